@@ -1,0 +1,115 @@
+// Program entry: start-up checks, command line, tables, optional start-up
+// script, then the command loop on standard input.
+#include <sys/stat.h>
+#include <xmmintrin.h>
+
+#include <chrono>
+#include <cstdio>
+#include <omp.h>
+#include <string>
+#include <tclap/CmdLine.h>
+
+#include "console/command_line.h"
+#include "console/cpu_info.h"
+#include "console/dispatcher.h"
+#include "console/hand_order.h"
+#include "console/output.h"
+#include "console/random_state.h"
+#include "console/script_commands.h"
+#include "console/solver_commands.h"
+#include "solver/engine_state.h"
+
+namespace {
+
+struct CommandLineChoices {
+  bool verbose = false;
+  bool echo = false;
+  std::string script;
+};
+
+CommandLineChoices ParseCommandLine(int argc, char** argv) {
+  CommandLineChoices choices;
+  TCLAP::CmdLine cmd("", ' ', "1036");
+  TCLAP::SwitchArg server("s", "server", "run as a server", cmd, false);
+  TCLAP::ValueArg<int> port("p", "port", "server port (default 5251)", false, 5251, "port", cmd);
+  TCLAP::SwitchArg exitSwitch("e", "exit", "exit after client disconnects", cmd, false);
+  TCLAP::SwitchArg verbose("v", "verbose", "show debug information", cmd, false);
+  TCLAP::SwitchArg echo("o", "echo", "echo commands", cmd, false);
+  TCLAP::UnlabeledValueArg<std::string> filename("filename", "script to load", false, "", "script.txt", cmd);
+  cmd.parse(argc, argv);
+  choices.verbose = verbose.getValue();
+  choices.echo = echo.getValue();
+  choices.script = filename.getValue();
+  return choices;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Flush-to-zero and denormals-are-zero for the whole run; threads started
+  // later inherit the mode.
+  _mm_setcsr(_mm_getcsr() | 0x8040);
+  omp_get_max_threads();  // starts the parallel runtime
+
+  if (!CpuHasAvx()) {
+    printf("Error: AVX-compatible CPU is required.\n");
+    fflush(stdout);
+    return 1;
+  }
+  SeedRandomState(RandomState);
+  SaveOriginalStdout();
+
+  CommandLineChoices choices;
+  try {
+    choices = ParseCommandLine(argc, argv);
+  } catch (const TCLAP::ArgException& e) {
+    fprintf(stderr, "error: %s for arg %s\n", e.error().c_str(), e.argId().c_str());
+    return 1;
+  }
+  if (choices.verbose) Verbosity = 1;
+  EchoMode = choices.echo;
+
+  libsubgame_init(0);
+  StartTime = std::chrono::system_clock::now();
+
+  printf("pfsolve - heads-up postflop CFR solver\n");
+  if (Verbosity > 0) printf("[verbosity %d]\n", Verbosity);
+  fflush(stdout);
+
+  BuildHandOrderTables();
+
+  if (!choices.script.empty()) {
+    struct stat info;
+    if (stat(choices.script.c_str(), &info) != 0) {
+      printf("ERROR: can't find file '%s'\n", choices.script.c_str());
+      fflush(stdout);
+      return 1;
+    }
+    // Quoted, so a name with blanks stays one word. What the start-up script
+    // leaves in the reply buffer is printed with the first reply from input.
+    try {
+      DispatchCommand(SplitCommandLine("load_script \"" + choices.script + "\""));
+    } catch (const char*) {
+      FlushPendingOutput();
+      TerminateProcess(1);
+    }
+  }
+
+  LineReader input(stdin);
+  std::string line;
+  while (input.ReadLine(line)) {
+    if (line.empty()) continue;
+    try {
+      DispatchCommand(SplitCommandLine(line));
+    } catch (const char*) {
+      // A codec failure that nothing above the dispatcher handles.
+      FlushPendingOutput();
+      TerminateProcess(1);
+    }
+    FlushPendingOutput();
+    fflush(stdout);
+  }
+  // Replies still pending (from a start-up script, when input was empty).
+  FlushPendingOutput();
+  TerminateProcess(0);
+}

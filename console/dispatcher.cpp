@@ -1,0 +1,161 @@
+#include "console/dispatcher.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "console/cpu_info.h"
+#include "console/hand_order.h"
+#include "console/memory_info.h"
+#include "console/script_commands.h"
+#include "console/settings.h"
+#include "console/solver_commands.h"
+
+std::string SkipLabel;
+
+namespace {
+// Handlers whose subsystems are not built yet refuse instead of pretending.
+void CmdNotImplemented(const TokenVector&) { ThrowNotImplemented(); }
+}  // namespace
+
+#define NOT_YET CmdNotImplemented
+
+const CommandRow CommandTable[] = {
+    {"is_ready", CmdIsReady, 1},
+    {"solver_time", CmdSolverTime, 1},
+    {"show_hand_order", CmdShowHandOrder, 1},
+    {"show_settings", CmdShowSettings, 1},
+    {"show_tree_params", CmdShowTreeParams, 1},
+    {"set_threads", CmdSetThreads, 2},
+    {"oxa_set_threads", CmdSetThreads, 2},
+    {"set_recalc_accuracy", CmdSetRecalcAccuracy, 4},
+    {"set_isomorphism", CmdSetIsomorphism, 3},
+    {"skip_if_done", CmdSkipIfDone, 3},
+    {"is_tree_present", CmdIsTreePresent, 1},
+    {"go", NOT_YET, -1},
+    {"stop", NOT_YET, 1},
+    {"load_script", CmdLoadScript, 2},
+    {"set_range", CmdSetRange, 1328},
+    {"set_board", CmdSetBoard, -1},
+    {"set_pot", CmdSetPot, 4},
+    {"clear_lines", NOT_YET, 1},
+    {"free_schematic_tree", NOT_YET, 1},
+    {"add_line", NOT_YET, -1},
+    {"remove_line", NOT_YET, -1},
+    {"force_line", NOT_YET, -1},
+    {"cut_line", NOT_YET, 2},
+    {"build_tree", NOT_YET, 1},
+    {"load_tree", NOT_YET, 2},
+    {"free_tree", NOT_YET, 1},
+    {"show_node", NOT_YET, 2},
+    {"show_children", NOT_YET, 2},
+    {"show_strategy", NOT_YET, 2},
+    {"show_strategy_pp", NOT_YET, 2},
+    {"show_locked_combos", NOT_YET, 2},
+    {"show_range", NOT_YET, -1},
+    {"show_probs", NOT_YET, 2},
+    {"calc_results", NOT_YET, 1},
+    {"calc_ev", NOT_YET, 3},
+    {"calc_ev_pp", NOT_YET, 3},
+    {"calc_ev_line", NOT_YET, 3},
+    {"calc_line_freq", NOT_YET, 2},
+    {"calc_global_freq", NOT_YET, 2},
+    {"calc_eq", NOT_YET, 2},
+    {"calc_eq_pp", NOT_YET, 2},
+    {"calc_eq_node", NOT_YET, 3},
+    {"stdoutredi", CmdStdoutRedirect, 2},
+    {"stdoutredi_append", CmdStdoutRedirectAppend, 2},
+    {"stdoutback", CmdStdoutBack, 1},
+    {"wait_for_solver", NOT_YET, 1},
+    {"show_memory", CmdShowMemory, 1},
+    {"node_count", CmdNodeCount, 1},
+    {"show_effective_stack", CmdShowEffectiveStack, 1},
+    {"set_eff_stack", CmdSetEffStack, 2},
+    {"set_rake", CmdSetRake, 3},
+    {"set_ev_boost", CmdSetEvBoost, 3},
+    {"set_accuracy", CmdSetAccuracy, -1},
+    {"forget", NOT_YET, 2},
+    {"rebuild_forgotten_streets", NOT_YET, 1},
+    {"rebuild_all", NOT_YET, 1},
+    {"solve_all_splits", NOT_YET, 2},
+    {"lock_node", NOT_YET, 2},
+    {"unlock_node", NOT_YET, 2},
+    {"set_strategy", NOT_YET, 1329},
+    {"combo_lock_node", NOT_YET, 1328},
+    {"solve_partial", NOT_YET, 2},
+    {"explo_partial", NOT_YET, 2},
+    {"show_category_names", NOT_YET, 1},
+    {"show_categories", NOT_YET, -1},
+    {"oxa_set_compression", NOT_YET, 2},
+    {"set_compression", NOT_YET, 2},
+    {"oxa_get_actual_compression", NOT_YET, 1},
+    {"get_actual_compression", NOT_YET, 1},
+    {"oxa_get_instruction_set", CmdGetInstructionSet, 1},
+    {"get_instruction_set", CmdGetInstructionSet, 1},
+    {"set_scheduler", CmdSetScheduler, 2},
+    {"sleep", CmdSleep, 2},
+    {"take_a_break", NOT_YET, 2},
+    {"repeat", CmdRepeat, -1},
+    {"echo", CmdEcho, -1},
+    {"ignore_mem_check", CmdIgnoreMemCheck, 2},
+    {"show_cpu_info", CmdShowCpuInfo, 1},
+    {"help", CmdHelp, 1},
+};
+
+#undef NOT_YET
+
+const int CommandTableSize = static_cast<int>(sizeof CommandTable / sizeof CommandTable[0]);
+
+void CheckTokenCount(const TokenVector& words, size_t count) {
+  if (words.size() != count) ThrowBadArguments(words);
+}
+
+void DispatchCommand(const TokenVector& words) {
+  if (EchoMode) {
+    std::string line;
+    for (size_t i = 0; i < words.size(); ++i) {
+      if (i) line += ' ';
+      line += words[i];
+    }
+    line += '\n';
+    fwrite(line.data(), 1, line.size(), stdout);
+  }
+  if (words.empty()) return;
+  if (words.size() >= 2 && words[0] == "LABEL:") {
+    if (words[1] == SkipLabel) SkipLabel.clear();
+    return;
+  }
+  if (!SkipLabel.empty()) return;
+  if (words[0][0] == '#') return;
+  if (words[0] == "exit") TerminateProcess(0);
+
+  const CommandRow* row = nullptr;
+  for (int i = 0; i < CommandTableSize; ++i) {
+    if (words[0] == CommandTable[i].word) {
+      row = &CommandTable[i];
+      break;
+    }
+  }
+  if (!row) {
+    Output("ERROR: Command %s not recognized\n", words[0].c_str());
+    return;
+  }
+  try {
+    if (row->wordCount > 0) CheckTokenCount(words, static_cast<size_t>(row->wordCount));
+    CurrentCommandName = words[0];
+    row->handler(words);
+  } catch (const std::invalid_argument&) {
+    Output("Invalid value\n");
+  } catch (const std::out_of_range&) {
+    Output("Invalid value\n");
+  } catch (const std::bad_alloc&) {
+    OutputText("ERROR: " + words[0] + " out of memory\n");
+  } catch (const std::runtime_error& error) {
+    OutputText(error.what());
+  } catch (const std::exception& error) {
+    OutputText("ERROR: " + words[0] + " " + error.what() + "\n");
+  } catch (const char* text) {
+    Output("#exception: %s\n", text);
+    fflush(stdout);
+    throw;
+  }
+}

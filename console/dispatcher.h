@@ -1,0 +1,23 @@
+// The command table and the dispatcher that runs one command line.
+#pragma once
+
+#include "console/output.h"
+
+using CommandHandler = void (*)(const TokenVector&);
+
+struct CommandRow {
+  const char* word;
+  CommandHandler handler;
+  int wordCount;  // exact count including the command word; -1: the handler checks
+};
+
+extern const CommandRow CommandTable[];
+extern const int CommandTableSize;
+
+// Non-empty while skip_if_done is skipping lines up to a label.
+extern std::string SkipLabel;
+
+// Echo, labels and skipping, comments, exit, lookup, the word-count check, the
+// handler call and the conversion of errors into reply lines.
+void DispatchCommand(const TokenVector& words);
+void CheckTokenCount(const TokenVector& words, size_t count);

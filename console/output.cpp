@@ -1,0 +1,147 @@
+#include "console/output.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+std::mutex OutputMutex;
+std::string CurrentCommandName;
+int Verbosity = 0;
+bool EchoMode = false;
+
+namespace {
+
+std::string PendingOutput;
+
+// Formats into a string of whatever length the text needs.
+std::string FormatV(const char* format, va_list args) {
+  char stack[1024];
+  va_list copy;
+  va_copy(copy, args);
+  int n = vsnprintf(stack, sizeof stack, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof stack) return std::string(stack, n);
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(&text[0], text.size(), format, args);
+  text.resize(n);
+  return text;
+}
+
+void WriteLines(const std::string& text) {
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    if (end > pos) {
+      fwrite(text.data() + pos, 1, end - pos, stdout);
+      fputc('\n', stdout);
+    }
+    pos = end + 1;
+  }
+}
+
+}  // namespace
+
+void Output(const char* format, ...) {
+  if (format[0] == '#') return;
+  va_list args;
+  va_start(args, format);
+  PendingOutput += FormatV(format, args);
+  va_end(args);
+}
+
+void OutputText(const std::string& text) {
+  if (!text.empty() && text[0] == '#') return;
+  PendingOutput += text;
+}
+
+void FlushPendingOutput() {
+  if (PendingOutput.empty()) return;
+  std::lock_guard<std::mutex> lock(OutputMutex);
+  WriteLines(PendingOutput);
+  PendingOutput.clear();
+}
+
+void TakePendingOutput(std::string& out) {
+  std::lock_guard<std::mutex> lock(OutputMutex);
+  out = std::move(PendingOutput);
+  PendingOutput.clear();
+}
+
+void ClearPendingOutput() { PendingOutput.clear(); }
+
+void PrintNow(const char* format, ...) {
+  if (format[0] == '#') return;
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  std::lock_guard<std::mutex> lock(OutputMutex);
+  fwrite(text.data(), 1, text.size(), stdout);
+  fflush(stdout);
+}
+
+void PrintNowFlush(const char* format, ...) {
+  if (format[0] == '#') return;
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  std::lock_guard<std::mutex> lock(OutputMutex);
+  fwrite(text.data(), 1, text.size(), stdout);
+  fflush(stdout);
+  fflush(stdout);
+}
+
+void ReplyOk(const TokenVector& words) { Output("%s ok!\n", words[0].c_str()); }
+
+namespace {
+// Error texts are cut at 255 characters, like the fixed 256-byte buffer they
+// are formatted into.
+std::string CutTo255(std::string text) {
+  if (text.size() > 255) text.resize(255);
+  return text;
+}
+}  // namespace
+
+void ThrowCommandError(const std::string& message) {
+  throw CommandError(CutTo255("ERROR: " + CurrentCommandName + " " + message + "\n"));
+}
+
+void ThrowBadArguments(const TokenVector& words) {
+  const std::string word = words.empty() ? std::string() : words[0];
+  throw CommandError(CutTo255("ERROR: " + word + " incorrect or missing argument\n"));
+}
+
+void ThrowNotImplemented() { ThrowCommandError("not implemented"); }
+
+void TerminateProcess(int status) {
+  // Take the output lock if it can be had: a thread printing right now
+  // finishes its line first. Never wait for ever (the caller may hold it).
+  bool locked = false;
+  for (int i = 0; i < 200 && !locked; ++i) {
+    locked = OutputMutex.try_lock();
+    if (!locked) usleep(5000);
+  }
+  fflush(stdout);
+  fflush(stderr);
+  _exit(status);
+}
+
+void Fail(const char* message) {
+  bool locked = false;
+  for (int i = 0; i < 200 && !locked; ++i) {
+    locked = OutputMutex.try_lock();
+    if (!locked) usleep(5000);
+  }
+  if (message)
+    fprintf(stdout, "fail (%s)\n", message);
+  else
+    fputs("fail\n", stdout);
+  fflush(stdout);
+  fflush(stderr);
+  _exit(1);
+}

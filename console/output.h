@@ -1,0 +1,53 @@
+// Reply buffer, immediate printing, command errors and the fatal-failure routine.
+#pragma once
+
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+using TokenVector = std::vector<std::string>;
+
+// The error every refusal and bad input is raised as; its text is the whole
+// reply line ("ERROR: ..."), printed unchanged by the dispatcher.
+class CommandError : public std::runtime_error {
+ public:
+  explicit CommandError(const std::string& text) : std::runtime_error(text) {}
+};
+
+extern std::mutex OutputMutex;
+extern std::string CurrentCommandName;
+extern int Verbosity;
+extern bool EchoMode;
+
+// Appends formatted text to the pending reply. A format whose first character
+// is '#' is a suppressed diagnostic. No lock is taken (main thread only).
+void Output(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Appends text unchanged (never used as a format); the '#' rule still applies.
+void OutputText(const std::string& text);
+// Prints the pending reply line by line (empty lines dropped) under the lock.
+void FlushPendingOutput();
+// Moves the pending reply into `out` and empties the buffer.
+void TakePendingOutput(std::string& out);
+// Discards the pending reply (used by tests).
+void ClearPendingOutput();
+
+// Immediate printing for the solver thread, under the output lock, flushed.
+void PrintNow(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void PrintNowFlush(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// "%s ok!\n" with the command word.
+void ReplyOk(const TokenVector& words);
+
+[[noreturn]] void ThrowCommandError(const std::string& message);
+[[noreturn]] void ThrowBadArguments(const TokenVector& words);
+[[noreturn]] void ThrowNotImplemented();
+
+// Prints "fail (%s)\n" (or "fail") straight to standard output and ends the
+// process with status 1.
+[[noreturn]] void Fail(const char* message = nullptr);
+
+// Ends the process at once with `status` after flushing standard output and
+// error. Static destructors do not run, so a live solver or worker thread can
+// never race them; the output lock is held so no half line is printed.
+[[noreturn]] void TerminateProcess(int status);

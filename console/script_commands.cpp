@@ -1,0 +1,114 @@
+#include "console/script_commands.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+#include "console/command_line.h"
+#include "console/dispatcher.h"
+#include "console/numbers.h"
+
+namespace {
+int g_scriptDepth = 0;
+int g_originalStdout = -1;
+
+// Points standard output at a new file descriptor; the stream keeps working.
+void RedirectStdoutTo(int fd) {
+  std::lock_guard<std::mutex> lock(OutputMutex);
+  fflush(stdout);
+  dup2(fd, STDOUT_FILENO);
+}
+
+void Redirect(const TokenVector& words, int flags) {
+  const int fd = open(words[1].c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
+  if (fd < 0) ThrowCommandError("can't open file");
+  RedirectStdoutTo(fd);
+  close(fd);
+  ReplyOk(words);
+}
+}  // namespace
+
+void SaveOriginalStdout() {
+  if (g_originalStdout < 0) g_originalStdout = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 10);
+}
+
+void CmdLoadScript(const TokenVector& words) {
+  if (Verbosity > 0) Output("[load_script %s]\n", words[1].c_str());
+  if (g_scriptDepth >= kMaxScriptDepth) ThrowCommandError("too many nested scripts");
+  FILE* file = fopen(words[1].c_str(), "rb");
+  if (!file) ThrowCommandError("can't open file");
+  ++g_scriptDepth;
+  LineReader reader(file);
+  std::string line;
+  try {
+    while (reader.ReadLine(line)) {
+      if (line.empty()) continue;
+      DispatchCommand(SplitCommandLine(line));
+      FlushPendingOutput();
+      fflush(stdout);
+    }
+  } catch (...) {
+    --g_scriptDepth;
+    fclose(file);
+    throw;
+  }
+  --g_scriptDepth;
+  fclose(file);
+}
+
+void CmdSkipIfDone(const TokenVector& words) {
+  struct stat info;
+  if (stat(words[1].c_str(), &info) == 0) SkipLabel = words[2];
+  ReplyOk(words);
+}
+
+void CmdStdoutRedirect(const TokenVector& words) { Redirect(words, O_TRUNC); }
+
+void CmdStdoutRedirectAppend(const TokenVector& words) { Redirect(words, O_APPEND); }
+
+void CmdStdoutBack(const TokenVector& words) {
+  if (g_originalStdout >= 0) RedirectStdoutTo(g_originalStdout);
+  ReplyOk(words);
+}
+
+void CmdIsReady(const TokenVector& words) { ReplyOk(words); }
+
+void CmdSleep(const TokenVector& words) {
+  const int64_t ms = ParseInt64(words[1]);
+  if (ms < 0) ThrowBadArguments(words);
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void CmdRepeat(const TokenVector& words) {
+  if (words.size() < 3) ThrowBadArguments(words);
+  const int n = ParseInt(words[1]);
+  if (n < 1 || n > 99999) ThrowBadArguments(words);
+  std::string text;
+  for (size_t i = 2; i < words.size(); ++i) {
+    if (i > 2) text += ' ';
+    text += words[i];
+  }
+  text += '\n';
+  for (int i = 0; i < n; ++i) OutputText(text);
+  Output("END\n");
+}
+
+void CmdEcho(const TokenVector& words) {
+  if (words.size() < 2) ThrowBadArguments(words);
+  OutputText(words[1]);
+}
+
+void CmdHelp(const TokenVector&) {
+  std::vector<std::string> names;
+  for (int i = 0; i < CommandTableSize; ++i) {
+    const std::string word = CommandTable[i].word;
+    if (word.compare(0, 4, "oxa_") != 0) names.push_back(word);
+  }
+  std::sort(names.begin(), names.end());
+  for (const std::string& name : names) OutputText(name + "\n");
+  Output("END\n");
+}

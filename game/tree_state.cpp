@@ -1,0 +1,11 @@
+#include "game/tree_state.h"
+
+#include "console/output.h"
+
+bool TreeBuilt = false;
+int RootStreet = 1;
+int EffectiveStack = 0;
+
+void RequireTree() {
+  if (!TreeBuilt) ThrowCommandError("missing/incorrect tree");
+}

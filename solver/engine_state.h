@@ -1,0 +1,47 @@
+// Process-wide settings of the solver engine and the state of the one solve
+// that can run at a time. The setters take effect immediately and do not
+// validate (the command handlers do).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// --- Settings ----------------------------------------------------------------
+extern int ThreadCount;            // worker team size of the solver's passes
+extern int CheckInterval;          // iterations between exploitability checks
+extern double TargetExploitability;  // chips
+extern double RecalcAccuracy[3];   // chips: flop, turn, river re-solve targets
+extern double RakeFraction;        // recorded only; no pass applies rake
+extern double RakeCap;
+extern int SchedulerMode;          // recorded only (0 or 1)
+
+// --- State of the current solve ----------------------------------------------
+extern std::thread* SolverThread;  // non-null exactly while a solve runs
+extern int LimitValue;
+extern uint8_t LimitMode;          // 0 seconds, 1 iterations
+extern volatile uint8_t StopFlag;
+extern volatile uint8_t WaiterFlag;
+extern int CurrentIteration;
+extern double SolverCpuSeconds;
+
+// --- Locks and signals ---------------------------------------------------------
+extern std::mutex SolverMutex;
+extern std::mutex SubgameMergeMutex;
+extern std::mutex ConvergenceLogMutex;
+extern std::mutex WaiterMutex;
+extern std::condition_variable SolverDoneCondition;
+
+void SetThreadCount(int n);
+int GetThreadCount();
+void SetExploitabilityInterval(int n);
+void SetTargetAccuracy(double chips);
+void SetRecalcAccuracy(double flop, double turn, double river);
+void SetRake(double fraction, double cap);
+bool IsSolverRunning();
+
+// Starts the runtime's worker team once so that the first solve does not pay
+// for thread creation; also puts every worker in flush-to-zero mode.
+void libsubgame_init(int n);

@@ -1,0 +1,3 @@
+#! args: -p notaport
+#! status: 1
+is_ready

@@ -1,0 +1,2 @@
+#! args: --version
+is_ready

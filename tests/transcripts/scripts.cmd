@@ -1,0 +1,40 @@
+#! args: -v
+#! file: out.txt
+#! file: marker.txt
+# Scripts, labels, redirection and the utility commands.
+load_script no-such-script.txt
+stdoutredi marker.txt
+echo written-to-marker
+stdoutback
+skip_if_done marker.txt DONE
+echo skipped
+exit
+LABEL: OTHER
+echo still-skipped
+LABEL: DONE
+echo after-label
+skip_if_done missing-marker.txt DONE
+echo not-skipped
+stdoutredi out.txt
+echo to-file
+repeat 2 line in file
+stdoutredi_append out.txt
+echo appended
+stdoutback
+stdoutredi /nonexistent-dir/out.txt
+echo still-on-stdout
+repeat 3 a b
+repeat 2 #diagnostic
+repeat 0 x
+repeat 100000 x
+repeat x y
+repeat 2
+echo hello world
+echo "hello world"
+echo 50%
+echo %s%d
+echo
+sleep 20
+sleep -5
+sleep abc
+is_ready

@@ -1,0 +1,3 @@
+#! args: missing-script.txt
+#! status: 1
+is_ready

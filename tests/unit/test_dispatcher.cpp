@@ -1,0 +1,162 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "console_helpers.h"
+
+TEST(CommandTable, RowsAndCounts) {
+  ASSERT_EQ(CommandTableSize, 79);
+  EXPECT_STREQ(CommandTable[0].word, "is_ready");
+  EXPECT_STREQ(CommandTable[78].word, "help");
+  int oxa = 0;
+  for (int i = 0; i < CommandTableSize; ++i) {
+    if (std::string(CommandTable[i].word).rfind("oxa_", 0) == 0) {
+      ++oxa;
+      // Each prefixed row runs the same handler as its unprefixed twin.
+      const std::string twin = CommandTable[i].word + 4;
+      for (int j = 0; j < CommandTableSize; ++j) {
+        if (twin == CommandTable[j].word) {
+          EXPECT_EQ(CommandTable[i].handler, CommandTable[j].handler);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(oxa, 4);
+}
+
+TEST(Dispatcher, UnknownAndCaseSensitiveWords) {
+  EXPECT_EQ(RunCommand("GO"), "ERROR: Command GO not recognized\n");
+  EXPECT_EQ(RunCommand("foo%s %d"), "ERROR: Command foo%s not recognized\n");
+  EXPECT_EQ(RunCommand("LABEL:"), "ERROR: Command LABEL: not recognized\n");
+}
+
+TEST(Dispatcher, WordCounts) {
+  EXPECT_EQ(RunCommand("stop now"), "ERROR: stop incorrect or missing argument\n");
+  EXPECT_EQ(RunCommand("is_ready x"), "ERROR: is_ready incorrect or missing argument\n");
+  EXPECT_EQ(RunCommand("set_range OOP 1 2 3"), "ERROR: set_range incorrect or missing argument\n");
+  // "any"-count rows reach their handler, which checks its own minimum.
+  EXPECT_EQ(RunCommand("go 10 steps extra"), "ERROR: go not implemented\n");
+  EXPECT_EQ(RunCommand("set_accuracy"), "ERROR: set_accuracy incorrect or missing argument\n");
+  EXPECT_EQ(RunCommand("echo"), "ERROR: echo incorrect or missing argument\n");
+  EXPECT_EQ(RunCommand("repeat 2"), "ERROR: repeat incorrect or missing argument\n");
+  EXPECT_EQ(RunCommand("set_board Ah Kd"), "ERROR: set_board incorrect or missing argument\n");
+}
+
+TEST(Dispatcher, CommentsAndLabelsAreSilent) {
+  EXPECT_EQ(RunCommand("#comment"), "");
+  EXPECT_EQ(RunCommand("# comment"), "");
+  EXPECT_EQ(RunCommand("LABEL: x"), "");
+}
+
+TEST(Dispatcher, SkipRunsToTheMatchingLabel) {
+  // A marker file that exists starts a skip.
+  char marker[] = "/tmp/pfsolve_markerXXXXXX";
+  const int fd = mkstemp(marker);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(RunCommand(std::string("skip_if_done ") + marker + " DONE"), "skip_if_done ok!\n");
+  EXPECT_EQ(RunCommand("is_ready"), "");
+  EXPECT_EQ(RunCommand("LABEL: OTHER"), "");
+  EXPECT_EQ(RunCommand("bogus"), "");
+  EXPECT_EQ(RunCommand("LABEL: DONE"), "");
+  EXPECT_EQ(RunCommand("is_ready"), "is_ready ok!\n");
+  // A missing marker skips nothing.
+  EXPECT_EQ(RunCommand("skip_if_done /nonexistent/marker DONE"), "skip_if_done ok!\n");
+  EXPECT_EQ(RunCommand("is_ready"), "is_ready ok!\n");
+  remove(marker);
+}
+
+TEST(Dispatcher, NumbersThatDoNotParseOrDoNotFit) {
+  EXPECT_EQ(RunCommand("set_threads x"), "Invalid value\n");
+  EXPECT_EQ(RunCommand("set_threads 99999999999999"), "Invalid value\n");
+  EXPECT_EQ(RunCommand("set_accuracy nan"), "Invalid value\n");
+  EXPECT_EQ(RunCommand("set_accuracy inf"), "Invalid value\n");
+  EXPECT_EQ(RunCommand("set_accuracy 1e999"), "Invalid value\n");
+  EXPECT_EQ(RunCommand("sleep 99999999999999999999"), "Invalid value\n");
+}
+
+TEST(Dispatcher, CommandsOfLaterSubsystemsRefuseHonestly) {
+  EXPECT_EQ(RunCommand("build_tree"), "ERROR: build_tree not implemented\n");
+  EXPECT_EQ(RunCommand("show_strategy r:0"), "ERROR: show_strategy not implemented\n");
+  EXPECT_EQ(RunCommand("node_count"), "ERROR: node_count missing/incorrect tree\n");
+  EXPECT_EQ(RunCommand("set_ev_boost r:0:c 0.1"), "ERROR: set_ev_boost missing/incorrect tree\n");
+}
+
+TEST(Utilities, HelpListsSortedWordsWithoutPrefixedTwins) {
+  const std::string out = RunCommand("help");
+  std::vector<std::string> lines;
+  size_t pos = 0;
+  while (pos < out.size()) {
+    size_t end = out.find('\n', pos);
+    lines.push_back(out.substr(pos, end - pos));
+    pos = end + 1;
+  }
+  ASSERT_EQ(lines.size(), 76u);
+  EXPECT_EQ(lines.back(), "END");
+  lines.pop_back();
+  EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end()));
+  for (const std::string& l : lines) EXPECT_NE(l.rfind("oxa_", 0), 0u) << l;
+  for (const char* w : {"go", "set_threads", "get_instruction_set"})
+    EXPECT_NE(std::find(lines.begin(), lines.end(), w), lines.end()) << w;
+}
+
+TEST(Utilities, RepeatAndEcho) {
+  EXPECT_EQ(RunCommand("repeat 3 a b"), "a b\na b\na b\nEND\n");
+  EXPECT_EQ(RunCommand("repeat 2 #hidden"), "END\n");
+  EXPECT_EQ(RunCommand("repeat 0 x"), "ERROR: repeat incorrect or missing argument\n");
+  EXPECT_EQ(RunCommand("repeat 100000 x"), "ERROR: repeat incorrect or missing argument\n");
+  EXPECT_EQ(RunCommand("echo hello world"), "hello");
+  EXPECT_EQ(RunCommand("echo \"hello world\""), "hello world");
+  EXPECT_EQ(RunCommand("echo 50%"), "50%");
+  EXPECT_EQ(RunCommand("echo %s%n"), "%s%n");
+}
+
+TEST(Utilities, SleepRefusesNegativeCounts) {
+  EXPECT_EQ(RunCommand("sleep -1"), "ERROR: sleep incorrect or missing argument\n");
+  EXPECT_EQ(RunCommand("sleep 1"), "");
+}
+
+TEST(Utilities, ScriptsThatLoadThemselvesStopAtTheNestingLimit) {
+  char path[] = "/tmp/pfsolve_scriptXXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  const std::string body = std::string("load_script ") + path + "\n";
+  ASSERT_EQ(write(fd, body.data(), body.size()), static_cast<ssize_t>(body.size()));
+  close(fd);
+  // Replies of nested scripts are flushed as they run; only the refusal at
+  // the deepest level is produced, once.
+  testing::internal::CaptureStdout();
+  const std::string reply = RunCommand(std::string("load_script ") + path);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(reply, "");
+  EXPECT_EQ(printed, "ERROR: load_script too many nested scripts\n");
+  remove(path);
+  EXPECT_EQ(RunCommand("load_script /nonexistent/script.txt"), "ERROR: load_script can't open file\n");
+}
+
+TEST(Output, FlushDropsEmptyLinesAndEndsTheLastOne) {
+  testing::internal::CaptureStdout();
+  Output("a\n\nb");
+  FlushPendingOutput();
+  fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "a\nb\n");
+}
+
+TEST(Output, LongRepliesAreNotTruncated) {
+  std::string out;
+  TakePendingOutput(out);
+  const std::string big(200000, 'x');
+  Output("%s|%d\n", big.c_str(), 7);
+  TakePendingOutput(out);
+  EXPECT_EQ(out, big + "|7\n");
+}
+
+TEST(Output, CommandErrorsAreCutAt255Characters) {
+  const std::string word(400, 'w');
+  CurrentCommandName = word;
+  try {
+    ThrowCommandError("x");
+  } catch (const CommandError& e) {
+    EXPECT_EQ(std::string(e.what()).size(), 255u);
+  }
+}

@@ -1,0 +1,16 @@
+// Test entry: builds the process-wide tables once; --baseline-kernels forces
+// the AVX baseline variant of every kernel for the whole run.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "console/cpu_info.h"
+#include "console/hand_order.h"
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--baseline-kernels") == 0) ForceBaselineKernels(true);
+  BuildHandOrderTables();
+  return RUN_ALL_TESTS();
+}

@@ -152,9 +152,16 @@ void CmdShowCpuInfo(const std::vector<std::string>&) {
 // --- Kernel variants -------------------------------------------------------
 
 bool CpuSupportsAvx2Fma() {
-  const bool osxsave = (g_probe.leaf1Ecx >> 27) & 1;
-  const bool fma = (g_probe.leaf1Ecx >> 12) & 1;
-  if (!osxsave || !fma || !CpuHasAvx() || !CpuHasAvx2()) return false;
+  const uint32_t ecx1 = g_probe.leaf1Ecx, edx1 = g_probe.leaf1Edx, ebx7 = g_probe.leaf7Ebx;
+  const auto bit = [](uint32_t word, int b) { return ((word >> b) & 1u) != 0; };
+  const bool all = bit(edx1, 25) && bit(edx1, 26) &&                    // SSE, SSE2
+                   bit(ecx1, 0) && bit(ecx1, 9) &&                      // SSE3, SSSE3
+                   bit(ecx1, 19) && bit(ecx1, 20) && bit(ecx1, 23) &&   // SSE4.1, SSE4.2, POPCNT
+                   bit(ecx1, 29) && bit(ecx1, 28) && bit(ecx1, 12) &&   // F16C, AVX, FMA
+                   bit(ecx1, 27) &&                                     // OSXSAVE
+                   bit(ebx7, 3) && bit(ebx7, 8) && bit(ebx7, 5) &&      // BMI1, BMI2, AVX2
+                   bit(g_probe.ext1Ecx, 5);                             // LZCNT
+  if (!all) return false;
   // The operating system must save the XMM and YMM registers.
   uint32_t lo, hi;
   __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));

@@ -17,6 +17,7 @@
 #include "console/random_state.h"
 #include "console/script_commands.h"
 #include "console/solver_commands.h"
+#include "game/hand_evaluator.h"
 #include "solver/engine_state.h"
 
 namespace {
@@ -69,6 +70,11 @@ int main(int argc, char** argv) {
   if (choices.verbose) Verbosity = 1;
   EchoMode = choices.echo;
 
+  if (!InitHandTables()) {
+    printf("out of memory\n");
+    fflush(stdout);
+    return 1;
+  }
   libsubgame_init(0);
   StartTime = std::chrono::system_clock::now();
 

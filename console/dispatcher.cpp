@@ -3,12 +3,16 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "console/category_commands.h"
 #include "console/cpu_info.h"
 #include "console/hand_order.h"
 #include "console/memory_info.h"
 #include "console/script_commands.h"
 #include "console/settings.h"
 #include "console/solver_commands.h"
+#include "game/line_tree.h"
+#include "game/tree_build.h"
+#include "results/node_report.h"
 
 std::string SkipLabel;
 
@@ -37,17 +41,17 @@ const CommandRow CommandTable[] = {
     {"set_range", CmdSetRange, 1328},
     {"set_board", CmdSetBoard, -1},
     {"set_pot", CmdSetPot, 4},
-    {"clear_lines", NOT_YET, 1},
-    {"free_schematic_tree", NOT_YET, 1},
-    {"add_line", NOT_YET, -1},
-    {"remove_line", NOT_YET, -1},
-    {"force_line", NOT_YET, -1},
-    {"cut_line", NOT_YET, 2},
-    {"build_tree", NOT_YET, 1},
+    {"clear_lines", CmdClearLines, 1},
+    {"free_schematic_tree", CmdClearLines, 1},
+    {"add_line", CmdAddLine, -1},
+    {"remove_line", CmdRemoveLine, -1},
+    {"force_line", CmdForceLine, -1},
+    {"cut_line", CmdCutLine, 2},
+    {"build_tree", CmdBuildTree, 1},
     {"load_tree", NOT_YET, 2},
-    {"free_tree", NOT_YET, 1},
-    {"show_node", NOT_YET, 2},
-    {"show_children", NOT_YET, 2},
+    {"free_tree", CmdFreeTree, 1},
+    {"show_node", CmdShowNode, 2},
+    {"show_children", CmdShowChildren, 2},
     {"show_strategy", NOT_YET, 2},
     {"show_strategy_pp", NOT_YET, 2},
     {"show_locked_combos", NOT_YET, 2},
@@ -83,8 +87,8 @@ const CommandRow CommandTable[] = {
     {"combo_lock_node", NOT_YET, 1328},
     {"solve_partial", NOT_YET, 2},
     {"explo_partial", NOT_YET, 2},
-    {"show_category_names", NOT_YET, 1},
-    {"show_categories", NOT_YET, -1},
+    {"show_category_names", CmdShowCategoryNames, 1},
+    {"show_categories", CmdShowCategories, -1},
     {"oxa_set_compression", NOT_YET, 2},
     {"set_compression", NOT_YET, 2},
     {"oxa_get_actual_compression", NOT_YET, 1},

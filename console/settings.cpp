@@ -4,6 +4,7 @@
 
 #include "console/hand_order.h"
 #include "console/numbers.h"
+#include "game/line_tree.h"
 #include "game/node_path.h"
 #include "game/tree_state.h"
 #include "results/node_report.h"
@@ -136,11 +137,14 @@ void CmdIgnoreMemCheck(const TokenVector& words) {
 
 void CmdSetEffStack(const TokenVector& words) { ReplyOk(words); }
 
-void CmdSetEvBoost(const TokenVector&) {
+void CmdSetEvBoost(const TokenVector& words) {
   RequireTree();
-  // A tree can only exist once the game model is in place; until then the
-  // guard above always refuses.
-  ThrowNotImplemented();
+  const NodeRef ref = ResolveNodePath(words[1]);
+  if (!RequireDecisionNode(ParentNodeRef(ref))) ThrowBadArguments(words);
+  const double value = ParseDouble(words[2]);
+  if (value < -0.99 || value > 1.0) ThrowBadArguments(words);
+  SetEvBoost(ref.node->treeIndex, static_cast<float>(value));
+  ReplyOk(words);
 }
 
 void CmdShowEffectiveStack(const TokenVector&) {
@@ -165,7 +169,63 @@ void CmdShowTreeParams(const TokenVector&) {
   Output("END\n");
 }
 
+namespace {
+// Per street 1..3: decisions of IP (player field 1), of OOP, splits and ends.
+struct NodeCounts {
+  int hDec[4] = {}, vDec[4] = {}, split[4] = {}, end[4] = {};
+  int hTotal = 0, vTotal = 0, splitTotal = 0, endTotal = 0, total = 0;
+};
+
+void CountLineNodes(const SchematicNode& node, NodeCounts& counts) {
+  static const int kDeals[4] = {0, 1, 49, 2352};
+  const int street = RootStreet + node.street;
+  const int weight = street >= 1 && street <= 3 ? kDeals[street] : 0;
+  const int s = street >= 1 && street <= 3 ? street : 0;
+  if (!node.children.empty()) {
+    if (node.player == 1) {
+      counts.hDec[s] += weight;
+      counts.hTotal += weight;
+    } else {
+      counts.vDec[s] += weight;
+      counts.vTotal += weight;
+    }
+    counts.total += weight;
+  }
+  for (const auto& entry : node.children) {
+    const SchematicNode& child = *entry.second;
+    if (child.street > node.street) {
+      counts.split[s] += weight;
+      counts.splitTotal += weight;
+      counts.total += weight;
+    }
+    if (child.children.empty()) {
+      counts.end[s] += weight;
+      counts.endTotal += weight;
+      counts.total += weight;
+    }
+    CountLineNodes(child, counts);
+  }
+}
+}  // namespace
+
 void CmdNodeCount(const TokenVector&) {
   RequireTree();
-  ThrowNotImplemented();
+  NodeCounts c;
+  CountLineNodes(*SchematicRoot, c);
+  const auto block = [](const char* name, int total, const int* perStreet) {
+    Output("%s: %d\n", name, total);
+    Output("FLOP  %d\n", perStreet[1]);
+    Output("TURN  %d\n", perStreet[2]);
+    Output("RIVER  %d\n", perStreet[3]);
+  };
+  block("H_DEC", c.hTotal, c.hDec);
+  block("V_DEC", c.vTotal, c.vDec);
+  block("SPLIT", c.splitTotal, c.split);
+  block("END", c.endTotal, c.end);
+  Output("ROOT: 1\n");
+  Output("FLOP  %d\n", RootStreet == 1 ? 1 : 0);
+  Output("TURN  %d\n", RootStreet == 2 ? 1 : 0);
+  Output("RIVER %d\n", RootStreet == 3 ? 1 : 0);
+  Output("TOTAL: %d\n", c.total + 1);
+  Output("END\n");
 }

@@ -6,6 +6,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
+#include <vector>
+
+class BinaryReader;
 
 struct SchematicNode {
   SchematicNode* parent = nullptr;
@@ -18,7 +22,25 @@ struct SchematicNode {
   double amount = 0.0;    // the amount of the action that led here
   double chipsOop = 0.0;  // chips committed by OOP at this node
   double chipsIp = 0.0;   // chips committed by IP at this node
+  // Which build of the solver tree last flattened this node (0: none). A node
+  // added after the build has no TreeNode and must not be addressed.
+  uint32_t buildStamp = 0;
 };
 
 // The root of the line tree, owned by the interpreter's state.
 extern std::unique_ptr<SchematicNode> SchematicRoot;
+
+std::unique_ptr<SchematicNode> NewSchematicRoot();
+// Reads one node record and its children from a tree file. Keys must be
+// finite and nesting is bounded; a bad record raises IOException.
+void ReadSchematicNode(SchematicNode& node, BinaryReader& reader);
+// Erases every child whose key differs from the amount.
+void PruneSchematicChildren(SchematicNode& node, double amount);
+// Diagnostic listing of the tree (absolute streets from `rootStreet`).
+std::string PrintLineTree(const SchematicNode& node, const std::string& prefix, double amount, int rootStreet);
+
+void CmdClearLines(const std::vector<std::string>& words);
+void CmdAddLine(const std::vector<std::string>& words);
+void CmdForceLine(const std::vector<std::string>& words);
+void CmdRemoveLine(const std::vector<std::string>& words);
+void CmdCutLine(const std::vector<std::string>& words);

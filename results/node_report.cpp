@@ -6,6 +6,20 @@
 #include "console/settings.h"
 #include "game/cards.h"
 #include "game/line_tree.h"
+#include "game/solver_tree.h"
+
+const char* NodeKindName(const NodeRef& ref) {
+  if (!ref.node) return "ROOT";
+  if (ref.dealPending) return "SPLIT_NODE";
+  if (ref.node->children.empty()) return "END_NODE";
+  if (ref.node->player != 0) return "IP_DEC";
+  return "OOP_DEC";
+}
+
+bool RequireDecisionNode(const NodeRef& ref) {
+  const std::string kind = NodeKindName(ref);
+  return kind == "OOP_DEC" || kind == "IP_DEC";
+}
 
 void PrintNodeBoard(const NodeRef& ref) {
   std::string line;
@@ -22,4 +36,110 @@ void PrintNodeAmounts(const NodeRef& ref) {
   const double oop = ref.node ? ref.node->chipsOop : 0.0;
   const double ip = ref.node ? ref.node->chipsIp : 0.0;
   Output("%g %g %g\n", oop, ip, PotSettings[2]);
+}
+
+std::string NodeFlagsText(int nodeIndex, int /*turnCard*/, int /*riverCard*/) {
+  if (!CurrentTree || nodeIndex < 0 || nodeIndex >= static_cast<int>(CurrentTree->nodes.size())) return "";
+  const TreeNode& node = CurrentTree->nodes[nodeIndex];
+  // Lock records live in the node's first storage; a node without one is unlocked.
+  if (!node.firstStorage) return "";
+  return "";
+}
+
+void PrintNodeFlags(const NodeRef& ref) {
+  if (!ref.node) {
+    Output("flags: %s\n", TreeFlagsText().c_str());
+  } else if (ref.dealPending) {
+    Output("flags:\n");
+  } else {
+    Output("flags: %s\n", NodeFlagsText(ref.node->treeIndex, ref.turnCard, ref.riverCard).c_str());
+  }
+}
+
+std::string ActionToken(const SchematicNode& node, int child) {
+  auto it = node.children.begin();
+  std::advance(it, child);
+  const double key = it->first;
+  if (key > node.amount) return "b" + std::to_string(static_cast<int>(key));
+  return key < 0 ? "f" : "c";
+}
+
+CardMask NodeDeadCards(const NodeRef& ref) {
+  CardMask dead = BoardMasks[0];
+  if (ref.turnCard >= 0) dead |= CardBit(ref.turnCard);
+  if (ref.riverCard >= 0) dead |= CardBit(ref.riverCard);
+  return dead;
+}
+
+void PrintNodeInfo(const std::string& path, const NodeRef& ref) {
+  OutputText(path + "\n");
+  Output("%s\n", NodeKindName(ref));
+  PrintNodeBoard(ref);
+  PrintNodeAmounts(ref);
+  int children;
+  if (ref.dealPending)
+    children = NodeRefStreet(ref) == 2 ? 49 : 48;
+  else if (!ref.node)
+    children = 1;
+  else
+    children = static_cast<int>(ref.node->children.size());
+  Output("%d children\n", children);
+  PrintNodeFlags(ref);
+}
+
+void SetEvBoost(int nodeIndex, float boost) {
+  if (!CurrentTree || nodeIndex < 0 || nodeIndex >= static_cast<int>(CurrentTree->nodes.size())) return;
+  CurrentTree->nodes[nodeIndex].EvBoost = boost;
+}
+
+void CmdShowNode(const std::vector<std::string>& words) {
+  const NodeRef ref = ResolveNodePath(words[1]);
+  PrintNodeInfo(words[1], ref);
+  Output("END\n");
+}
+
+void CmdShowChildren(const std::vector<std::string>& words) {
+  const std::string& path = words[1];
+  const NodeRef ref = ResolveNodePath(path);
+  if (!ref.node) {
+    NodeRef root;
+    root.node = SchematicRoot.get();
+    root.turnCard = CardOfMask(BoardMasks[1]);
+    root.riverCard = CardOfMask(BoardMasks[2]);
+    Output("child %d:\n", 0);
+    PrintNodeInfo("r:0", root);
+  } else if (!ref.dealPending) {
+    const int street = NodeRefStreet(ref);
+    int number = 0;
+    for (const auto& entry : ref.node->children) {
+      NodeRef child = ref;
+      child.node = entry.second.get();
+      const int childStreet = NodeRefStreet(child);
+      // Closing the river ends the hand: that child is a showdown, not a deal.
+      child.dealPending = childStreet > street && childStreet <= 3;
+      Output("child %d:\n", number);
+      PrintNodeInfo(path + ":" + ActionToken(*ref.node, number), child);
+      ++number;
+    }
+  } else {
+    const CardMask dead = NodeDeadCards(ref);
+    const int street = NodeRefStreet(ref);
+    int number = 0;
+    for (int rank = 12; rank >= 0; --rank) {
+      for (int suit = 3; suit >= 0; --suit) {
+        const int card = MakeCard(rank, suit);
+        if (dead & CardBit(card)) continue;
+        NodeRef child = ref;
+        child.dealPending = 0;
+        if (street == 2)
+          child.turnCard = card;
+        else
+          child.riverCard = card;
+        Output("child %d:\n", number);
+        PrintNodeInfo(path + ":" + CardText(card), child);
+        ++number;
+      }
+    }
+  }
+  Output("END\n");
 }

@@ -16,7 +16,7 @@ set_threads abc
 go 10 steps and more
 go
 stop
-build_tree
+free_tree
 show_strategy r:0
 calc_results
 set_compression 0

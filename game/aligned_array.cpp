@@ -1,0 +1,164 @@
+#include "game/aligned_array.h"
+
+#include <tbb/scalable_allocator.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "console/output.h"
+#include "game/deal_table.h"
+
+void ResizeAlignedArray(AlignedArray& array, uint32_t n, size_t alignment) {
+  if (n == array.count) return;
+  if (array.data) scalable_aligned_free(array.data);
+  array.data = nullptr;
+  array.count = n;
+  // The allocator may hand out no block for a zero size; an empty array
+  // simply holds none.
+  if (n == 0) return;
+  void* block = scalable_aligned_malloc(static_cast<size_t>(n) * sizeof(double), alignment);
+  if (!block) {
+    fputs("out of memory\n", stdout);
+    fflush(stdout);
+    abort();
+  }
+  array.data = static_cast<double*>(block);
+}
+
+void ReleaseAlignedArray(AlignedArray& array) {
+  if (!array.data) return;
+  scalable_aligned_free(array.data);
+  array.data = nullptr;
+  array.count = 0;
+}
+
+void ZeroAlignedArray(AlignedArray& array, uint32_t n) {
+  if (n != array.count || !array.data) {
+    ReleaseAlignedArray(array);
+    array.count = 0;
+    ResizeAlignedArray(array, n);
+  }
+  if (n) memset(array.data, 0, static_cast<size_t>(n) * sizeof(double));
+}
+
+CardRecord::CardRecord() = default;
+
+CardRecord::~CardRecord() {
+  for (int i = 5; i >= 0; --i) ReleaseAlignedArray(arrays[i]);
+}
+
+CardRecord::CardRecord(CardRecord&& other) noexcept
+    : absent0(other.absent0), absent1(other.absent1), reachFrozen(other.reachFrozen), value(other.value) {
+  for (int i = 0; i < 6; ++i) {
+    arrays[i] = other.arrays[i];
+    other.arrays[i] = AlignedArray();
+  }
+}
+
+CardRecord& CardRecord::operator=(CardRecord&& other) noexcept {
+  if (this == &other) return *this;
+  for (int i = 5; i >= 0; --i) ReleaseAlignedArray(arrays[i]);
+  for (int i = 0; i < 6; ++i) {
+    arrays[i] = other.arrays[i];
+    other.arrays[i] = AlignedArray();
+  }
+  absent0 = other.absent0;
+  absent1 = other.absent1;
+  reachFrozen = other.reachFrozen;
+  value = other.value;
+  return *this;
+}
+
+void CopyCardRecord(const CardRecord& source, CardRecord& target) {
+  if (&source == &target) return;
+  for (int i = 0; i < 6; ++i) {
+    const AlignedArray& from = source.arrays[i];
+    AlignedArray& to = target.arrays[i];
+    if (from.data) {
+      ResizeAlignedArray(to, from.count);
+      // A resize to an unchanged count keeps a missing block missing.
+      if (!to.data && from.count) {
+        to.count = 0;
+        ResizeAlignedArray(to, from.count);
+      }
+      if (from.count) memcpy(to.data, from.data, static_cast<size_t>(from.count) * sizeof(double));
+    } else {
+      // An empty source row over a stored target row would silently drop the
+      // target's values: the two records do not describe the same thing.
+      if (to.data) Fail();
+      to.count = from.count;
+    }
+  }
+  target.absent0 = source.absent0;
+  target.absent1 = source.absent1;
+  target.reachFrozen = source.reachFrozen;
+  target.value = source.value;
+}
+
+void AssignWordPair(double* target, const double* source) {
+  target[0] = source[0];
+  target[1] = source[1];
+}
+
+// --- Per-hand vectors (declared in game/deal_table.h) -----------------------------
+
+void GatherPlayerValues(const std::vector<double>* vectors, AlignedArray& output, int32_t player,
+                        const RiverRecord* groups) {
+  const std::vector<double>& values = vectors[player];
+  if (!groups) {
+    const uint32_t n = static_cast<uint32_t>(values.size());
+    ResizeAlignedArray(output, n);
+    if (n && !output.data) ZeroAlignedArray(output, n);
+    if (n) memcpy(output.data, values.data(), n * sizeof(double));
+    return;
+  }
+  const uint32_t groupCount = static_cast<uint32_t>(groups->groupSizes.size());
+  size_t needed = 0;
+  for (int16_t size : groups->groupSizes) needed += size > 0 ? size : 0;
+  // Groups are consecutive runs of the vector; running past its end would
+  // read memory that is not the player's.
+  if (needed > values.size()) Fail("hand groups exceed the vector");
+  ResizeAlignedArray(output, groupCount);
+  if (groupCount && !output.data) ZeroAlignedArray(output, groupCount);
+  size_t position = 0;
+  for (uint32_t g = 0; g < groupCount; ++g) {
+    double sum = 0.0;
+    for (int k = 0; k < groups->groupSizes[g]; ++k) sum += values[position++];
+    output.data[g] = sum;
+  }
+}
+
+void ComboVectorForDeal(std::vector<double>& output, const DealTable& table, const double* values,
+                        uint32_t valueCount, int32_t turnIndex, int32_t riverIndex, bool nanFill) {
+  const BoardCombos& combos = DealCombos(table, turnIndex, riverIndex);
+  // Rows of the chosen board: hand groups when its river record has them.
+  size_t rows = combos.hands.size();
+  if (turnIndex >= 0 && riverIndex >= 0) rows = table.turns[turnIndex].rivers[riverIndex].RowCount();
+  if (values && valueCount < rows) Fail("per-hand row shorter than the board's list");
+  output.resize(kComboCount);
+  ExpandComboValues(output.data(), values, valueCount, combos.comboMap, nanFill);
+}
+
+void ComboVectorForDeal(std::vector<double>& output, const DealTable& table, const AlignedArray& values,
+                        int32_t turnIndex, int32_t riverIndex, bool nanFill) {
+  ComboVectorForDeal(output, table, values.data, values.count, turnIndex, riverIndex, nanFill);
+}
+
+// --- EV working set ---------------------------------------------------------------------
+
+EvWorkspace::~EvWorkspace() { DestroyEvWorkspace(*this); }
+
+void InitEvWorkspace(EvWorkspace& workspace) { DestroyEvWorkspace(workspace); }
+
+void DestroyEvWorkspace(EvWorkspace& workspace) {
+  for (auto& entry : workspace.perDeal) {
+    ReleaseAlignedArray(entry.second.second);
+    ReleaseAlignedArray(entry.second.first);
+  }
+  workspace.perDeal.clear();
+  ReleaseAlignedArray(workspace.second);
+  ReleaseAlignedArray(workspace.first);
+  workspace.second.count = 0;
+  workspace.first.count = 0;
+}

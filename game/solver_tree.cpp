@@ -1,0 +1,106 @@
+#include "game/solver_tree.h"
+
+#include "game/isomorphism.h"
+#include "storage/storage_interface.h"
+
+std::unique_ptr<SolverTree> CurrentTree;
+
+double AveragingExponent = 1.5;
+double StrategyWeightCap = 262143.0;
+int32_t IterationCap = 9000;
+int32_t RiverWarmStartIterations = 0;
+double RegretScaleNumerator = 125.0;
+
+TreeNode::TreeNode(TreeNode&& other) noexcept
+    : kind(other.kind),
+      parentIndex(other.parentIndex),
+      player(other.player),
+      street(other.street),
+      amount(other.amount),
+      children(std::move(other.children)),
+      parent(other.parent),
+      firstStorage(other.firstStorage),
+      secondStorage(other.secondStorage),
+      workValue(other.workValue),
+      prepared(other.prepared),
+      ownsStorages(other.ownsStorages),
+      EvBoost(other.EvBoost),
+      dealLocks(std::move(other.dealLocks)),
+      cardRecords(std::move(other.cardRecords)),
+      cardRecordCount(other.cardRecordCount) {
+  SubgameSolveTime[0] = other.SubgameSolveTime[0];
+  SubgameSolveTime[1] = other.SubgameSolveTime[1];
+  other.firstStorage = other.secondStorage = nullptr;
+  other.cardRecordCount = 0;
+}
+
+void TreeNode::DeleteStorages() {
+  if (ownsStorages) {
+    delete firstStorage;
+    delete secondStorage;
+  }
+  firstStorage = secondStorage = nullptr;
+  prepared = 0;
+}
+
+TreeNode::~TreeNode() {
+  DeleteStorages();
+  if (!ownsStorages) {
+    // Records and locks belong to another owner in that case.
+    dealLocks.release();
+    cardRecords.release();
+  }
+}
+
+size_t EvCacheHash::operator()(const EvCacheKey& key) const {
+  uint64_t h = 0x9e3779b9ull + reinterpret_cast<uint64_t>(key.node);
+  const int64_t values[3] = {key.turnIndex, key.riverIndex, key.player};
+  for (int64_t v : values) h ^= h * 64 + static_cast<uint64_t>(v) + h / 4 + 0x9e3779b9ull;
+  return static_cast<size_t>(h);
+}
+
+SolverTree::SolverTree() { evCache.max_load_factor(1.0f); }
+
+SolverTree::~SolverTree() = default;
+
+std::string TreeFlagsText() {
+  if (!CurrentTree) return std::string();
+  static const char* const kNames[3] = {"INCOMPLETE_TREE", "ISOMORPHISM_ON", "NEW_TREE"};
+  std::string text;
+  for (int bit = 0; bit < 3; ++bit) {
+    if (CurrentTree->flags & (1u << bit)) {
+      if (!text.empty()) text += ' ';
+      text += kNames[bit];
+    }
+  }
+  return text;
+}
+
+int GetForgottenStreet() { return CurrentTree ? CurrentTree->forgottenStreet : -1; }
+
+EvCacheRecord* FindCachedNodeValues(SolverTree& tree, int iteration, const TreeNode* node, int turnIndex,
+                                    int riverIndex, int player) {
+  if (iteration >= 0 && iteration != tree.evCacheStamp) return nullptr;
+  auto found = tree.evCache.find(EvCacheKey{node, turnIndex, riverIndex, player});
+  return found == tree.evCache.end() ? nullptr : found->second.get();
+}
+
+void DealIndicesForCards(const SolverTree& tree, int turnCard, int riverCard, int& turnIndex, int& riverIndex) {
+  turnIndex = -1;
+  riverIndex = -1;
+  if (turnCard < 0) return;
+  if (tree.flags & kIsomorphismOn) {
+    const SuitPerm perm = ComputeSuitPerm(tree.flopMask, CardBit(turnCard), riverCard >= 0 ? CardBit(riverCard) : 0);
+    turnCard = ApplySuitPermToCard(perm, turnCard);
+    riverCard = ApplySuitPermToCard(perm, riverCard);
+  }
+  const DealTable& table = *tree.dealTable;
+  const uint16_t t = table.turnMap[turnCard];
+  if (t == kNoRecord) return;
+  turnIndex = t;
+  if (riverCard < 0) return;
+  const uint16_t r = table.turns[t].riverMap[riverCard];
+  riverIndex = r == kNoRecord ? -1 : r;
+}
+
+void FreeSolverTree() { CurrentTree.reset(); }

@@ -1,0 +1,133 @@
+// The one current game tree: flattened betting tree, board, ranges, deal
+// records, storage layouts, per-tree solver constants, flags and counters.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "game/aligned_array.h"
+#include "game/cards.h"
+#include "game/deal_table.h"
+
+class StorageInterface;
+
+enum TreeNodeKind : int32_t { kInnerNode = 0, kShowdownNode = 1, kFoldNode = 2 };
+
+enum TreeFlags : uint32_t {
+  kIncompleteTree = 1u << 0,
+  kIsomorphismOn = 1u << 1,
+  kNewTree = 1u << 2,
+};
+
+struct TreeNode {
+  int32_t kind = kInnerNode;
+  int32_t parentIndex = -1;
+  int32_t player = 0;   // inner: player to act; terminal: the parent's player
+  int32_t street = 1;   // 1 flop, 2 turn, 3 river
+  double amount = 0.0;  // terminal: half the pot plus the line's last amount
+  std::vector<int32_t> children;
+  TreeNode* parent = nullptr;
+  StorageInterface* firstStorage = nullptr;   // cumulative regrets
+  StorageInterface* secondStorage = nullptr;  // strategy sums
+  int32_t workValue = 0;
+  uint8_t prepared = 0;
+  uint8_t ownsStorages = 0;
+  int32_t SubgameSolveTime[2] = {-1, -1};
+  float EvBoost = 0.0f;
+  // First node of the turn street: one lock per dealt turn card.
+  std::unique_ptr<std::mutex[]> dealLocks;
+  // First inner node of the turn street (1 record) or river street (49).
+  std::unique_ptr<CardRecord[]> cardRecords;
+  int32_t cardRecordCount = 0;
+
+  TreeNode() = default;
+  TreeNode(TreeNode&& other) noexcept;
+  TreeNode& operator=(TreeNode&&) = delete;
+  TreeNode(const TreeNode&) = delete;
+  ~TreeNode();
+  // Deletes both storages (when owned) and clears the pointers.
+  void DeleteStorages();
+};
+
+// Key of the EV cache: node, turn index, river index, player.
+struct EvCacheKey {
+  const TreeNode* node;
+  int32_t turnIndex, riverIndex, player;
+  bool operator==(const EvCacheKey& o) const {
+    return node == o.node && turnIndex == o.turnIndex && riverIndex == o.riverIndex && player == o.player;
+  }
+};
+struct EvCacheHash {
+  size_t operator()(const EvCacheKey& key) const;
+};
+struct EvCacheRecord {
+  AlignedArray values;
+  AlignedArray weights;
+  ~EvCacheRecord() {
+    ReleaseAlignedArray(weights);
+    ReleaseAlignedArray(values);
+  }
+};
+
+struct SolverTree {
+  std::vector<TreeNode> nodes;
+  CardMask flopMask = 0;   // user's suits
+  CardMask boardMask = 0;  // flop, turn and river of the root, user's suits
+  std::unique_ptr<DealTable> dealTable;
+  int32_t rootTurnIndex = -1, rootRiverIndex = -1;
+  // Root board hand list order: OOP weights, IP weights, then both divided by
+  // the total compatible pair weight.
+  std::vector<double> handVectors[4];
+  std::vector<double> ranges[2];  // user's suits, combo order
+  std::vector<std::unique_ptr<StorageLayout>> layouts;  // index = action count
+  double rangeMax[2] = {1.0, 1.0};
+  int32_t traversingPlayer = 0;
+  int32_t passMode = 0;
+  int32_t PassPhase = 0;
+  int32_t averagingMode = 0;
+  int32_t groupingMode = 0;
+  uint64_t storedElements[4] = {0, 0, 0, 0};
+  uint64_t storedArrays[4] = {0, 0, 0, 0};
+  double avgChildren = 0.0;
+  int32_t maxChildren = 0;
+  double largestPayoff = 0.0;
+  double regretScale = 0.0;
+  int32_t formatVersion = 6;
+  int32_t compression[2] = {0, 0};
+  uint8_t storagesPrepared = 0;
+  uint8_t accumulateThisIteration = 1;
+  int32_t evCacheStamp = -1;
+  std::unordered_map<EvCacheKey, std::unique_ptr<EvCacheRecord>, EvCacheHash> evCache;
+  uint32_t flags = kNewTree;
+  int32_t iterationCount = 0;
+  int32_t forgottenStreet = -1;
+  int32_t lastResultsIteration = -1;
+  double resultPairs[3][2] = {{0, 0}, {0, 0}, {0, 0}};
+
+  SolverTree();
+  ~SolverTree();
+};
+
+// The current tree, null when none exists.
+extern std::unique_ptr<SolverTree> CurrentTree;
+
+// Per-tree solver constants, written when a tree is built or reset.
+extern double AveragingExponent;
+extern double StrategyWeightCap;
+extern int32_t IterationCap;
+extern int32_t RiverWarmStartIterations;
+extern double RegretScaleNumerator;
+
+// "INCOMPLETE_TREE ISOMORPHISM_ON NEW_TREE" for the flags that are set.
+std::string TreeFlagsText();
+int GetForgottenStreet();
+EvCacheRecord* FindCachedNodeValues(SolverTree& tree, int iteration, const TreeNode* node, int turnIndex,
+                                    int riverIndex, int player);
+// Maps dealt cards (user suits, -1 none) to deal record indices (-1 none).
+void DealIndicesForCards(const SolverTree& tree, int turnCard, int riverCard, int& turnIndex, int& riverIndex);
+void FreeSolverTree();

@@ -1,0 +1,192 @@
+// Aligned arrays, card records, player-value gathering and the EV working set.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdint>
+#include <vector>
+
+#include "game/aligned_array.h"
+#include "game/deal_table.h"
+
+namespace {
+
+void Fill(AlignedArray& array, uint32_t n, double first) {
+  ResizeAlignedArray(array, n);
+  for (uint32_t i = 0; i < n; ++i) array.data[i] = first + i;
+}
+
+void AllocateBeyondTheAddressLimit() {
+  rlimit limit{};
+  limit.rlim_cur = limit.rlim_max = rlim_t(1) << 30;
+  setrlimit(RLIMIT_AS, &limit);
+  AlignedArray a;
+  ResizeAlignedArray(a, 0xFFFFFFFFu);  // 32 GB
+}
+
+void CopyEmptyRowOverStoredRow() {
+  CardRecord source;
+  CardRecord target;
+  source.arrays[2].count = 3;
+  Fill(target.arrays[2], 3, 0.0);
+  CopyCardRecord(source, target);
+}
+
+void GatherPastTheVectorEnd() {
+  std::vector<double> vectors[2];
+  vectors[0] = {1, 2};
+  AlignedArray out;
+  RiverRecord groups;
+  groups.groupSizes = {2, 1};
+  GatherPlayerValues(vectors, out, 0, &groups);
+}
+
+}  // namespace
+
+TEST(AlignedArray, ResizeKeepsBlockForUnchangedCount) {
+  AlignedArray a;
+  Fill(a, 7, 1.0);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a.data) % 16, 0u);
+  double* before = a.data;
+  ResizeAlignedArray(a, 7);
+  EXPECT_EQ(a.data, before);
+  EXPECT_EQ(a.data[6], 7.0);
+  ResizeAlignedArray(a, 9);
+  EXPECT_EQ(a.count, 9u);
+  ASSERT_NE(a.data, nullptr);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a.data) % kAlignedArrayAlignment, 0u);
+  ReleaseAlignedArray(a);
+}
+
+TEST(AlignedArray, EmptyArraysAndRelease) {
+  AlignedArray a;
+  ResizeAlignedArray(a, 0);  // released array to 0: nothing
+  EXPECT_EQ(a.data, nullptr);
+  EXPECT_EQ(a.count, 0u);
+
+  Fill(a, 3, 0.0);
+  ReleaseAlignedArray(a);
+  EXPECT_EQ(a.data, nullptr);
+  EXPECT_EQ(a.count, 0u);
+  ReleaseAlignedArray(a);  // twice is harmless
+  EXPECT_EQ(a.count, 0u);
+
+  // An empty row (a count without a block) keeps its length through a
+  // resize to the same count and through a release.
+  AlignedArray row;
+  row.count = 5;
+  ResizeAlignedArray(row, 5);
+  EXPECT_EQ(row.data, nullptr);
+  ReleaseAlignedArray(row);
+  EXPECT_EQ(row.count, 5u);
+
+  // Resizing to zero holds no block.
+  Fill(a, 4, 0.0);
+  ResizeAlignedArray(a, 0);
+  EXPECT_EQ(a.data, nullptr);
+  EXPECT_EQ(a.count, 0u);
+
+  ZeroAlignedArray(row, 5);
+  ASSERT_NE(row.data, nullptr);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(row.data[i], 0.0);
+  ReleaseAlignedArray(row);
+}
+
+TEST(AlignedArray, ExhaustedMemoryAborts) {
+  EXPECT_EXIT(AllocateBeyondTheAddressLimit(), ::testing::KilledBySignal(SIGABRT), "");
+}
+
+TEST(CardRecord, CopyAndMove) {
+  CardRecord source;
+  Fill(source.arrays[0], 4, 10.0);
+  Fill(source.arrays[3], 2, 20.0);
+  source.arrays[1].count = 6;  // empty row of six
+  source.absent0 = 1;
+  source.reachFrozen = 1;
+  source.value = 2.5;
+
+  CardRecord target;
+  // A stored target row of the right length without a block must still
+  // receive the values.
+  target.arrays[3].count = 2;
+  Fill(target.arrays[0], 9, 0.0);
+  CopyCardRecord(source, target);
+  ASSERT_EQ(target.arrays[0].count, 4u);
+  EXPECT_EQ(target.arrays[0].data[3], 13.0);
+  EXPECT_NE(target.arrays[0].data, source.arrays[0].data);
+  ASSERT_NE(target.arrays[3].data, nullptr);
+  EXPECT_EQ(target.arrays[3].data[1], 21.0);
+  EXPECT_EQ(target.arrays[1].data, nullptr);
+  EXPECT_EQ(target.arrays[1].count, 6u);
+  EXPECT_EQ(target.arrays[5].count, 0u);
+  EXPECT_EQ(target.absent0, 1);
+  EXPECT_EQ(target.absent1, 0);
+  EXPECT_EQ(target.reachFrozen, 1);
+  EXPECT_EQ(target.value, 2.5);
+
+  // Moving records in a growing vector keeps each block with one owner.
+  std::vector<CardRecord> records(2);
+  CopyCardRecord(source, records[1]);
+  double* block = records[1].arrays[0].data;
+  records.resize(40);
+  EXPECT_EQ(records[1].arrays[0].data, block);
+  EXPECT_EQ(records[1].arrays[0].data[0], 10.0);
+  CardRecord moved(std::move(records[1]));
+  EXPECT_EQ(moved.arrays[0].data, block);
+  EXPECT_EQ(records[1].arrays[0].data, nullptr);
+}
+
+TEST(CardRecord, CopyOverStoredRowFromEmptyRowFails) {
+  EXPECT_EXIT(CopyEmptyRowOverStoredRow(), ::testing::ExitedWithCode(1), "");
+}
+
+TEST(PlayerValues, GatherWithAndWithoutGroups) {
+  std::vector<double> vectors[2] = {{1, 2, 3, 4, 5, 6}, {7, 8}};
+  AlignedArray out;
+  RiverRecord groups;
+  groups.groupingMode = 1;
+  groups.groupSizes = {2, 1, 3};
+  GatherPlayerValues(vectors, out, 0, &groups);
+  ASSERT_EQ(out.count, 3u);
+  EXPECT_EQ(out.data[0], 3.0);
+  EXPECT_EQ(out.data[1], 3.0);
+  EXPECT_EQ(out.data[2], 15.0);
+
+  GatherPlayerValues(vectors, out, 1, nullptr);
+  ASSERT_EQ(out.count, 2u);
+  EXPECT_EQ(out.data[0], 7.0);
+  EXPECT_EQ(out.data[1], 8.0);
+  ReleaseAlignedArray(out);
+
+  double pair[2] = {0, 0};
+  const double result[2] = {1.5, -2.0};
+  AssignWordPair(pair, result);
+  EXPECT_EQ(pair[0], 1.5);
+  EXPECT_EQ(pair[1], -2.0);
+}
+
+TEST(PlayerValues, GroupsLongerThanTheVectorFail) {
+  EXPECT_EXIT(GatherPastTheVectorEnd(), ::testing::ExitedWithCode(1), "");
+}
+
+TEST(EvWorkspace, InitAndDestroyReleaseEverything) {
+  EvWorkspace workspace;
+  InitEvWorkspace(workspace);
+  EXPECT_TRUE(workspace.perDeal.empty());
+  Fill(workspace.first, 3, 0.0);
+  Fill(workspace.second, 4, 0.0);
+  auto& entry = workspace.perDeal[DealKey{2, 1}];
+  Fill(entry.first, 5, 0.0);
+  workspace.perDeal[DealKey{0, 3}];
+  workspace.perDeal[DealKey{5, 0}];
+  // Ordered by turn index, then river index.
+  std::vector<int> turns;
+  for (const auto& e : workspace.perDeal) turns.push_back(e.first.turn);
+  EXPECT_EQ(turns, (std::vector<int>{0, 1, 3}));
+  DestroyEvWorkspace(workspace);
+  EXPECT_TRUE(workspace.perDeal.empty());
+  EXPECT_EQ(workspace.first.data, nullptr);
+  EXPECT_EQ(workspace.second.data, nullptr);
+  EXPECT_TRUE(workspace.mutex.try_lock());
+  workspace.mutex.unlock();
+}

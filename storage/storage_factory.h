@@ -1,0 +1,43 @@
+// Which storage each node gets, preparing whole trees and sub-trees, the
+// memory figures behind the automatic compression level, and the
+// compression-level commands.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct SolverTree;
+struct TreeNode;
+class DealTable;
+struct StorageLayout;
+
+// The level the user asked for: -1 automatic, 0..4 fixed.
+extern int32_t CompressionSetting;
+// The level last applied.
+extern int32_t ActualCompression;
+
+// "auto", "none", "low", "medium", "high", "max" for -1..4.
+const char* CompressionLevelName(int level);
+// The stream levels of the regret and sum storages of river nodes.
+void CompressionPair(int level, int32_t& first, int32_t& second);
+
+// Replaces a node's storages with the kinds its street, the root street and
+// the compression pair call for, and adds its first storage's element count
+// to the street's figure. Terminals are left alone.
+void BuildNodeStorage(TreeNode& node, const DealTable& table, const StorageLayout* layout, uint64_t* storedElements,
+                      bool averaging, int rootStreet, const int32_t* pair, bool version5);
+// Prepares every storage not yet prepared; false when memory is missing
+// (a later call resumes).
+bool AllStoragesReady(SolverTree& tree);
+// Re-creates and prepares the storages of a sub-tree below a forgotten street.
+void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force);
+// A copy of the current tree's element counts and byte estimates (4 + 4),
+// empty when there is no tree.
+std::vector<uint64_t> StorageSizeInfo();
+void ChooseCompression();
+void ApplyCompressionLevel(int level);
+
+void CmdSetCompression(const std::vector<std::string>& words);
+void CmdGetActualCompression(const std::vector<std::string>& words);

@@ -104,3 +104,61 @@ void DealIndicesForCards(const SolverTree& tree, int turnCard, int riverCard, in
 }
 
 void FreeSolverTree() { CurrentTree.reset(); }
+
+bool AveragingActive(const SolverTree& tree) {
+  return tree.averagingMode == 2 || (tree.averagingMode == 1 && tree.iterationCount >= 61);
+}
+
+namespace {
+
+// Depth first, each node before its children; terminals end the walk.
+template <typename Visit>
+void WalkRiverNodes(SolverTree& tree, TreeNode& node, Visit&& visit) {
+  if (node.kind != kInnerNode) return;
+  if (node.street == 3) visit(node);
+  for (int32_t child : node.children) WalkRiverNodes(tree, tree.nodes[child], visit);
+}
+
+StorageInterface* ChosenStorage(const SolverTree& tree, const TreeNode& node, SubtreeStorage which, bool force) {
+  if (which == kFirstStorage) return node.firstStorage;
+  if (force) return node.secondStorage;
+  const bool opponent = node.player != tree.traversingPlayer;
+  if (AveragingActive(tree) && (tree.passMode == 0 || tree.passMode == 2 || opponent)) return node.secondStorage;
+  return nullptr;
+}
+
+}  // namespace
+
+void AcquireSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which,
+                            const int64_t arguments[2], bool force) {
+  SolverTree& tree = *context.tree;
+  WalkRiverNodes(tree, *context.node, [&](TreeNode& node) {
+    StorageInterface* storage = ChosenStorage(tree, node, which, force);
+    if (!storage) return;
+    const int p = node.player & 1;
+    handles[p] = storage->OpenBoard(handles[p], context.boardIndex, arguments ? arguments[p] : 0);
+  });
+}
+
+void ReleaseSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which, bool force) {
+  SolverTree& tree = *context.tree;
+  WalkRiverNodes(tree, *context.node, [&](TreeNode& node) {
+    StorageInterface* storage = ChosenStorage(tree, node, which, force);
+    if (!storage) return;
+    const int p = node.player & 1;
+    bool writeBack = force;
+    if (!writeBack && tree.passMode == 1) {
+      writeBack = which == kFirstStorage ? node.player == tree.traversingPlayer
+                                         : AveragingActive(tree) && node.player != tree.traversingPlayer;
+    }
+    handles[p] = storage->CloseBoard(handles[p], context.boardIndex, writeBack ? 1 : 0);
+  });
+}
+
+void SumSubtreeStorageSize(const SubtreeContext& context, SubtreeStorage which, int64_t totals[2]) {
+  SolverTree& tree = *context.tree;
+  WalkRiverNodes(tree, *context.node, [&](TreeNode& node) {
+    StorageInterface* storage = which == kFirstStorage ? node.firstStorage : node.secondStorage;
+    if (storage) totals[node.player & 1] += storage->ElementCount(context.boardIndex);
+  });
+}

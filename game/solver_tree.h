@@ -131,3 +131,20 @@ EvCacheRecord* FindCachedNodeValues(SolverTree& tree, int iteration, const TreeN
 // Maps dealt cards (user suits, -1 none) to deal record indices (-1 none).
 void DealIndicesForCards(const SolverTree& tree, int turnCard, int riverCard, int& turnIndex, int& riverIndex);
 void FreeSolverTree();
+
+// Strategy averaging is on: always (mode 2) or after iteration 60 (mode 1).
+bool AveragingActive(const SolverTree& tree);
+
+// The river storages of a sub-tree for one board (turn index): opened before a
+// sub-game or report uses them and closed after, so that compressed storage
+// can decode and re-encode one turn card's data at a time.
+struct SubtreeContext {
+  SolverTree* tree;
+  TreeNode* node;
+  int boardIndex;
+};
+enum SubtreeStorage { kFirstStorage = 0, kSecondStorage = 1 };
+void AcquireSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which,
+                            const int64_t arguments[2], bool force);
+void ReleaseSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which, bool force);
+void SumSubtreeStorageSize(const SubtreeContext& context, SubtreeStorage which, int64_t totals[2]);

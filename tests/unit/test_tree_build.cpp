@@ -8,6 +8,7 @@
 #include "game/line_tree.h"
 #include "game/solver_tree.h"
 #include "game/tree_state.h"
+#include "storage/storage_interface.h"
 
 namespace {
 class TreeBuild : public ::testing::Test {
@@ -56,8 +57,12 @@ TEST_F(TreeBuild, FlopTreeNodesFollowTheLines) {
       EXPECT_LT(node.parentIndex, static_cast<int>(i));
       EXPECT_EQ(node.parent, &tree.nodes[node.parentIndex]);
     }
-    if (node.kind == kShowdownNode) EXPECT_EQ(node.street, 3);
-    if (node.kind != kInnerNode) EXPECT_TRUE(node.children.empty());
+    if (node.kind == kShowdownNode) {
+      EXPECT_EQ(node.street, 3);
+    }
+    if (node.kind != kInnerNode) {
+      EXPECT_TRUE(node.children.empty());
+    }
     const bool turnStart = node.street == 2 && node.parent && node.parent->street < 2;
     const bool riverStart = node.street == 3 && node.parent && node.parent->street < 3;
     EXPECT_EQ(node.dealLocks != nullptr, turnStart) << "node " << i;
@@ -150,4 +155,74 @@ TEST_F(TreeBuild, PathsToLinesAddedAfterTheBuildAreRefused) {
   EXPECT_EQ(RunCommand("show_node r:0:c"), "ERROR: show_node incorrect path\n");
   ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
   EXPECT_EQ(RunCommand("show_node r:0:c").substr(0, 13), "r:0:c\nIP_DEC\n");
+}
+
+namespace {
+// Records the boards opened and closed and with which write-back flag.
+class RecordingStorage : public StorageInterface {
+ public:
+  explicit RecordingStorage(std::vector<std::string>& log, std::string name) : log_(log), name_(std::move(name)) {}
+  bool Prepare() override { return true; }
+  int32_t EntryCount(int, int) override { return 0; }
+  void ReadRow(int, int, const float*, std::vector<AlignedArray>&) override {}
+  void WriteRow(int, int, int, const AlignedArray&) override {}
+  void UpdateRow(int, int, const AlignedArray&, const std::vector<AlignedArray>&, const AlignedArray*,
+                 const std::vector<int16_t>*, double) override {}
+  void AccumulateRow(int, int, const std::vector<AlignedArray>&, const AlignedArray&, double) override {}
+  int64_t ElementCount(int turnIndex) override { return 10 + turnIndex; }
+  void Save(BinaryWriter&) override {}
+  void Load(BinaryReader&) override {}
+  void* OpenBoard(void* handle, int turnIndex, int64_t) override {
+    log_.push_back("open " + name_ + " " + std::to_string(turnIndex));
+    return handle;
+  }
+  void* CloseBoard(void* handle, int turnIndex, int flag) override {
+    log_.push_back("close " + name_ + " " + std::to_string(turnIndex) + (flag ? " write" : ""));
+    return handle;
+  }
+  NodeRecord* GetNodeRecord(int, int) override { return &record_; }
+
+ private:
+  std::vector<std::string>& log_;
+  std::string name_;
+  NodeRecord record_;
+};
+}  // namespace
+
+TEST_F(TreeBuild, SubtreeWalksOpenTheStoragesEachPassNeeds) {
+  ASSERT_EQ(RunCommand("set_board Qs Jh 2h 5c"), "set_board ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 0 0 0"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+  SolverTree& tree = *CurrentTree;
+  std::vector<std::string> log;
+  // River nodes: the first river node (OOP) and the one after OOP's check (IP).
+  for (size_t i = 0; i < tree.nodes.size(); ++i) {
+    TreeNode& node = tree.nodes[i];
+    if (node.kind != kInnerNode || node.street != 3) continue;
+    node.DeleteStorages();
+    node.firstStorage = new RecordingStorage(log, "regret" + std::to_string(node.player));
+    node.secondStorage = new RecordingStorage(log, "sum" + std::to_string(node.player));
+  }
+  void* handles[2] = {nullptr, nullptr};
+  const SubtreeContext context{&tree, &tree.nodes[0], 7};
+  tree.passMode = 1;
+  tree.traversingPlayer = 0;
+  tree.averagingMode = 2;
+  AcquireSubtreeStorages(context, handles, kFirstStorage, nullptr, false);
+  AcquireSubtreeStorages(context, handles, kSecondStorage, nullptr, false);
+  ReleaseSubtreeStorages(context, handles, kFirstStorage, false);
+  ReleaseSubtreeStorages(context, handles, kSecondStorage, false);
+  // An update pass for OOP writes back OOP's regrets and IP's strategy sums.
+  EXPECT_EQ(log, (std::vector<std::string>{"open regret0 7", "open regret1 7", "open sum1 7", "close regret0 7 write",
+                                           "close regret1 7", "close sum1 7 write"}));
+  log.clear();
+  tree.averagingMode = 1;  // averaging not started yet at iteration 0
+  AcquireSubtreeStorages(context, handles, kSecondStorage, nullptr, false);
+  EXPECT_TRUE(log.empty());
+  AcquireSubtreeStorages(context, handles, kSecondStorage, nullptr, true);
+  EXPECT_EQ(log.size(), 2u);
+  int64_t totals[2] = {0, 0};
+  SumSubtreeStorageSize(context, kFirstStorage, totals);
+  EXPECT_EQ(totals[0], 17);
+  EXPECT_EQ(totals[1], 17);
 }

@@ -12,6 +12,8 @@
 #include "game/solver_tree.h"
 #include "game/tree_state.h"
 #include "solver/engine_state.h"
+#include "solver/solver_thread.h"
+#include "storage/storage_factory.h"
 
 namespace {
 
@@ -246,8 +248,14 @@ void InitSolverParams(SolverTree& tree, int32_t first, int32_t second) {
 
 void AllocateNodeStorages(SolverTree& tree) {
   for (uint64_t& n : tree.storedElements) n = 0;
-  // The storage kinds of each street are created here once the storage layer
-  // is in place; until then nodes hold no storages.
+  const int rootStreet = tree.nodes.empty() ? 1 : tree.nodes[0].street;
+  for (TreeNode& node : tree.nodes) {
+    if (tree.forgottenStreet >= 0 && node.street >= tree.forgottenStreet) continue;
+    const size_t actions = node.children.size();
+    BuildNodeStorage(node, *tree.dealTable, actions < tree.layouts.size() ? tree.layouts[actions].get() : nullptr,
+                     tree.storedElements, tree.averagingMode != 0, rootStreet, tree.compression,
+                     tree.formatVersion >= 5);
+  }
   for (int i = 0; i < 4; ++i) tree.storedArrays[i] = tree.storedElements[i] * (tree.averagingMode ? 6 : 2);
   tree.iterationCount = 0;
   tree.storagesPrepared = 0;
@@ -257,9 +265,10 @@ void ResetSolver(int32_t first, int32_t second) {
   if (!CurrentTree) return;
   InitSolverParams(*CurrentTree, first, second);
   AllocateNodeStorages(*CurrentTree);
+  ClearConvergenceLog();
 }
 
-void BuildTreeFromLines(bool /*chooseCompression*/) {
+void BuildTreeFromLines(bool chooseCompression) {
   // Everything is checked before anything of the standing tree or the
   // process-wide indices changes.
   const CardMask flop = BoardMasks[0], turn = BoardMasks[1], river = BoardMasks[2];
@@ -296,7 +305,10 @@ void BuildTreeFromLines(bool /*chooseCompression*/) {
     node->treeIndex = static_cast<int32_t>(i);
     node->buildStamp = CurrentBuildStamp;
   }
-  ResetSolver(0, 0);
+  if (chooseCompression)
+    ChooseCompression();
+  else
+    ResetSolver(0, 0);
   TreeBuilt = true;
 }
 
@@ -314,6 +326,9 @@ void CmdBuildTree(const std::vector<std::string>& words) {
   if (SchematicRoot->children.empty()) ThrowCommandError("lines not set");
   BuildTreeFromLines(true);
   LoadFlag = false;
+  if (Verbosity > 0)
+    Output("[compression set %d (%s) actual %d (%s)]\n", CompressionSetting, CompressionLevelName(CompressionSetting),
+           ActualCompression, CompressionLevelName(ActualCompression));
   ReplyOk(words);
 }
 

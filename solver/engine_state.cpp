@@ -11,11 +11,11 @@ double RakeFraction = 0.0;
 double RakeCap = 0.0;
 int SchedulerMode = 1;
 
-std::thread* SolverThread = nullptr;
+std::atomic<std::thread*> SolverThread{nullptr};
 int LimitValue = 0;
 uint8_t LimitMode = 0;
-volatile uint8_t StopFlag = 0;
-volatile uint8_t WaiterFlag = 0;
+std::atomic<uint8_t> StopFlag{0};
+std::atomic<uint8_t> WaiterFlag{0};
 int CurrentIteration = 0;
 double SolverCpuSeconds = 0.0;
 

@@ -3,6 +3,7 @@
 // validate (the command handlers do).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -19,11 +20,11 @@ extern double RakeCap;
 extern int SchedulerMode;          // recorded only (0 or 1)
 
 // --- State of the current solve ----------------------------------------------
-extern std::thread* SolverThread;  // non-null exactly while a solve runs
+extern std::atomic<std::thread*> SolverThread;  // non-null exactly while a solve runs
 extern int LimitValue;
 extern uint8_t LimitMode;          // 0 seconds, 1 iterations
-extern volatile uint8_t StopFlag;
-extern volatile uint8_t WaiterFlag;
+extern std::atomic<uint8_t> StopFlag;
+extern std::atomic<uint8_t> WaiterFlag;
 extern int CurrentIteration;
 extern double SolverCpuSeconds;
 

@@ -68,8 +68,15 @@ struct AlignedFloatArray {
 void ResizeAlignedFloatArray(AlignedFloatArray& array, uint32_t n);
 void ReleaseAlignedFloatArray(AlignedFloatArray& array);
 
-// Releases every array of a row vector (the results of ReadRow).
+// Releases every array of a row vector (the results of ReadRow) and empties
+// the vector.
 void ReleaseRows(std::vector<AlignedArray>& rows);
+// Shapes a caller-kept result vector for ReadRow: `count` arrays, each of n
+// elements with a block of its own (an array that has a count but no block
+// gets one). Surplus arrays are released before the vector shrinks. Arrays
+// that already have the shape are kept, so a caller that reuses the vector
+// allocates nothing after the first call.
+void SizeResultRows(std::vector<AlignedArray>& rows, size_t count, uint32_t n);
 
 class StorageInterface {
  public:

@@ -36,7 +36,7 @@ TEST(Dispatcher, WordCounts) {
   EXPECT_EQ(RunCommand("is_ready x"), "ERROR: is_ready incorrect or missing argument\n");
   EXPECT_EQ(RunCommand("set_range OOP 1 2 3"), "ERROR: set_range incorrect or missing argument\n");
   // "any"-count rows reach their handler, which checks its own minimum.
-  EXPECT_EQ(RunCommand("go 10 steps extra"), "ERROR: go not implemented\n");
+  EXPECT_EQ(RunCommand("go 10 steps extra"), "ERROR: go missing/incorrect tree\n");
   EXPECT_EQ(RunCommand("set_accuracy"), "ERROR: set_accuracy incorrect or missing argument\n");
   EXPECT_EQ(RunCommand("echo"), "ERROR: echo incorrect or missing argument\n");
   EXPECT_EQ(RunCommand("repeat 2"), "ERROR: repeat incorrect or missing argument\n");

@@ -1,0 +1,28 @@
+// AVX2/FMA variant of the per-hand array kernels: products are accumulated
+// with fused multiply-adds and lock masks widen to lane masks in one step.
+#include <immintrin.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "solver/array_kernels_variants.h"
+
+namespace kernels_avx2 {
+namespace {
+
+inline __m256d Fmadd(__m256d a, __m256d b, __m256d c) { return _mm256_fmadd_pd(a, b, c); }
+inline double FmaddScalar(double a, double b, double c) { return __builtin_fma(a, b, c); }
+inline __m256d Select(__m256d m, __m256d a, __m256d b) { return _mm256_blendv_pd(b, a, m); }
+
+inline __m256d UnlockedLanes(const uint8_t* mask) {
+  uint32_t bytes;
+  memcpy(&bytes, mask, sizeof(bytes));
+  const __m256i wide = _mm256_cvtepu8_epi64(_mm_cvtsi32_si128(static_cast<int>(bytes)));
+  return _mm256_castsi256_pd(_mm256_cmpeq_epi64(wide, _mm256_setzero_si256()));
+}
+
+}  // namespace
+
+#include "solver/array_kernels_body.inc"
+
+}  // namespace kernels_avx2

@@ -1,0 +1,529 @@
+#include "solver/node_eval.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <deque>
+
+#include "game/deal_table.h"
+#include "game/solver_tree.h"
+#include "solver/array_kernels.h"
+#include "solver/engine_state.h"
+#include "solver/row_transfer.h"
+#include "solver/terminal_kernels.h"
+#include "storage/storage_interface.h"
+
+namespace {
+
+bool UpdatePass(const SolverTree& tree) { return tree.passMode == 1; }
+bool EvaluationPass(const SolverTree& tree) { return tree.passMode == 0; }
+bool HasData(const AlignedArray& a) { return a.data != nullptr; }
+
+// Averaging reads the average strategy once it has started.
+bool AverageStrategyApplies(const SolverTree& tree) {
+  return tree.averagingMode == 2 || (tree.averagingMode == 1 && tree.iterationCount > 60);
+}
+
+// An array without data of count n (the all-zero row).
+void MakeEmpty(AlignedArray& a, uint32_t n) {
+  ReleaseAlignedArray(a);
+  a.count = n;
+}
+
+void ReleaseAll(std::vector<AlignedArray>& rows) {
+  for (AlignedArray& row : rows) ReleaseAlignedArray(row);
+}
+
+const RiverRecord& RiverOf(const SolverTree& tree, int turn, int river) {
+  return tree.dealTable->turns[turn].rivers[river];
+}
+
+// Per-thread working vectors, reused from call to call so that the strategy
+// reads allocate nothing once warm. Nested calls take successive entries.
+struct StrategyPool {
+  // A deque keeps the entries of outer calls in place while inner calls grow it.
+  std::deque<std::vector<AlignedArray>> rows;
+  size_t depth = 0;
+  ~StrategyPool() {
+    for (auto& r : rows) ReleaseAll(r);
+  }
+};
+thread_local StrategyPool t_pool;
+
+struct PooledRows {
+  std::vector<AlignedArray>& rows;
+  PooledRows() : rows(Take()) {}
+  ~PooledRows() { --t_pool.depth; }
+  static std::vector<AlignedArray>& Take() {
+    if (t_pool.depth == t_pool.rows.size()) t_pool.rows.emplace_back();
+    return t_pool.rows[t_pool.depth++];
+  }
+};
+
+void ReadWithDefaults(StorageInterface* storage, int turn, int river, const std::vector<float>& defaults,
+                      std::vector<AlignedArray>& out) {
+  storage->ReadRow(turn, river, defaults.data(), out);
+}
+
+}  // namespace
+
+void CopyAlignedArray(AlignedArray& dst, const AlignedArray& src) {
+  if (!src.data) {
+    MakeEmpty(dst, src.count);
+    return;
+  }
+  ResizeAlignedArray(dst, src.count);
+  memcpy(dst.data, src.data, sizeof(double) * src.count);
+}
+
+void MoveAlignedArray(AlignedArray& dst, AlignedArray& src) {
+  if (&dst == &src) return;
+  ReleaseAlignedArray(dst);
+  dst = src;
+  src.data = nullptr;
+  src.count = 0;
+}
+
+double AveragingWeight(int32_t iteration) {
+  const double base = std::max(iteration - 60, 0);
+  return std::min(StrategyWeightCap, std::pow(base, AveragingExponent));
+}
+
+void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy) {
+  const size_t n = node.children.size();
+  std::vector<float> defaults(n);
+  if (n == 1) {
+    defaults[0] = 1.0f;
+  } else {
+    const double first = std::max(0.9, 1.0 / static_cast<double>(n));
+    defaults[0] = static_cast<float>(first);
+    for (size_t a = 1; a < n; ++a) defaults[a] = static_cast<float>((1.0 - first) / static_cast<double>(n - 1));
+  }
+  ReadWithDefaults(node.firstStorage, turn, river, defaults, strategy);
+}
+
+void ReadCurrentStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy) {
+  const size_t n = node.children.size();
+  std::vector<float> defaults(n, static_cast<float>(1.0 / static_cast<double>(n)));
+  ReadWithDefaults(node.firstStorage, turn, river, defaults, strategy);
+}
+
+void ReadNodeStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy) {
+  if (!node.secondStorage) {
+    ReadCurrentStrategy(node, turn, river, strategy);
+    return;
+  }
+  const size_t n = node.children.size();
+  std::vector<float> zeros(n, 0.0f);
+  ReadWithDefaults(node.secondStorage, turn, river, zeros, strategy);
+  PooledRows current;
+  ReadCurrentStrategy(node, turn, river, current.rows);
+  const uint32_t hands = strategy.empty() ? 0 : strategy[0].count;
+  for (uint32_t h = 0; h < hands; ++h) {
+    double total = 0.0;
+    for (size_t a = 0; a < n; ++a) total += strategy[a].data ? strategy[a].data[h] : 0.0;
+    if (total == 0.0) {
+      for (size_t a = 0; a < n; ++a)
+        if (strategy[a].data) strategy[a].data[h] = current.rows[a].data ? current.rows[a].data[h] : 0.0;
+    }
+  }
+}
+
+void ReadWalkStrategy(const SolverTree& tree, const TreeNode& node, int turn, int river,
+                      std::vector<AlignedArray>& strategy) {
+  if (AverageStrategyApplies(tree))
+    ReadNodeStrategy(node, turn, river, strategy);
+  else
+    ReadCurrentStrategy(node, turn, river, strategy);
+}
+
+void EvaluateNode(NodeContext& context) {
+  const TreeNode& node = *context.node;
+  const int street = node.street;
+  if (street >= 2 && context.turn < 0) {
+    EvaluateTurnDeal(context);
+  } else if (street >= 3 && context.river < 0) {
+    EvaluateRiverDeal(context);
+  } else if (node.kind != kInnerNode) {
+    EvaluateTerminal(context);
+  } else if (node.player == context.tree->traversingPlayer) {
+    EvaluateTraverserNode(context);
+  } else {
+    EvaluateOpponentNode(context);
+  }
+}
+
+void EvaluateTerminal(NodeContext& context) {
+  SolverTree& tree = *context.tree;
+  const TreeNode& node = *context.node;
+  const double payoff = TerminalPayoff(node, tree.traversingPlayer);
+  const bool grouped = UpdatePass(tree);
+  if (node.kind == kShowdownNode) {
+    EvaluateShowdown(RiverOf(tree, context.turn, context.river), context.value, context.oppReach, grouped, payoff);
+  } else if (context.river >= 0) {
+    EvaluateFold(RiverOf(tree, context.turn, context.river), context.value, context.oppReach, grouped, payoff);
+  } else {
+    const DealTable& table = *tree.dealTable;
+    const BoardCombos& combos = context.turn < 0 ? table.combos : table.turns[context.turn].combos;
+    EvaluateBoardFold(combos, context.value, context.oppReach, payoff);
+  }
+  if (EvaluationPass(tree)) CopyAlignedArray(context.brValue, context.value);
+}
+
+namespace {
+
+// The two terminal children of a river decision, evaluated together in update
+// passes. Returns false when the node does not end that way.
+bool RiverPairApplies(const SolverTree& tree, const TreeNode& node, const NodeContext& context, double& showdownPayoff,
+                      double& foldPayoff) {
+  if (node.street != 3 || context.river < 0 || node.children.size() < 2 || !UpdatePass(tree)) return false;
+  return RiverTerminalPair(tree, node, showdownPayoff, foldPayoff);
+}
+
+void ApplyEvBoost(const TreeNode& parent, const TreeNode& child, AlignedArray& values) {
+  const double b = child.EvBoost;
+  if (b == 0.0 || !values.data) return;
+  if (child.kind == kFoldNode)
+    ScaleAlignedArray(values, 1.0 - b);
+  else if (child.kind == kShowdownNode || child.street > parent.street)
+    ScaleBySign(values, 1.0 + b, 1.0 / (1.0 + b));
+  else
+    ScalePositive(values, 1.0 + b);
+}
+
+}  // namespace
+
+void EvaluateTraverserNode(NodeContext& context) {
+  SolverTree& tree = *context.tree;
+  TreeNode& node = *context.node;
+  const size_t n = node.children.size();
+  const NodeRecord* record = node.firstStorage->GetNodeRecord(context.turn, context.river);
+  const bool locked = (record->flags & kNodeLocked) != 0;
+  const uint8_t* mask = (record->flags & kNodeComboLocked) ? record->mask : nullptr;
+
+  PooledRows strategyRows;
+  std::vector<AlignedArray>& strategy = strategyRows.rows;
+  if (UpdatePass(tree))
+    ReadUpdateStrategy(node, context.turn, context.river, strategy);
+  else
+    ReadWalkStrategy(tree, node, context.turn, context.river, strategy);
+
+  PooledRows childRows;
+  std::vector<AlignedArray>& childValues = childRows.rows;
+  if (childValues.size() < n) childValues.resize(n);
+
+  double showdownPayoff = 0.0, foldPayoff = 0.0;
+  const bool pair = RiverPairApplies(tree, node, context, showdownPayoff, foldPayoff);
+  if (pair) {
+    EvaluateTerminalPairSharedReach(RiverOf(tree, context.turn, context.river), childValues[n - 2],
+                                    childValues[n - 1], context.oppReach, showdownPayoff, foldPayoff);
+  }
+  const bool evaluation = EvaluationPass(tree);
+  const bool reached = HasData(context.oppReach);
+  MakeEmpty(context.value, 0);
+  if (evaluation) MakeEmpty(context.brValue, 0);
+
+  for (size_t i = 0; i < n; ++i) {
+    TreeNode& childNode = tree.nodes[node.children[i]];
+    AlignedArray childBr{};
+    if (!(pair && i + 2 >= n && childValues[i].count > 0)) {
+      NodeContext child;
+      child.tree = &tree;
+      child.node = &childNode;
+      child.turn = context.turn;
+      child.river = context.river;
+      MoveAlignedArray(child.oppReach, context.oppReach);
+      if (context.ownReach.count > 0) DotAlignedArray(child.ownReach, context.ownReach, strategy[i]);
+      EvaluateNode(child);
+      MoveAlignedArray(context.oppReach, child.oppReach);
+      MoveAlignedArray(childValues[i], child.value);
+      MoveAlignedArray(childBr, child.brValue);
+    } else if (evaluation) {
+      CopyAlignedArray(childBr, childValues[i]);
+    }
+    if (UpdatePass(tree)) ApplyEvBoost(node, childNode, childValues[i]);
+    if (reached) {
+      if (i == 0)
+        MultiplyAlignedArrays(context.value, childValues[i], strategy[0]);
+      else
+        AccumulateProduct(context.value, childValues[i], strategy[i]);
+    }
+    if (evaluation) {
+      if (locked) {
+        if (i == 0)
+          MultiplyAlignedArrays(context.brValue, childBr, strategy[0]);
+        else
+          AccumulateProduct(context.brValue, childBr, strategy[i]);
+      } else if (mask) {
+        if (i == 0)
+          MaskedProductOrCopy(context.brValue, childBr, strategy[0], mask);
+        else
+          MaskedAccumulateOrMax(context.brValue, childBr, strategy[i], mask);
+      } else if (i == 0) {
+        MoveAlignedArray(context.brValue, childBr);
+      } else {
+        MaxInPlace(context.brValue, childBr);
+      }
+    }
+    ReleaseAlignedArray(childBr);
+  }
+
+  if (!reached || !context.value.data) {
+    MakeEmpty(context.value, n > 0 ? childValues[0].count : 0);
+  } else if (tree.PassPhase != 0 && UpdatePass(tree) && !locked) {
+    double scale = tree.regretScale;
+    const std::vector<int16_t>* segments = nullptr;
+    if (node.street == 3) {
+      const double opponentMax = tree.rangeMax[tree.traversingPlayer ^ 1];
+      if (opponentMax > 0.0) scale /= opponentMax;
+      if (tree.groupingMode == 0 && tree.iterationCount <= RiverWarmStartIterations)
+        segments = &RiverOf(tree, context.turn, context.river).valueRuns;
+    }
+    node.firstStorage->UpdateRow(context.turn, context.river, context.value, childValues, nullptr, segments, scale);
+  }
+  for (size_t i = 0; i < n; ++i) ReleaseAlignedArray(childValues[i]);
+}
+
+void EvaluateOpponentNode(NodeContext& context) {
+  SolverTree& tree = *context.tree;
+  TreeNode& node = *context.node;
+  const size_t n = node.children.size();
+  const NodeRecord* record = node.firstStorage->GetNodeRecord(context.turn, context.river);
+  const bool locked = (record->flags & kNodeLocked) != 0;
+
+  PooledRows strategyRows;
+  std::vector<AlignedArray>& reach = strategyRows.rows;
+  if (UpdatePass(tree))
+    ReadUpdateStrategy(node, context.turn, context.river, reach);
+  else
+    ReadWalkStrategy(tree, node, context.turn, context.river, reach);
+
+  if (tree.PassPhase != 0 && UpdatePass(tree) && AverageStrategyApplies(tree) &&
+      (node.street != 3 || tree.accumulateThisIteration) && !locked && node.secondStorage) {
+    const double w = tree.averagingMode == 1 ? AveragingWeight(tree.iterationCount) : 1.0;
+    if (w > 0.0) node.secondStorage->AccumulateRow(context.turn, context.river, reach, context.oppReach, w);
+  }
+  for (size_t i = 0; i < n; ++i) MultiplyReachRow(reach[i], context.oppReach);
+
+  PooledRows pairRows;
+  std::vector<AlignedArray>& pairValues = pairRows.rows;
+  double showdownPayoff = 0.0, foldPayoff = 0.0;
+  const bool pair = RiverPairApplies(tree, node, context, showdownPayoff, foldPayoff) && HasData(reach[n - 2]) &&
+                    HasData(reach[n - 1]);
+  if (pair) {
+    if (pairValues.size() < 2) pairValues.resize(2);
+    EvaluateTerminalPairSplitReach(showdownPayoff, foldPayoff, RiverOf(tree, context.turn, context.river),
+                                   pairValues[0], pairValues[1], reach[n - 2], reach[n - 1]);
+  }
+  const bool evaluation = EvaluationPass(tree);
+  MakeEmpty(context.value, 0);
+  if (evaluation) MakeEmpty(context.brValue, 0);
+  for (size_t i = 0; i < n; ++i) {
+    AlignedArray childValue{}, childBr{};
+    if (pair && i + 2 >= n) {
+      AlignedArray& computed = pairValues[i + 2 - n];
+      MoveAlignedArray(childValue, computed);
+      if (evaluation) CopyAlignedArray(childBr, childValue);
+    } else {
+      NodeContext child;
+      child.tree = &tree;
+      child.node = &tree.nodes[node.children[i]];
+      child.turn = context.turn;
+      child.river = context.river;
+      MoveAlignedArray(child.oppReach, reach[i]);
+      MoveAlignedArray(child.ownReach, context.ownReach);
+      EvaluateNode(child);
+      MoveAlignedArray(context.ownReach, child.ownReach);
+      MoveAlignedArray(reach[i], child.oppReach);
+      MoveAlignedArray(childValue, child.value);
+      MoveAlignedArray(childBr, child.brValue);
+    }
+    if (i == 0) {
+      MoveAlignedArray(context.value, childValue);
+      if (evaluation) MoveAlignedArray(context.brValue, childBr);
+    } else {
+      AddIntoAlignedArray(context.value, childValue);
+      if (evaluation) AddIntoAlignedArray(context.brValue, childBr);
+    }
+    ReleaseAlignedArray(childValue);
+    ReleaseAlignedArray(childBr);
+  }
+  ReleaseAll(reach);
+}
+
+// --- Chance nodes ----------------------------------------------------------------
+
+namespace {
+
+// The arrays that all sub-games of one chance node share: gathered from and
+// added into. Owned by the chance node from its queue sweep to its finishing
+// sweep.
+struct SharedTaskArrays {
+  AlignedArray oppReach, valueSum, ownReach, brValueSum;
+  bool hasOwn = false, hasBr = false;
+  ~SharedTaskArrays() {
+    ReleaseAlignedArray(oppReach);
+    ReleaseAlignedArray(valueSum);
+    ReleaseAlignedArray(ownReach);
+    ReleaseAlignedArray(brValueSum);
+  }
+};
+
+// Whether a chance node answers from the values its card records cached.
+bool UseCachedDeal(const SolverTree& tree, const TreeNode& node) {
+  return node.kind == kInnerNode && tree.passMode == 0 && (tree.flags & kIncompleteTree);
+}
+
+void QueueTasks(NodeContext& context, bool riverTasks, int count) {
+  auto* shared = new SharedTaskArrays;
+  CopyAlignedArray(shared->oppReach, context.oppReach);
+  ZeroAlignedArray(shared->valueSum, context.value.count);
+  shared->hasOwn = context.ownReach.count > 0;
+  if (shared->hasOwn) CopyAlignedArray(shared->ownReach, context.ownReach);
+  shared->hasBr = context.brValue.data != nullptr;
+  if (shared->hasBr) ZeroAlignedArray(shared->brValueSum, context.brValue.count);
+  for (int index = 0; index < count; ++index) {
+    auto* task = new SubgameTask;
+    task->context.tree = context.tree;
+    task->context.node = context.node;
+    task->context.turn = riverTasks ? context.turn : index;
+    task->context.river = riverTasks ? index : -1;
+    task->shared = shared;
+    task->ownsShared = index == 0;
+    task->sharedOppReach = &shared->oppReach;
+    task->valueSum = &shared->valueSum;
+    task->sharedOwnReach = shared->hasOwn ? &shared->ownReach : nullptr;
+    task->brValueSum = shared->hasBr ? &shared->brValueSum : nullptr;
+    SubgameTaskList.push_back(task);
+  }
+}
+
+}  // namespace
+
+void ReleaseSharedTaskArrays(SubgameTask* task) {
+  delete static_cast<SharedTaskArrays*>(task->shared);
+  task->shared = nullptr;
+  task->ownsShared = false;
+}
+
+namespace {
+
+void CollectTasks(NodeContext& context, int count) {
+  SubgameTask* first = SubgameTaskList[TaskCursor];
+  CopyAlignedArray(context.value, *first->valueSum);
+  if (first->brValueSum) CopyAlignedArray(context.brValue, *first->brValueSum);
+  for (int i = 0; i < count; ++i) {
+    SubgameTask* task = SubgameTaskList[TaskCursor + i];
+    task->sharedOppReach = task->valueSum = task->sharedOwnReach = task->brValueSum = nullptr;
+    task->ownsShared = false;
+  }
+  delete static_cast<SharedTaskArrays*>(first->shared);
+  first->shared = nullptr;
+  TaskCursor += count;
+}
+
+// Common start of both deals: the cached path, or zeroed outputs.
+bool StartDeal(NodeContext& context, CardRecord* record, uint32_t hands) {
+  SolverTree& tree = *context.tree;
+  const int p = tree.traversingPlayer;
+  const bool evaluation = EvaluationPass(tree);
+  if (record && UseCachedDeal(tree, *context.node)) {
+    if (tree.PassPhase == 2) {
+      CopyAlignedArray(context.value, record->arrays[2 + p]);
+      CopyAlignedArray(context.brValue, record->arrays[4 + p]);
+    } else {
+      ZeroAlignedArray(context.value, hands);
+      if (evaluation) ZeroAlignedArray(context.brValue, hands);
+    }
+    return true;
+  }
+  ZeroAlignedArray(context.value, hands);
+  if (evaluation) ZeroAlignedArray(context.brValue, hands);
+  return false;
+}
+
+void FinishDeal(NodeContext& context, CardRecord* record, double factor) {
+  SolverTree& tree = *context.tree;
+  ScaleAlignedArray(context.value, factor);
+  if (context.brValue.data) ScaleAlignedArray(context.brValue, factor);
+  if (record && EvaluationPass(tree)) {
+    const int p = tree.traversingPlayer;
+    CopyAlignedArray(record->arrays[2 + p], context.value);
+    CopyAlignedArray(record->arrays[4 + p], context.brValue);
+  }
+}
+
+}  // namespace
+
+void EvaluateTurnDeal(NodeContext& context) {
+  SolverTree& tree = *context.tree;
+  TreeNode& node = *context.node;
+  const DealTable& table = *tree.dealTable;
+  CardRecord* record = node.kind == kInnerNode && node.cardRecordCount > 0 ? &node.cardRecords[0] : nullptr;
+  if (StartDeal(context, record, table.HandCount())) return;
+  const int turns = static_cast<int>(table.turns.size());
+  if (tree.PassPhase == 0) {
+    if (UpdatePass(tree) && record)
+      AccumulateDealReach(*record, tree.traversingPlayer ^ 1, context.oppReach,
+                          std::pow(tree.iterationCount + 1.0, AveragingExponent));
+    QueueTasks(context, false, turns);
+  } else if (tree.PassPhase == 2) {
+    CollectTasks(context, turns);
+  }
+  FinishDeal(context, record, 1.0 / 45.0);
+}
+
+void EvaluateRiverDeal(NodeContext& context) {
+  SolverTree& tree = *context.tree;
+  TreeNode& node = *context.node;
+  const DealTable& table = *tree.dealTable;
+  const TurnRecord& turnRecord = table.turns[context.turn];
+  CardRecord* record = node.kind == kInnerNode && node.cardRecordCount > context.turn
+                           ? &node.cardRecords[context.turn]
+                           : nullptr;
+  if (StartDeal(context, record, turnRecord.HandCount())) return;
+  const bool flopRoot = tree.nodes[0].street == 1;
+  const int rivers = static_cast<int>(turnRecord.rivers.size());
+  if (UpdatePass(tree) && record && (flopRoot || tree.PassPhase == 0))
+    AccumulateDealReach(*record, tree.traversingPlayer ^ 1, context.oppReach,
+                        std::pow(tree.iterationCount + 1.0, AveragingExponent));
+  if (flopRoot) {
+    if (HasData(context.oppReach)) {
+      const bool averaging = tree.averagingMode == 2 || (tree.averagingMode == 1 && tree.iterationCount > 60);
+      const bool accumulate = UpdatePass(tree) ? averaging && tree.accumulateThisIteration : true;
+      const SubtreeContext subtree{&tree, &node, context.turn};
+      void* handles[2] = {nullptr, nullptr};
+      void* sumHandles[2] = {nullptr, nullptr};
+      int64_t sizes[2] = {0, 0};
+      SumSubtreeStorageSize(subtree, kFirstStorage, sizes);
+      AcquireSubtreeStorages(subtree, handles, kFirstStorage, sizes, false);
+      const bool second = accumulate && AveragingActive(tree);
+      if (second) {
+        int64_t sumSizes[2] = {0, 0};
+        SumSubtreeStorageSize(subtree, kSecondStorage, sumSizes);
+        AcquireSubtreeStorages(subtree, sumHandles, kSecondStorage, sumSizes, false);
+      }
+      const bool own = HasData(context.ownReach);
+      for (int k = 0; k < rivers; ++k) {
+        const RiverRecord& riverRecord = turnRecord.rivers[k];
+        NodeContext child;
+        child.tree = &tree;
+        child.node = &node;
+        child.turn = context.turn;
+        child.river = k;
+        SumHandGroups(riverRecord, child.oppReach, context.oppReach);
+        if (own) SumHandGroups(riverRecord, child.ownReach, context.ownReach);
+        EvaluateNode(child);
+        SpreadHandGroups(riverRecord, context.value, child.value);
+        if (context.brValue.data) SpreadHandGroups(riverRecord, context.brValue, child.brValue);
+      }
+      ReleaseSubtreeStorages(subtree, handles, kFirstStorage, false);
+      if (second) ReleaseSubtreeStorages(subtree, sumHandles, kSecondStorage, false);
+    }
+  } else if (tree.PassPhase == 0) {
+    QueueTasks(context, true, rivers);
+  } else if (tree.PassPhase == 2) {
+    CollectTasks(context, rivers);
+  }
+  FinishDeal(context, record, 1.0 / 44.0);
+}

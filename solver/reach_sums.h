@@ -1,0 +1,21 @@
+// Compatible-reach sums of the EV pass's value capture: per-hand expected
+// values and weights from one node's counterfactual values on one board.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "game/aligned_array.h"
+#include "game/cards.h"
+
+// For each hand i of the list, s = the opponent reach summed over the hands
+// of the list that share no card with hand i. When value has data, ev is
+// sized to value's count and ev[i] = value[i] / s (0 when s is not positive);
+// otherwise ev is left untouched. weight is always sized to ownReach's count
+// and weight[i] = dealWeight * ownReach[i] * s (0 without own reach). Entries
+// past the list's length are 0. dealWeight is the number of runouts the board
+// stands for: 1980 on the flop, 44 on a turn board, 1 on a river board. An
+// opponent reach with data shorter than the list ends the process (Fail).
+void SumCompatibleReach(AlignedArray& ev, AlignedArray& weight, const AlignedArray& value,
+                        const AlignedArray& oppReach, const AlignedArray& ownReach, const std::vector<CardMask>& hands,
+                        double dealWeight);

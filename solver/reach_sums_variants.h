@@ -1,0 +1,25 @@
+// The two instruction-set variants of the compatible-reach sums. Callers use
+// SumCompatibleReach of solver/reach_sums.h. Plain declarations only: the
+// kernel sources include this header.
+#pragma once
+
+#include <cstdint>
+
+#define REACH_SUM_DECLARATIONS                                                                               \
+  /* For each hand i < n, s = the sum of oppReach[j] over all j < n whose two-card mask shares no card with */ \
+  /* hand i (0 when oppReach is null). ev[i] = value[i] / s (0 unless s > 0) for i < evCount; weight[i] =  */ \
+  /* dealWeight * ownReach[i] * s (0 when ownReach is null) for i < weightCount. evCount and weightCount  */ \
+  /* are at most n; value and ownReach are read only below them. */                                         \
+  void SumCompatibleReach(double* ev, uint32_t evCount, double* weight, uint32_t weightCount,                 \
+                          const double* value, const double* oppReach, const double* ownReach,               \
+                          const uint64_t* hands, uint32_t n, double dealWeight);
+
+namespace kernels_avx2 {
+REACH_SUM_DECLARATIONS
+}  // namespace kernels_avx2
+
+namespace kernels_avx {
+REACH_SUM_DECLARATIONS
+}  // namespace kernels_avx
+
+#undef REACH_SUM_DECLARATIONS

@@ -1,0 +1,88 @@
+#include "solver/row_transfer.h"
+
+#include "console/cpu_info.h"
+#include "console/output.h"
+#include "game/deal_table.h"
+#include "solver/array_kernels.h"
+#include "solver/reach_sums.h"
+#include "solver/row_transfer_variants.h"
+
+static_assert(kNoParentHand == kNoCounterpart, "one marker for hands without a counterpart");
+
+namespace {
+
+void RequireTransfer(bool ok) {
+  if (!ok) Fail("isomorphic hand map does not fit its parent row");
+}
+
+uint32_t GroupCount(const RiverRecord& record) { return static_cast<uint32_t>(record.groupSizes.size()); }
+
+}  // namespace
+
+void SumHandGroups(const RiverRecord& record, AlignedArray& out, const AlignedArray& parent) {
+  const uint32_t hands = record.HandCount();
+  const uint32_t rows = record.groupingMode ? GroupCount(record) : hands;
+  if (!parent.data) {
+    MakeEmptyRow(out, rows);
+    return;
+  }
+  if (record.handMaps.empty() || record.handMaps[0].size() < hands) Fail("river record without its hand map");
+  SizeAlignedBlock(out, rows);
+  const uint16_t* map = record.handMaps[0].data();
+  const bool avx2 = UseAvx2FmaKernels();
+  if (!record.groupingMode) {
+    RequireTransfer(avx2 ? kernels_avx2::GatherMappedRow(out.data, parent.data, parent.count, map, hands)
+                         : kernels_avx::GatherMappedRow(out.data, parent.data, parent.count, map, hands));
+  } else {
+    const int16_t* sizes = record.groupSizes.data();
+    RequireTransfer(avx2 ? kernels_avx2::GatherMappedGroups(out.data, parent.data, parent.count, map, sizes, rows,
+                                                            hands)
+                         : kernels_avx::GatherMappedGroups(out.data, parent.data, parent.count, map, sizes, rows,
+                                                           hands));
+  }
+}
+
+void SpreadHandGroups(const RiverRecord& record, AlignedArray& parent, const AlignedArray& values) {
+  if (!values.data || values.count == 0) return;
+  const uint32_t hands = record.HandCount();
+  const bool perHand = values.count == hands;
+  if (!perHand && (!record.groupingMode || values.count != GroupCount(record)))
+    Fail("value row fits neither the hands nor the hand groups");
+  const size_t maps = record.weight > 0 ? static_cast<size_t>(record.weight) : 0;
+  if (record.handMaps.size() < maps) Fail("river record without its hand maps");
+  if (!parent.data) ZeroAlignedArray(parent, parent.count);
+  const bool avx2 = UseAvx2FmaKernels();
+  for (size_t m = 0; m < maps; ++m) {
+    const std::vector<uint16_t>& map = record.handMaps[m];
+    if (perHand) {
+      AddHandMapValues(parent, values, map);
+      continue;
+    }
+    if (map.size() < hands) Fail("river record without its hand maps");
+    const int16_t* sizes = record.groupSizes.data();
+    RequireTransfer(avx2 ? kernels_avx2::AddMappedGroups(parent.data, parent.count, values.data, map.data(), sizes,
+                                                         values.count, hands)
+                         : kernels_avx::AddMappedGroups(parent.data, parent.count, values.data, map.data(), sizes,
+                                                        values.count, hands));
+  }
+}
+
+void AddHandMapValues(AlignedArray& parent, const AlignedArray& values, const std::vector<uint16_t>& map) {
+  if (!values.data || values.count == 0) return;
+  if (map.size() < values.count) Fail("hand map shorter than the value row");
+  if (!parent.data) ZeroAlignedArray(parent, parent.count);
+  RequireTransfer(UseAvx2FmaKernels()
+                      ? kernels_avx2::AddMappedRow(parent.data, parent.count, values.data, map.data(), values.count)
+                      : kernels_avx::AddMappedRow(parent.data, parent.count, values.data, map.data(), values.count));
+}
+
+void SumCompatibleReachForDeal(const DealTable& table, AlignedArray& ev, AlignedArray& weight, int32_t turnIndex,
+                               int32_t riverIndex, const AlignedArray& value, const AlignedArray& oppReach,
+                               const AlignedArray& ownReach) {
+  // A river card is dealt only under a turn card; reading the flop list for
+  // it would pair the values with the wrong hands.
+  if (riverIndex >= 0 && turnIndex < 0) Fail("river index without a turn index");
+  const double dealWeight = riverIndex >= 0 ? 1.0 : (turnIndex >= 0 ? 44.0 : 1980.0);
+  const BoardCombos& combos = DealCombos(table, turnIndex, riverIndex);
+  SumCompatibleReach(ev, weight, value, oppReach, ownReach, combos.hands, dealWeight);
+}

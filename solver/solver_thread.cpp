@@ -1,0 +1,203 @@
+#include "solver/solver_thread.h"
+
+#include <chrono>
+#include <cmath>
+#include <omp.h>
+#include <sys/resource.h>
+#include <thread>
+#include <xmmintrin.h>
+
+#include "console/output.h"
+#include "console/solver_commands.h"
+#include "game/solver_tree.h"
+#include "solver/engine_state.h"
+#include "solver/tree_passes.h"
+#include "storage/storage_factory.h"
+
+namespace {
+
+std::vector<ConvergenceRecord> ConvergenceLog;
+// True from a successful start until the stop line has been printed; guarded
+// by WaiterMutex together with SolverThread and StopFlag, so that a stop
+// request can never leak into the next solve.
+bool SolveInProgress = false;
+
+double ProcessCpuSeconds(double fallback) {
+  struct rusage usage;
+  if (getrusage(RUSAGE_SELF, &usage) != 0) return fallback;
+  return static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
+}
+
+void SolverThreadMain() {
+  _mm_setcsr(_mm_getcsr() | 0x8040);
+  PrintNowFlush("SOLVER: started\n");
+  SolverTree& tree = *CurrentTree;
+  const int32_t startCount = tree.iterationCount;
+  const double startCpu = ProcessCpuSeconds(0.0);
+  SolverCpuSeconds = 0.0;
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  Clock::time_point previousCheck = start;
+  int64_t minimumGapMs = 0;
+  const char* reason = "requested";
+  bool stop = StopFlag != 0;
+  while (!stop) {
+    if (tree.iterationCount >= IterationCap) {
+      reason = "requested";
+      break;
+    }
+    omp_set_num_threads(ThreadCount);
+    double ignored[3];
+    RunIteration(tree, ignored);
+    const int32_t t = tree.iterationCount;
+    const bool due = t == 25 || (t > 25 && (t - 25) % CheckInterval == 0);
+    if (due) {
+      const Clock::time_point now = Clock::now();
+      const int64_t sinceCheck = std::chrono::duration_cast<std::chrono::milliseconds>(now - previousCheck).count();
+      if (sinceCheck >= minimumGapMs) {
+        minimumGapMs = t < 4 * CheckInterval ? 250 : 500;
+        previousCheck = now;
+        double oop[2], ip[2], result[2];
+        ComputeExploitability(tree, 0, result, oop, ip);
+        ConvergenceRecord record;
+        record.iteration = t;
+        record.seconds =
+            static_cast<double>(std::chrono::duration_cast<std::chrono::milliseconds>(now - start).count()) / 1000.0;
+        record.strategyValue[0] = oop[1];
+        record.strategyValue[1] = ip[1];
+        record.bestResponseValue[0] = oop[0];
+        record.bestResponseValue[1] = ip[0];
+        record.exploitability = result[0];
+        {
+          std::lock_guard<std::mutex> lock(ConvergenceLogMutex);
+          ConvergenceLog.push_back(record);
+        }
+        SolverCpuSeconds = ProcessCpuSeconds(SolverCpuSeconds + startCpu) - startCpu;
+        ReportSolverProgress();
+        if (TargetExploitability >= result[0]) {
+          reason = "required accuracy reached";
+          break;
+        }
+      }
+    }
+    if (LimitMode == 1) {
+      if (t >= LimitValue + startCount) {
+        reason = "required number of steps done";
+        break;
+      }
+    } else if (LimitValue > 0) {
+      const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start).count();
+      if (elapsed >= LimitValue) {
+        reason = "timeout reached";
+        break;
+      }
+    }
+    stop = StopFlag != 0;
+  }
+  PrintNowFlush("SOLVER: stopped (%s)\n", reason);
+  std::lock_guard<std::mutex> lock(WaiterMutex);
+  std::thread* self = SolverThread.exchange(nullptr);
+  self->detach();
+  delete self;
+  StopFlag = 0;
+  SolveInProgress = false;
+  SolverDoneCondition.notify_all();
+}
+
+}  // namespace
+
+bool PrepareTreeStorages(SolverTree& tree) { return AllStoragesReady(tree); }
+
+bool StartSolver(int32_t limit, uint8_t mode) {
+  if (IsSolverRunning() || !CurrentTree) return false;
+  if (CurrentTree->flags & kIncompleteTree) return false;
+  LimitValue = limit;
+  LimitMode = mode;
+  ClearConvergenceLog();
+  return PrepareTreeStorages(*CurrentTree);
+}
+
+void LaunchSolverThread() {
+  // The thread object is published before the thread can reach its end,
+  // which reads it under the same lock.
+  std::lock_guard<std::mutex> lock(WaiterMutex);
+  StopFlag = 0;
+  SolveInProgress = true;
+  SolverThread = new std::thread(SolverThreadMain);
+}
+
+void RunIteration(SolverTree& tree, double result[3]) {
+  if (tree.compression[1] < 2) {
+    tree.accumulateThisIteration = 1;
+  } else {
+    const int d = tree.iterationCount - 61;
+    tree.accumulateThisIteration = d >= 0 && (d < 7 || d % 7 == 0);
+  }
+  const PassResult ip = TraverseTree(tree, 1, 1);
+  const PassResult oop = TraverseTree(tree, 0, 1);
+  tree.iterationCount += 1;
+  tree.flags &= ~static_cast<uint32_t>(kNewTree);
+  CurrentIteration = tree.iterationCount;
+  result[0] = (oop.strategyValue + ip.strategyValue) * 0.5;
+  result[1] = ip.strategyValue;
+  result[2] = oop.strategyValue;
+}
+
+void RequestSolverStop() {
+  std::lock_guard<std::mutex> lock(WaiterMutex);
+  if (SolverThread) StopFlag = 1;
+}
+
+void WaitForSolver() {
+  std::unique_lock<std::mutex> lock(WaiterMutex);
+  if (!SolveInProgress) return;
+  WaiterFlag = 1;
+  SolverDoneCondition.wait(lock, [] { return !SolveInProgress; });
+  WaiterFlag = 0;
+}
+
+void ComputeExploitability(SolverTree& tree, int mode, double result[2], double* oopPair, double* ipPair) {
+  const PassResult oop = TraverseTree(tree, 0, mode);
+  const PassResult ip = TraverseTree(tree, 1, mode);
+  result[0] = ((oop.bestResponseValue - oop.strategyValue) + (ip.bestResponseValue - ip.strategyValue)) * 0.5;
+  result[1] = (oop.strategyValue + ip.strategyValue) * 0.5;
+  if (oopPair) {
+    oopPair[0] = oop.bestResponseValue;
+    oopPair[1] = oop.strategyValue;
+  }
+  if (ipPair) {
+    ipPair[0] = ip.bestResponseValue;
+    ipPair[1] = ip.strategyValue;
+  }
+}
+
+void CalcResults(ConvergenceRecord& record) {
+  SolverTree& tree = *CurrentTree;
+  PrepareTreeStorages(tree);
+  if (!(tree.flags & kIncompleteTree)) tree.lastResultsIteration = -1;
+  if (tree.iterationCount != tree.lastResultsIteration) {
+    double result[2];
+    ComputeExploitability(tree, 0, result, tree.resultPairs[0], tree.resultPairs[1]);
+    tree.resultPairs[2][0] = result[0];
+    tree.resultPairs[2][1] = result[1];
+    tree.lastResultsIteration = tree.iterationCount;
+  }
+  record.iteration = tree.iterationCount;
+  record.seconds = 0.0;
+  record.bestResponseValue[0] = tree.resultPairs[0][0];
+  record.strategyValue[0] = tree.resultPairs[0][1];
+  record.bestResponseValue[1] = tree.resultPairs[1][0];
+  record.strategyValue[1] = tree.resultPairs[1][1];
+  record.exploitability = tree.resultPairs[2][0];
+}
+
+std::vector<ConvergenceRecord> CopyConvergenceLog() {
+  if (!IsSolverRunning()) return {};
+  std::lock_guard<std::mutex> lock(ConvergenceLogMutex);
+  return ConvergenceLog;
+}
+
+void ClearConvergenceLog() {
+  std::lock_guard<std::mutex> lock(ConvergenceLogMutex);
+  ConvergenceLog.clear();
+}

@@ -1,0 +1,41 @@
+// The solver thread: starting a solve, the iteration loop with its
+// exploitability checks and stop conditions, stopping and waiting; and the
+// exploitability, results cache and convergence log behind the progress
+// lines and calc_results.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct SolverTree;
+
+// One exploitability check.
+struct ConvergenceRecord {
+  int32_t iteration = 0;
+  int32_t reserved = 0;
+  double seconds = 0.0;
+  double strategyValue[2] = {0.0, 0.0};      // OOP, IP
+  double bestResponseValue[2] = {0.0, 0.0};  // OOP, IP
+  double exploitability = 0.0;
+};
+
+// Prepares every storage not yet ready (once per tree); false when memory is
+// missing.
+bool PrepareTreeStorages(SolverTree& tree);
+// Checks and prepares for a solve (limit and mode recorded, log emptied,
+// storages prepared); false when a solve runs, the tree is incomplete or
+// memory is missing. LaunchSolverThread then starts the thread.
+bool StartSolver(int32_t limit, uint8_t mode);
+void LaunchSolverThread();
+// One iteration: an update pass for IP, then for OOP. Returns {mean, IP, OOP}.
+void RunIteration(SolverTree& tree, double result[3]);
+void RequestSolverStop();
+// Returns once no solve runs (after its stop line has been printed).
+void WaitForSolver();
+
+// {exploitability, mean strategy value}; the pairs receive each player's
+// {best-response value, strategy value}.
+void ComputeExploitability(SolverTree& tree, int mode, double result[2], double* oopPair, double* ipPair);
+void CalcResults(ConvergenceRecord& record);
+std::vector<ConvergenceRecord> CopyConvergenceLog();
+void ClearConvergenceLog();

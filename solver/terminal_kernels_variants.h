@@ -1,0 +1,60 @@
+// The two instruction-set variants of the fold and showdown kernels and of
+// the combined river terminal-pair kernels. Callers use the entry routines of
+// solver/terminal_kernels.h; the variants are declared here for those entry
+// routines and for the tests. Plain declarations only: the kernel sources
+// include this header.
+//
+// Conventions of every variant:
+//  - out rows hold n (or groupCount) doubles and are written in full; they
+//    also serve as scratch while the kernel runs, so they must not overlap
+//    each other (an out row may be the reach row itself).
+//  - A null reach reads as zeros (outputs become 0).
+//  - Pair codes are low card | high card << 8; only the low six bits of each
+//    byte index the card tables, so a malformed code can never reach outside
+//    them.
+//  - The showdown and pair kernels return false, having written nothing
+//    meaningful, when n exceeds kMaxRiverHands, when the value runs do not
+//    cover exactly n hands with positive lengths, or when the run records
+//    would exceed kMaxShowdownRuns. The entry routines end the process then.
+#pragma once
+
+#include <cstdint>
+
+// A river board leaves 47 cards, so at most 47 * 46 / 2 hands.
+constexpr uint32_t kMaxRiverHands = 1081;
+// The most distinct seven-card strengths that the hands of one river board
+// reach (5c 7c 8c 2d 3d has that many; no board has more).
+constexpr uint32_t kMaxShowdownRuns = 136;
+// Share of a river board's 1081 hands that share no card with a given hand:
+// 45 * 44 / 2 = 990 of them.
+constexpr double kCompatibleHandShare = 990.0 / 1081.0;
+
+#define TERMINAL_KERNEL_DECLARATIONS                                                                               \
+  void FoldReachSums(double* out, const double* reach, uint32_t n, const uint16_t* pairCodes, double payoff);      \
+  void FoldReachTotal(double* out, const double* reach, uint32_t n, double payoff);                               \
+  bool ShowdownReachSums(double* out, const double* reach, uint32_t n, const int16_t* valueRuns, uint32_t runCount, \
+                         const uint16_t* pairCodes, double payoff);                                                \
+  bool ShowdownGroupSums(double* out, const double* reach, uint32_t n, const int16_t* valueRuns, uint32_t runCount, \
+                         double payoff);                                                                           \
+  void FoldReachSumsByRow(double* out, const double* reach, const double* shares, const int16_t* groupSizes,       \
+                          uint32_t groupCount, double payoff);                                                     \
+  void FoldReachTotalByRow(double* out, const double* reach, uint32_t groupCount, double payoff);                 \
+  void ShowdownReachSumsByRow(double* out, const double* reach, const double* shares, uint32_t groupCount,         \
+                              double payoff);                                                                      \
+  void ShowdownGroupSumsByRow(double* out, const double* reach, uint32_t groupCount, double payoff);               \
+  bool TerminalPairReachSums(double* outShowdown, double* outFold, const double* reach, uint32_t n,               \
+                             const int16_t* valueRuns, uint32_t runCount, const uint16_t* pairCodes,               \
+                             double showdownPayoff, double foldPayoff);                                            \
+  bool TerminalPairSplitReachSums(double* outShowdown, double* outFold, const double* showdownReach,              \
+                                  const double* foldReach, uint32_t n, const int16_t* valueRuns, uint32_t runCount, \
+                                  const uint16_t* pairCodes, double showdownPayoff, double foldPayoff);
+
+namespace kernels_avx2 {
+TERMINAL_KERNEL_DECLARATIONS
+}  // namespace kernels_avx2
+
+namespace kernels_avx {
+TERMINAL_KERNEL_DECLARATIONS
+}  // namespace kernels_avx
+
+#undef TERMINAL_KERNEL_DECLARATIONS

@@ -1,0 +1,699 @@
+// Fold and showdown values and the river terminal-pair kernels, checked
+// against plain pairwise sums over the hands of real boards (hand strengths
+// from the evaluator, card removal by mask tests), on full and thinned
+// ranges, dense and sparse reach, and in both instruction-set variants.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "console/cpu_info.h"
+#include "game/cards.h"
+#include "game/deal_table.h"
+#include "game/hand_evaluator.h"
+#include "game/solver_tree.h"
+#include "solver/array_kernels.h"
+#include "solver/engine_state.h"
+#include "solver/terminal_kernels.h"
+#include "solver/terminal_kernels_variants.h"
+
+namespace {
+
+int Card(const std::string& text) { return CardOfMask(ParseCards(text)); }
+
+// A deal table rooted on the given five cards ("As Ks Qs Js Ts": flop, turn,
+// river), with its hand lists built for the two ranges.
+std::unique_ptr<DealTable> RiverTable(const std::string& board, const std::vector<double>& range0,
+                                      const std::vector<double>& range1, int groupingMode = 0) {
+  const CardMask flop = ParseCards(board.substr(0, 8));
+  auto table = std::make_unique<DealTable>(flop, groupingMode, Card(board.substr(9, 2)), Card(board.substr(12, 2)),
+                                           false);
+  SetHoles(*table, range0.data(), range1.data());
+  return table;
+}
+
+const RiverRecord& River(const DealTable& table) { return table.turns[0].rivers[0]; }
+
+std::vector<double> FullRange() { return std::vector<double>(kComboCount, 1.0); }
+
+// A range in which each hand is missing with the given probability.
+std::vector<double> ThinnedRange(unsigned seed, double missing) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<double> range(kComboCount);
+  for (double& w : range) w = u(rng) < missing ? 0.0 : 1.0;
+  return range;
+}
+
+// Reach in [0, 1) with the given share of exact zeros.
+std::vector<double> RandomReach(size_t n, unsigned seed, double zeroShare) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<double> u(0.0, 1.0);
+  std::vector<double> reach(n);
+  for (double& r : reach) r = u(rng) < zeroShare ? 0.0 : u(rng);
+  return reach;
+}
+
+HandValue SevenCardValue(CardMask board, CardMask hand) {
+  uint8_t cards[7];
+  int n = 0;
+  for (int c = 0; c < 52; ++c)
+    if ((board | hand) & CardBit(c)) cards[n++] = static_cast<uint8_t>(c);
+  return EvaluateHand(cards, n);
+}
+
+std::vector<uint32_t> Strengths(const RiverRecord& record) {
+  std::vector<uint32_t> s;
+  for (CardMask hand : record.combos.hands) s.push_back(SevenCardValue(record.board, hand));
+  return s;
+}
+
+// payoff * (reach of every hand j > 0 that shares no card with hand i).
+std::vector<double> PairwiseFold(const std::vector<CardMask>& hands, const double* reach, double payoff) {
+  std::vector<double> out(hands.size(), 0.0);
+  for (size_t i = 0; i < hands.size(); ++i) {
+    double s = 0.0;
+    for (size_t j = 0; j < hands.size(); ++j)
+      if (!(hands[i] & hands[j]) && reach && reach[j] > 0.0) s += reach[j];
+    out[i] = payoff * s;
+  }
+  return out;
+}
+
+// payoff * (reach of weaker compatible hands - reach of stronger ones).
+std::vector<double> PairwiseShowdown(const std::vector<CardMask>& hands, const std::vector<uint32_t>& strength,
+                                     const double* reach, double payoff) {
+  std::vector<double> out(hands.size(), 0.0);
+  for (size_t i = 0; i < hands.size(); ++i) {
+    double s = 0.0;
+    for (size_t j = 0; j < hands.size(); ++j) {
+      if ((hands[i] & hands[j]) || !reach || !(reach[j] > 0.0)) continue;
+      if (strength[j] < strength[i]) s += reach[j];
+      if (strength[j] > strength[i]) s -= reach[j];
+    }
+    out[i] = payoff * s;
+  }
+  return out;
+}
+
+double Scale(const std::vector<double>& reach, double payoff) {
+  double s = 0.0;
+  for (double r : reach) s += std::fabs(r);
+  return std::fabs(payoff) * s + 1.0;
+}
+
+void ExpectRowsNear(const double* got, const std::vector<double>& want, double scale, const std::string& where) {
+  for (size_t i = 0; i < want.size(); ++i) {
+    ASSERT_NEAR(got[i], want[i], 1e-12 * scale) << where << " hand " << i;
+  }
+}
+
+// The raw kernels of one instruction-set variant.
+struct Variant {
+  const char* name;
+  decltype(&kernels_avx::FoldReachSums) fold;
+  decltype(&kernels_avx::ShowdownReachSums) showdown;
+  decltype(&kernels_avx::TerminalPairReachSums) pair;
+  decltype(&kernels_avx::TerminalPairSplitReachSums) split;
+};
+
+std::vector<Variant> Variants() {
+  std::vector<Variant> v = {{"avx", kernels_avx::FoldReachSums, kernels_avx::ShowdownReachSums,
+                             kernels_avx::TerminalPairReachSums, kernels_avx::TerminalPairSplitReachSums}};
+  if (CpuSupportsAvx2Fma())
+    v.push_back({"avx2", kernels_avx2::FoldReachSums, kernels_avx2::ShowdownReachSums,
+                 kernels_avx2::TerminalPairReachSums, kernels_avx2::TerminalPairSplitReachSums});
+  return v;
+}
+
+struct BoardCase {
+  const char* board;
+  const char* what;
+};
+
+// Boards with distinct structure: every hand tying (royal flush on the
+// board), the most distinct strengths a river board has (136), paired,
+// trips, four to a flush, four to a straight, rainbow.
+const BoardCase kBoards[] = {
+    {"As Ks Qs Js Ts", "all hands tie"},   {"5c 7c 8c 2d 3d", "136 strengths"}, {"Kc Kd 7h 7s 2c", "two pair"},
+    {"9h 9d 9s 4c 4h", "full house"},      {"Ah 9h 4h 3h 2c", "four hearts"},   {"6d 7c 8h 9s Kd", "four straight"},
+    {"Qs Jh 2h 8c 3d", "rainbow"},
+};
+
+uint32_t Runs(const RiverRecord& record) { return static_cast<uint32_t>(record.valueRuns.size()); }
+
+}  // namespace
+
+TEST(CfrTerminalKernels, BoardsHaveTheExpectedRunStructure) {
+  auto ties = RiverTable("As Ks Qs Js Ts", FullRange(), FullRange());
+  ASSERT_EQ(River(*ties).HandCount(), 1081u);
+  ASSERT_EQ(River(*ties).valueRuns.size(), 1u);
+  auto most = RiverTable("5c 7c 8c 2d 3d", FullRange(), FullRange());
+  ASSERT_EQ(River(*most).valueRuns.size(), kMaxShowdownRuns);
+}
+
+TEST(CfrTerminalKernels, FoldAndShowdownMatchPairwiseSumsOnRealBoards) {
+  const double zeroShares[] = {0.0, 0.5, 0.97};
+  unsigned seed = 1;
+  for (const BoardCase& b : kBoards) {
+    for (int thin = 0; thin < 2; ++thin) {
+      auto table = thin ? RiverTable(b.board, ThinnedRange(seed, 0.4), ThinnedRange(seed + 1, 0.6))
+                        : RiverTable(b.board, FullRange(), FullRange());
+      const RiverRecord& record = River(*table);
+      const std::vector<uint32_t> strength = Strengths(record);
+      const uint32_t n = record.HandCount();
+      for (double zeroShare : zeroShares) {
+        const std::vector<double> reach = RandomReach(n, ++seed, zeroShare);
+        const double payoff = 3.5 + seed % 7;
+        const std::vector<double> fold = PairwiseFold(record.combos.hands, reach.data(), -payoff);
+        const std::vector<double> showdown = PairwiseShowdown(record.combos.hands, strength, reach.data(), payoff);
+        const std::string where = std::string(b.what) + (thin ? " thinned" : " full");
+        for (const Variant& v : Variants()) {
+          std::vector<double> out(n, 99.0);
+          v.fold(out.data(), reach.data(), n, record.combos.pairCodes.data(), -payoff);
+          ExpectRowsNear(out.data(), fold, Scale(reach, payoff), where + " fold " + v.name);
+          std::fill(out.begin(), out.end(), 99.0);
+          ASSERT_TRUE(v.showdown(out.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
+                                 record.combos.pairCodes.data(), payoff));
+          ExpectRowsNear(out.data(), showdown, Scale(reach, payoff), where + " showdown " + v.name);
+        }
+      }
+    }
+  }
+}
+
+TEST(CfrTerminalKernels, FoldMatchesPairwiseSumsOnFlopAndTurnLists) {
+  const CardMask flop = ParseCards("Td 7h 2c");
+  DealTable table(flop, 0, Card("Ks"), -1, false);
+  SetHoles(table, FullRange().data(), FullRange().data());
+  const BoardCombos* lists[] = {&table.combos, &table.turns[0].combos};
+  ASSERT_EQ(lists[0]->hands.size(), 1176u);
+  ASSERT_EQ(lists[1]->hands.size(), 1128u);
+  unsigned seed = 40;
+  for (const BoardCombos* combos : lists) {
+    const uint32_t n = static_cast<uint32_t>(combos->hands.size());
+    for (double zeroShare : {0.0, 0.8}) {
+      const std::vector<double> reach = RandomReach(n, ++seed, zeroShare);
+      const std::vector<double> want = PairwiseFold(combos->hands, reach.data(), 2.25);
+      for (const Variant& v : Variants()) {
+        std::vector<double> out(n);
+        v.fold(out.data(), reach.data(), n, combos->pairCodes.data(), 2.25);
+        ExpectRowsNear(out.data(), want, Scale(reach, 2.25), std::string("list fold ") + v.name);
+      }
+      AlignedArray reachRow, value;
+      ZeroAlignedArray(reachRow, n);
+      std::copy(reach.begin(), reach.end(), reachRow.data);
+      EvaluateBoardFold(*combos, value, reachRow, 2.25);
+      ASSERT_EQ(value.count, n);
+      ExpectRowsNear(value.data, want, Scale(reach, 2.25), "EvaluateBoardFold");
+      ReleaseAlignedArray(value);
+      ReleaseAlignedArray(reachRow);
+    }
+  }
+}
+
+TEST(CfrTerminalKernels, OneOpponentHandAndHandPlacedShowdown) {
+  auto table = RiverTable("2c 7d 9h Js Kc", FullRange(), FullRange());
+  const RiverRecord& record = River(*table);
+  const uint32_t n = record.HandCount();
+  const auto at = [&](const char* hand) {
+    const CardMask m = ParseCards(hand);
+    return static_cast<size_t>(record.combos.comboMap[ComboIndex(CardOfMask(m), 63 - __builtin_clzll(m))]);
+  };
+  // Fold: one opponent hand of reach 0.5 and payoff 4 reaches exactly the
+  // hands that share no card with it.
+  std::vector<double> reach(n, 0.0);
+  const CardMask only = ParseCards("AhAs");
+  reach[at("AhAs")] = 0.5;
+  std::vector<double> out(n);
+  FoldReachSums(out.data(), reach.data(), n, record.combos.pairCodes.data(), 4.0);
+  for (uint32_t i = 0; i < n; ++i) {
+    const double want = (record.combos.hands[i] & only) ? 0.0 : 2.0;
+    ASSERT_DOUBLE_EQ(out[i], want) << i;
+  }
+  // Showdown: weaker hand 3d4d and stronger AhAs, reach 1 each, payoff 3.
+  std::fill(reach.begin(), reach.end(), 0.0);
+  reach[at("3d4d")] = 1.0;
+  reach[at("AhAs")] = 1.0;
+  ShowdownReachSums(out.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
+                    record.combos.pairCodes.data(), 3.0);
+  EXPECT_NEAR(out[at("QdQh")], 0.0, 1e-12);   // between them: wins 3, loses 3
+  EXPECT_NEAR(out[at("KdKh")], 6.0, 1e-12);   // trips beat both
+  EXPECT_NEAR(out[at("4d5c")], -3.0, 1e-12);  // meets 3d4d, loses to aces
+  EXPECT_NEAR(out[at("4d4h")], -3.0, 1e-12);  // meets 3d4d, loses to aces
+  EXPECT_NEAR(out[at("4c4h")], 0.0, 1e-12);   // beats 3d4d, loses to aces
+  EXPECT_NEAR(out[at("Ad5c")], 0.0, 1e-12);   // beats 3d4d (+3), loses to aces (-3)
+}
+
+TEST(CfrTerminalKernels, AllTiesZeroReachAndZeroPayoffGiveExactZeros) {
+  auto table = RiverTable("As Ks Qs Js Ts", FullRange(), FullRange());
+  const RiverRecord& record = River(*table);
+  const uint32_t n = record.HandCount();
+  const std::vector<double> reach = RandomReach(n, 5, 0.1);
+  std::vector<double> out(n, 1.0);
+  ShowdownReachSums(out.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
+                    record.combos.pairCodes.data(), 7.0);
+  // Ties cancel up to the rounding of the card sums.
+  for (double v : out) ASSERT_NEAR(v, 0.0, 1e-12 * Scale(reach, 7.0));
+
+  auto other = RiverTable("Qs Jh 2h 8c 3d", FullRange(), FullRange());
+  const RiverRecord& r2 = River(*other);
+  const uint32_t n2 = r2.HandCount();
+  const std::vector<double> zeros(n2, 0.0), some = RandomReach(n2, 6, 0.0);
+  std::vector<double> a(n2, 1.0), b(n2, 1.0);
+  FoldReachSums(a.data(), zeros.data(), n2, r2.combos.pairCodes.data(), 5.0);
+  ShowdownReachSums(b.data(), zeros.data(), n2, r2.valueRuns.data(), Runs(r2), r2.combos.pairCodes.data(), 5.0);
+  for (uint32_t i = 0; i < n2; ++i) ASSERT_TRUE(a[i] == 0.0 && b[i] == 0.0);
+  FoldReachSums(a.data(), some.data(), n2, r2.combos.pairCodes.data(), 0.0);
+  ShowdownReachSums(b.data(), some.data(), n2, r2.valueRuns.data(), Runs(r2), r2.combos.pairCodes.data(), 0.0);
+  for (uint32_t i = 0; i < n2; ++i) ASSERT_TRUE(a[i] == 0.0 && b[i] == 0.0);
+  // A null reach stands for zeros.
+  FoldReachSums(a.data(), nullptr, n2, r2.combos.pairCodes.data(), 5.0);
+  for (double v : a) ASSERT_EQ(v, 0.0);
+}
+
+TEST(CfrTerminalKernels, TotalsBelowTheThresholdsGiveZeros) {
+  auto table = RiverTable("Qs Jh 2h 8c 3d", FullRange(), FullRange());
+  const RiverRecord& record = River(*table);
+  const uint32_t n = record.HandCount();
+  // Reach of 1e-42 per hand: far above DBL_MIN, below FLT_MIN in total.
+  std::vector<double> reach(n, 1e-42);
+  std::vector<double> fold(n), showdown(n, 1.0);
+  FoldReachSums(fold.data(), reach.data(), n, record.combos.pairCodes.data(), 1.0);
+  EXPECT_NEAR(fold[0], 990e-42, 1e-50);
+  ShowdownReachSums(showdown.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
+                    record.combos.pairCodes.data(), 1.0);
+  for (double v : showdown) ASSERT_EQ(v, 0.0);
+  // The fold total threshold is DBL_MIN.
+  std::fill(reach.begin(), reach.end(), 0.0);
+  reach[0] = 1e-310;
+  FoldReachSums(fold.data(), reach.data(), n, record.combos.pairCodes.data(), 1.0);
+  for (double v : fold) ASSERT_EQ(v, 0.0);
+  // The pair kernel follows its own threshold: both outputs are zero.
+  std::fill(reach.begin(), reach.end(), 1e-42);
+  std::vector<double> s(n, 1.0), f(n, 1.0);
+  TerminalPairReachSums(s.data(), f.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
+                        record.combos.pairCodes.data(), 1.0, 1.0);
+  for (uint32_t i = 0; i < n; ++i) ASSERT_TRUE(s[i] == 0.0 && f[i] == 0.0);
+}
+
+TEST(CfrTerminalKernels, ShortRunsAndMergedEmptyRunsMatchThePairwiseDefinition) {
+  // A hand-made list: strength = run index. Cards chosen so that hands share
+  // cards across runs. Runs: 1, 3, 1, 2, 2, 1, 4.
+  const int cards[][2] = {{0, 1},  {2, 3},  {4, 5},  {0, 6},  {7, 8},   {1, 9},   {10, 11}, {2, 12},
+                          {13, 14}, {3, 15}, {16, 17}, {5, 18}, {19, 20}, {21, 22}};
+  const int16_t runs[] = {1, 3, 1, 2, 2, 1, 4};
+  const uint32_t n = 14, runCount = 7;
+  std::vector<uint16_t> codes;
+  std::vector<CardMask> hands;
+  std::vector<uint32_t> strength;
+  for (uint32_t r = 0, h = 0; r < runCount; ++r)
+    for (int k = 0; k < runs[r]; ++k, ++h) {
+      codes.push_back(static_cast<uint16_t>(cards[h][0] | cards[h][1] << 8));
+      hands.push_back(CardBit(cards[h][0]) | CardBit(cards[h][1]));
+      strength.push_back(r);
+    }
+  // Patterns of zero reach: a lone hand with reach, a run of three with one
+  // zero, several consecutive runs without reach (merged into one record).
+  const std::vector<std::vector<double>> reaches = {
+      {0.5, 0.2, 0.0, 0.7, 0.3, 0.0, 0.0, 0.0, 0.0, 0.0, 0.9, 0.1, 0.4, 0.6},
+      {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0},
+      {1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0},
+      {0.3, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0, 0.1, 0.2, 0.3},
+  };
+  for (const std::vector<double>& reach : reaches) {
+    const std::vector<double> want = PairwiseShowdown(hands, strength, reach.data(), 2.0);
+    const std::vector<double> wantFold = PairwiseFold(hands, reach.data(), -1.5);
+    for (const Variant& v : Variants()) {
+      std::vector<double> out(n), s(n), f(n);
+      ASSERT_TRUE(v.showdown(out.data(), reach.data(), n, runs, runCount, codes.data(), 2.0));
+      ExpectRowsNear(out.data(), want, 10.0, std::string("showdown ") + v.name);
+      ASSERT_TRUE(v.pair(s.data(), f.data(), reach.data(), n, runs, runCount, codes.data(), 2.0, -1.5));
+      ExpectRowsNear(s.data(), want, 10.0, std::string("pair showdown ") + v.name);
+      ExpectRowsNear(f.data(), wantFold, 10.0, std::string("pair fold ") + v.name);
+    }
+  }
+}
+
+TEST(CfrTerminalKernels, PairKernelsEqualSeparateKernelsAndPairwiseSums) {
+  unsigned seed = 100;
+  for (const BoardCase& b : kBoards) {
+    auto table = RiverTable(b.board, ThinnedRange(seed, 0.2), FullRange());
+    const RiverRecord& record = River(*table);
+    const std::vector<uint32_t> strength = Strengths(record);
+    const uint32_t n = record.HandCount();
+    for (double zeroShare : {0.0, 0.6, 0.98}) {
+      const std::vector<double> reach = RandomReach(n, ++seed, zeroShare);
+      const std::vector<double> reachF = RandomReach(n, ++seed, zeroShare);
+      const double pS = 6.0, pF = -2.5;
+      const std::vector<double> wantS = PairwiseShowdown(record.combos.hands, strength, reach.data(), pS);
+      const std::vector<double> wantF = PairwiseFold(record.combos.hands, reach.data(), pF);
+      const std::vector<double> wantSplitF = PairwiseFold(record.combos.hands, reachF.data(), pF);
+      const double scale = Scale(reach, pS) + Scale(reachF, pS);
+      std::vector<double> sepS(n), sepF(n);
+      ShowdownReachSums(sepS.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
+                        record.combos.pairCodes.data(), pS);
+      FoldReachSums(sepF.data(), reach.data(), n, record.combos.pairCodes.data(), pF);
+      for (const Variant& v : Variants()) {
+        const std::string where = std::string(b.what) + " " + v.name;
+        std::vector<double> s(n, 9.0), f(n, 9.0);
+        ASSERT_TRUE(v.pair(s.data(), f.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
+                           record.combos.pairCodes.data(), pS, pF));
+        ExpectRowsNear(s.data(), wantS, scale, where + " shared showdown");
+        ExpectRowsNear(f.data(), wantF, scale, where + " shared fold");
+        ExpectRowsNear(s.data(), sepS, scale, where + " shared vs ShowdownReachSums");
+        ExpectRowsNear(f.data(), sepF, scale, where + " shared vs FoldReachSums");
+        ASSERT_TRUE(v.split(s.data(), f.data(), reach.data(), reachF.data(), n, record.valueRuns.data(),
+                            Runs(record), record.combos.pairCodes.data(), pS, pF));
+        ExpectRowsNear(s.data(), wantS, scale, where + " split showdown");
+        ExpectRowsNear(f.data(), wantSplitF, scale, where + " split fold");
+      }
+    }
+  }
+}
+
+TEST(CfrTerminalKernels, SplitPairWithOneReachMissingOrZero) {
+  auto table = RiverTable("Kc Kd 7h 7s 2c", FullRange(), FullRange());
+  const RiverRecord& record = River(*table);
+  const uint32_t n = record.HandCount();
+  const std::vector<double> reach = RandomReach(n, 77, 0.3), zeros(n, 0.0);
+  const std::vector<double> wantF = PairwiseFold(record.combos.hands, reach.data(), 3.0);
+  const std::vector<double> wantS = PairwiseShowdown(record.combos.hands, Strengths(record), reach.data(), 2.0);
+  std::vector<double> s(n, 9.0), f(n, 9.0);
+  for (const double* showdownReach : {static_cast<const double*>(nullptr), zeros.data()}) {
+    TerminalPairSplitReachSums(s.data(), f.data(), showdownReach, reach.data(), n, record.valueRuns.data(),
+                               Runs(record), record.combos.pairCodes.data(), 2.0, 3.0);
+    for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(s[i], 0.0);
+    ExpectRowsNear(f.data(), wantF, Scale(reach, 3.0), "fold of the fold reach");
+  }
+  TerminalPairSplitReachSums(s.data(), f.data(), reach.data(), nullptr, n, record.valueRuns.data(), Runs(record),
+                             record.combos.pairCodes.data(), 2.0, 3.0);
+  ExpectRowsNear(s.data(), wantS, Scale(reach, 3.0), "showdown of the showdown reach");
+  for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(f[i], 0.0);
+}
+
+TEST(CfrTerminalKernels, VariantsAgreeWithEachOther) {
+  if (!CpuSupportsAvx2Fma()) GTEST_SKIP() << "no AVX2/FMA";
+  auto table = RiverTable("6d 7c 8h 9s Kd", FullRange(), FullRange());
+  const RiverRecord& record = River(*table);
+  const uint32_t n = record.HandCount();
+  const std::vector<double> reach = RandomReach(n, 9, 0.4), reachF = RandomReach(n, 10, 0.4);
+  std::vector<double> a(n), b(n), c(n), d(n);
+  kernels_avx::FoldReachTotal(a.data(), reach.data(), n, 2.0);
+  kernels_avx2::FoldReachTotal(b.data(), reach.data(), n, 2.0);
+  ExpectRowsNear(a.data(), b, Scale(reach, 2.0), "FoldReachTotal");
+  ASSERT_TRUE(kernels_avx::ShowdownGroupSums(a.data(), reach.data(), n, record.valueRuns.data(), Runs(record), 2.0));
+  ASSERT_TRUE(kernels_avx2::ShowdownGroupSums(b.data(), reach.data(), n, record.valueRuns.data(), Runs(record), 2.0));
+  ExpectRowsNear(a.data(), b, Scale(reach, 2.0), "ShowdownGroupSums");
+  kernels_avx::TerminalPairSplitReachSums(a.data(), b.data(), reach.data(), reachF.data(), n, record.valueRuns.data(),
+                                          Runs(record), record.combos.pairCodes.data(), 1.5, -4.0);
+  kernels_avx2::TerminalPairSplitReachSums(c.data(), d.data(), reach.data(), reachF.data(), n,
+                                           record.valueRuns.data(), Runs(record), record.combos.pairCodes.data(), 1.5,
+                                           -4.0);
+  ExpectRowsNear(a.data(), c, Scale(reach, 4.0), "split showdown");
+  ExpectRowsNear(b.data(), d, Scale(reachF, 4.0), "split fold");
+}
+
+TEST(CfrTerminalKernels, ApproximateKernelsIgnoreCardRemoval) {
+  auto table = RiverTable("5c 7c 8c 2d 3d", FullRange(), FullRange());
+  const RiverRecord& record = River(*table);
+  const std::vector<uint32_t> strength = Strengths(record);
+  const uint32_t n = record.HandCount();
+  const std::vector<double> reach = RandomReach(n, 12, 0.3);
+  const double p = 4.0, f = p * 990.0 / 1081.0;
+  double total = 0.0;
+  for (double r : reach) total += r;
+  std::vector<double> out(n);
+  FoldReachTotal(out.data(), reach.data(), n, p);
+  for (double v : out) ASSERT_NEAR(v, f * total, 1e-9);
+  ShowdownGroupSums(out.data(), reach.data(), n, record.valueRuns.data(), Runs(record), p);
+  for (uint32_t i = 0; i < n; ++i) {
+    double s = 0.0;
+    for (uint32_t j = 0; j < n; ++j) s += strength[j] < strength[i] ? reach[j] : (strength[j] > strength[i] ? -reach[j] : 0.0);
+    ASSERT_NEAR(out[i], f * s, 1e-9) << i;
+  }
+}
+
+TEST(CfrTerminalKernels, EvaluateFoldAndShowdownOnRiverRecords) {
+  auto table = RiverTable("Ah 9h 4h 3h 2c", ThinnedRange(3, 0.3), FullRange());
+  const RiverRecord& record = River(*table);
+  const uint32_t n = record.HandCount();
+  const std::vector<double> reach = RandomReach(n, 21, 0.2);
+  AlignedArray opp, out;
+  // No opponent reach: an empty row of the hand count, block released.
+  ZeroAlignedArray(out, 5);
+  opp.count = n;
+  EvaluateShowdown(record, out, opp, true, 3.0);
+  EXPECT_EQ(out.data, nullptr);
+  EXPECT_EQ(out.count, n);
+  EvaluateFold(record, out, opp, false, 3.0);
+  EXPECT_EQ(out.data, nullptr);
+  EXPECT_EQ(out.count, n);
+
+  ZeroAlignedArray(opp, n);
+  std::copy(reach.begin(), reach.end(), opp.data);
+  // An empty output row of the right count still receives a block.
+  EvaluateShowdown(record, out, opp, true, 3.0);
+  ASSERT_NE(out.data, nullptr);
+  ExpectRowsNear(out.data, PairwiseShowdown(record.combos.hands, Strengths(record), reach.data(), 3.0),
+                 Scale(reach, 3.0), "EvaluateShowdown");
+  EvaluateFold(record, out, opp, true, -3.0);
+  ExpectRowsNear(out.data, PairwiseFold(record.combos.hands, reach.data(), -3.0), Scale(reach, 3.0), "EvaluateFold");
+
+  // While CurrentIteration is negative the approximate kernels run.
+  const int saved = CurrentIteration;
+  CurrentIteration = -1;
+  EvaluateFold(record, out, opp, true, 1.0);
+  double total = 0.0;
+  for (double r : reach) total += r;
+  for (uint32_t i = 0; i < n; ++i) ASSERT_NEAR(out.data[i], total * 990.0 / 1081.0, 1e-9);
+  CurrentIteration = saved;
+  ReleaseAlignedArray(out);
+  ReleaseAlignedArray(opp);
+}
+
+TEST(CfrTerminalKernels, GroupedRecordsSpreadOrKeepGroupReach) {
+  for (int mode : {1, 2}) {
+    auto table = RiverTable("Kc Kd 7h 7s 2c", FullRange(), ThinnedRange(8, 0.3), mode);
+    const RiverRecord& record = River(*table);
+    const uint32_t n = record.HandCount(), groups = record.RowCount();
+    ASSERT_LT(groups, n);
+    const std::vector<double> groupReach = RandomReach(groups, 30 + mode, 0.2);
+    // The group reach spread evenly over each group's hands, and each hand's
+    // group index.
+    std::vector<double> spread(n);
+    std::vector<uint32_t> groupOf(n);
+    for (uint32_t g = 0, h = 0; g < groups; ++g)
+      for (int k = 0; k < record.groupSizes[g]; ++k, ++h) {
+        spread[h] = groupReach[g] / record.groupSizes[g];
+        groupOf[h] = g;
+      }
+    const std::vector<double> handFold = PairwiseFold(record.combos.hands, spread.data(), 2.0);
+    // Group order is the strength order of the grouped kernels.
+    const std::vector<double> handShowdown = PairwiseShowdown(record.combos.hands, groupOf, spread.data(), 2.0);
+    std::vector<double> wantFold(groups, 0.0), wantShowdown(groups, 0.0);
+    for (uint32_t h = 0; h < n; ++h) {
+      wantFold[groupOf[h]] += handFold[h] / record.groupSizes[groupOf[h]];
+      wantShowdown[groupOf[h]] += handShowdown[h] / record.groupSizes[groupOf[h]];
+    }
+    AlignedArray opp, out;
+    ZeroAlignedArray(opp, groups);
+    std::copy(groupReach.begin(), groupReach.end(), opp.data);
+    EvaluateFold(record, out, opp, true, 2.0);
+    ASSERT_EQ(out.count, groups);
+    ExpectRowsNear(out.data, wantFold, Scale(groupReach, 2.0), "grouped fold");
+    EvaluateShowdown(record, out, opp, true, 2.0);
+    ExpectRowsNear(out.data, wantShowdown, Scale(groupReach, 2.0), "grouped showdown");
+    // Not grouped: one value per hand from the spread reach.
+    EvaluateFold(record, out, opp, false, 2.0);
+    ASSERT_EQ(out.count, n);
+    ExpectRowsNear(out.data, handFold, Scale(groupReach, 2.0), "spread fold");
+    if (mode == 1) {
+      EvaluateShowdown(record, out, opp, false, 2.0);
+      ExpectRowsNear(out.data, PairwiseShowdown(record.combos.hands, Strengths(record), spread.data(), 2.0),
+                     Scale(groupReach, 2.0), "spread showdown");
+    }
+    // Approximate grouped kernels.
+    const int saved = CurrentIteration;
+    CurrentIteration = -5;
+    EvaluateShowdown(record, out, opp, true, 2.0);
+    double below = 0.0, all = 0.0;
+    for (double r : groupReach) all += r;
+    for (uint32_t g = 0; g < groups; ++g) {
+      const double above = all - below - groupReach[g];
+      ASSERT_NEAR(out.data[g], 2.0 * 990.0 / 1081.0 * (below - above), 1e-9) << g;
+      below += groupReach[g];
+    }
+    EvaluateFold(record, out, opp, true, 2.0);
+    for (uint32_t g = 0; g < groups; ++g) ASSERT_NEAR(out.data[g], 2.0 * 990.0 / 1081.0 * all, 1e-9);
+    CurrentIteration = saved;
+    // The pair evaluators fall back to the grouped kernels.
+    AlignedArray s, f;
+    EvaluateTerminalPairSharedReach(record, s, f, opp, 2.0, 2.0);
+    ASSERT_EQ(s.count, groups);
+    ExpectRowsNear(s.data, wantShowdown, Scale(groupReach, 2.0), "grouped pair showdown");
+    ExpectRowsNear(f.data, wantFold, Scale(groupReach, 2.0), "grouped pair fold");
+    ReleaseAlignedArray(s);
+    ReleaseAlignedArray(f);
+    ReleaseAlignedArray(out);
+    ReleaseAlignedArray(opp);
+  }
+}
+
+TEST(CfrTerminalKernels, PairEvaluatorsOnAlignedArrays) {
+  auto table = RiverTable("Qs Jh 2h 8c 3d", FullRange(), FullRange());
+  const RiverRecord& record = River(*table);
+  const uint32_t n = record.HandCount();
+  AlignedArray reach, reachF, s, f;
+  reach.count = n;
+  reachF.count = n;
+  ZeroAlignedArray(s, 3);
+  EvaluateTerminalPairSharedReach(record, s, f, reach, 2.0, 1.0);
+  EXPECT_TRUE(s.data == nullptr && s.count == n && f.data == nullptr && f.count == n);
+  EvaluateTerminalPairSplitReach(2.0, 1.0, record, s, f, reach, reachF);
+  EXPECT_TRUE(s.data == nullptr && s.count == n && f.data == nullptr && f.count == n);
+
+  const std::vector<double> r = RandomReach(n, 50, 0.1), rf = RandomReach(n, 51, 0.1);
+  ZeroAlignedArray(reach, n);
+  std::copy(r.begin(), r.end(), reach.data);
+  EvaluateTerminalPairSharedReach(record, s, f, reach, 2.0, -1.0);
+  ExpectRowsNear(s.data, PairwiseShowdown(record.combos.hands, Strengths(record), r.data(), 2.0), Scale(r, 2.0),
+                 "shared showdown");
+  ExpectRowsNear(f.data, PairwiseFold(record.combos.hands, r.data(), -1.0), Scale(r, 2.0), "shared fold");
+  // One split reach with data, the other without: the missing one is zeros.
+  EvaluateTerminalPairSplitReach(2.0, -1.0, record, s, f, reach, reachF);
+  ExpectRowsNear(s.data, PairwiseShowdown(record.combos.hands, Strengths(record), r.data(), 2.0), Scale(r, 2.0),
+                 "split showdown");
+  for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(f.data[i], 0.0);
+  ZeroAlignedArray(reachF, n);
+  std::copy(rf.begin(), rf.end(), reachF.data);
+  EvaluateTerminalPairSplitReach(2.0, -1.0, record, s, f, reach, reachF);
+  ExpectRowsNear(f.data, PairwiseFold(record.combos.hands, rf.data(), -1.0), Scale(rf, 2.0), "split fold");
+  for (AlignedArray* a : {&reach, &reachF, &s, &f}) ReleaseAlignedArray(*a);
+}
+
+TEST(CfrTerminalKernels, PairRuleNeedsAShowdownThenAFoldOnTheRiver) {
+  SolverTree tree;
+  // 0: river decision of player 1; 1: showdown; 2: fold by player 1;
+  // 3: inner node; 4: a second fold.
+  for (int i = 0; i < 5; ++i) tree.nodes.emplace_back();
+  tree.nodes[0].street = 3;
+  tree.nodes[0].player = 1;
+  tree.nodes[1].kind = kShowdownNode;
+  tree.nodes[1].amount = 30.0;
+  tree.nodes[2].kind = kFoldNode;
+  tree.nodes[2].player = 1;
+  tree.nodes[2].amount = 10.0;
+  tree.nodes[4].kind = kFoldNode;
+  tree.nodes[4].player = 1;
+  tree.nodes[4].amount = 10.0;
+  double pS = 0.0, pF = 0.0;
+  tree.nodes[0].children = {3, 1, 2};
+  tree.traversingPlayer = 1;
+  ASSERT_TRUE(RiverTerminalPair(tree, tree.nodes[0], pS, pF));
+  EXPECT_EQ(pS, 30.0);
+  EXPECT_EQ(pF, -10.0);  // the traversing player folded
+  tree.traversingPlayer = 0;
+  ASSERT_TRUE(RiverTerminalPair(tree, tree.nodes[0], pS, pF));
+  EXPECT_EQ(pF, 10.0);
+  tree.nodes[0].children = {1, 2, 4};  // fold, fold at the end
+  EXPECT_FALSE(RiverTerminalPair(tree, tree.nodes[0], pS, pF));
+  tree.nodes[0].children = {2, 1};  // fold before showdown
+  EXPECT_FALSE(RiverTerminalPair(tree, tree.nodes[0], pS, pF));
+  tree.nodes[0].children = {3, 2};  // an inner child
+  EXPECT_FALSE(RiverTerminalPair(tree, tree.nodes[0], pS, pF));
+  tree.nodes[0].children = {2};
+  EXPECT_FALSE(RiverTerminalPair(tree, tree.nodes[0], pS, pF));
+  tree.nodes[0].children = {1, 2};
+  tree.nodes[0].street = 2;  // turn decision
+  EXPECT_FALSE(RiverTerminalPair(tree, tree.nodes[0], pS, pF));
+  tree.nodes[0].street = 3;
+  tree.nodes[0].children = {1, 7};  // a child index outside the tree
+  EXPECT_FALSE(RiverTerminalPair(tree, tree.nodes[0], pS, pF));
+  EXPECT_EQ(TerminalPayoff(tree.nodes[3], 0), 0.0);
+}
+
+namespace {
+
+void ShowdownOverLongList() {
+  std::vector<double> out(1200), reach(1200, 1.0);
+  std::vector<uint16_t> codes(1200, 1 << 8);
+  const int16_t runs[] = {1200};
+  ShowdownReachSums(out.data(), reach.data(), 1200, runs, 1, codes.data(), 1.0);
+}
+
+void ShowdownWithRunsShortOfTheList() {
+  std::vector<double> out(10), reach(10, 1.0);
+  std::vector<uint16_t> codes(10, 1 << 8);
+  const int16_t runs[] = {4, 5};
+  ShowdownReachSums(out.data(), reach.data(), 10, runs, 2, codes.data(), 1.0);
+}
+
+void PairWithTooManyRuns() {
+  // 137 runs of one hand each, every one with reach: one record too many.
+  std::vector<double> out(137), fold(137), reach(137, 1.0);
+  std::vector<uint16_t> codes(137, 1 << 8);
+  std::vector<int16_t> runs(137, 1);
+  TerminalPairReachSums(out.data(), fold.data(), reach.data(), 137, runs.data(), 137, codes.data(), 1.0, 1.0);
+}
+
+void ReachShorterThanTheList() {
+  auto table = RiverTable("Qs Jh 2h 8c 3d", FullRange(), FullRange());
+  AlignedArray reach, out;
+  ZeroAlignedArray(reach, 100);
+  EvaluateFold(River(*table), out, reach, true, 1.0);
+}
+
+}  // namespace
+
+TEST(CfrTerminalKernelsDeathTest, InputBeyondTheWorkingStorageFails) {
+  EXPECT_EXIT(ShowdownOverLongList(), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(ShowdownWithRunsShortOfTheList(), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(PairWithTooManyRuns(), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(ReachShorterThanTheList(), ::testing::ExitedWithCode(1), "");
+}
+
+TEST(CfrTerminalKernels, ManyRunsWithinTheLimitAndEmptyLists) {
+  // 300 distinct hands, each its own run. The first 136 with reach fill the
+  // record limit exactly; over all 300, runs without reach between the runs
+  // with reach merge, so that 60 runs with reach need 121 records.
+  std::vector<std::pair<int, int>> pairs;
+  for (int hi = 1; hi < 52; ++hi)
+    for (int lo = 0; lo < hi; ++lo) pairs.emplace_back(lo, hi);
+  std::shuffle(pairs.begin(), pairs.end(), std::mt19937(4));
+  const uint32_t n = 300;
+  std::vector<double> out(n), fold(n), all(n), sparse(n, 0.0);
+  std::vector<uint16_t> codes(n);
+  std::vector<int16_t> runs(n, 1);
+  std::vector<CardMask> hands(n);
+  std::vector<uint32_t> strength(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    codes[i] = static_cast<uint16_t>(pairs[i].first | pairs[i].second << 8);
+    hands[i] = CardBit(pairs[i].first) | CardBit(pairs[i].second);
+    strength[i] = i;
+    all[i] = 0.5 + 0.001 * i;
+    if (i % 3 == 0 && i < 180) sparse[i] = 0.25 + i * 0.001;
+  }
+  const std::vector<CardMask> first(hands.begin(), hands.begin() + 136);
+  const std::vector<uint32_t> firstStrength(strength.begin(), strength.begin() + 136);
+  for (const Variant& v : Variants()) {
+    ASSERT_TRUE(v.showdown(out.data(), all.data(), 136, runs.data(), 136, codes.data(), 1.0));
+    ExpectRowsNear(out.data(), PairwiseShowdown(first, firstStrength, all.data(), 1.0), 300.0, v.name);
+    ASSERT_TRUE(v.pair(out.data(), fold.data(), sparse.data(), n, runs.data(), n, codes.data(), 1.0, 1.0));
+    ExpectRowsNear(out.data(), PairwiseShowdown(hands, strength, sparse.data(), 1.0), 300.0, v.name);
+    ExpectRowsNear(fold.data(), PairwiseFold(hands, sparse.data(), 1.0), 300.0, v.name);
+    // One more run with reach than the records hold.
+    EXPECT_FALSE(v.showdown(out.data(), all.data(), 137, runs.data(), 137, codes.data(), 1.0));
+    // Empty lists write nothing and succeed.
+    ASSERT_TRUE(v.showdown(nullptr, all.data(), 0, runs.data(), 0, codes.data(), 1.0));
+    ASSERT_TRUE(v.split(nullptr, nullptr, nullptr, nullptr, 0, runs.data(), 0, codes.data(), 1.0, 1.0));
+  }
+  FoldReachSums(nullptr, nullptr, 0, nullptr, 1.0);
+  FoldReachSumsByRow(nullptr, nullptr, nullptr, nullptr, 0, 1.0);
+  ShowdownReachSumsByRow(nullptr, nullptr, nullptr, 0, 1.0);
+}

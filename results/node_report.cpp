@@ -7,6 +7,7 @@
 #include "game/cards.h"
 #include "game/line_tree.h"
 #include "game/solver_tree.h"
+#include "storage/storage_interface.h"
 
 const char* NodeKindName(const NodeRef& ref) {
   if (!ref.node) return "ROOT";
@@ -38,12 +39,20 @@ void PrintNodeAmounts(const NodeRef& ref) {
   Output("%g %g %g\n", oop, ip, PotSettings[2]);
 }
 
-std::string NodeFlagsText(int nodeIndex, int /*turnCard*/, int /*riverCard*/) {
+std::string NodeFlagsText(int nodeIndex, int turnCard, int riverCard) {
   if (!CurrentTree || nodeIndex < 0 || nodeIndex >= static_cast<int>(CurrentTree->nodes.size())) return "";
   const TreeNode& node = CurrentTree->nodes[nodeIndex];
   // Lock records live in the node's first storage; a node without one is unlocked.
   if (!node.firstStorage) return "";
-  return "";
+  int turnIndex, riverIndex;
+  DealIndicesForCards(*CurrentTree, turnCard, riverCard, turnIndex, riverIndex);
+  // A storage is addressed only with the indices its street needs.
+  if ((node.street >= 2 && turnIndex < 0) || (node.street >= 3 && riverIndex < 0)) return "";
+  const NodeRecord* record = node.firstStorage->GetNodeRecord(turnIndex, riverIndex);
+  std::string text;
+  if (record->flags & kNodeLocked) text = "LOCKED";
+  if (record->flags & kNodeComboLocked) text += text.empty() ? "COMBO_LOCKED" : " COMBO_LOCKED";
+  return text;
 }
 
 void PrintNodeFlags(const NodeRef& ref) {

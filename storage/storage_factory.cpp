@@ -75,6 +75,8 @@ void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force) {
     if (node.firstStorage && node.firstStorage->Prepare()) {
       if (!node.secondStorage || node.secondStorage->Prepare()) node.prepared = 1;
     }
+    // A node left unprepared makes the whole tree unprepared again.
+    if (!node.prepared) tree.storagesPrepared = 0;
   }
   for (int32_t child : node.children) BuildTreeStorage(tree, tree.nodes[child], force);
 }

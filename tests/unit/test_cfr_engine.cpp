@@ -1,0 +1,224 @@
+// End-to-end behaviour of the CFR engine on small spots: a hand-computed
+// first update, known equilibrium values, thread-count invariance, locking,
+// forgetting and rebuilding.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <omp.h>
+
+#include "console/hand_order.h"
+#include "console_helpers.h"
+#include "game/solver_tree.h"
+#include "solver/engine_state.h"
+#include "solver/forget.h"
+#include "solver/solver_thread.h"
+#include "solver/tree_passes.h"
+#include "storage/river_storage.h"
+#include "storage/storage_factory.h"
+
+namespace {
+
+// A set_range line giving the listed hands ("KdKh") their weights, all
+// others 0.
+std::string RangeOf(const std::string& player, const std::map<std::string, double>& hands) {
+  std::vector<std::string> weights(kComboCount, "0");
+  for (const auto& [text, weight] : hands) {
+    const CardMask mask = ParseCards(text);
+    for (int k = 0; k < kComboCount; ++k)
+      if (HandMaskByOrder[k] == mask) weights[k] = std::to_string(weight);
+  }
+  std::string line = "set_range " + player;
+  for (const std::string& w : weights) line += " " + w;
+  return line;
+}
+
+class CfrEngine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(RunCommand("set_compression none"), "set_compression ok!\n");
+    ASSERT_EQ(RunCommand("set_isomorphism 1 0"), "set_isomorphism ok!\n");
+    ASSERT_EQ(RunCommand("clear_lines"), "clear_lines ok!\n");
+    CurrentIteration = 0;
+  }
+  void TearDown() override {
+    RunCommand("free_tree");
+    RunCommand("set_compression auto");
+    omp_set_num_threads(omp_get_num_procs());
+  }
+
+  // The river toy game: OOP holds the nuts or air, IP a bluff-catcher.
+  void BuildToyGame(const std::string& bet) {
+    ASSERT_EQ(RunCommand(RangeOf("OOP", {{"KdKh", 1}, {"4h3d", 1}})), "set_range ok!\n");
+    ASSERT_EQ(RunCommand(RangeOf("IP", {{"QdQh", 1}})), "set_range ok!\n");
+    ASSERT_EQ(RunCommand("set_board 2c 5d 9h Js Kc"), "set_board ok!\n");
+    ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+    ASSERT_EQ(RunCommand("add_line 0 0"), "add_line ok!\n");
+    ASSERT_EQ(RunCommand("add_line " + bet + " " + bet), "add_line ok!\n");
+    ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+    ASSERT_TRUE(AllStoragesReady(*CurrentTree));
+  }
+
+  static void Iterate(int n) {
+    double ignored[3];
+    for (int i = 0; i < n; ++i) RunIteration(*CurrentTree, ignored);
+  }
+
+  // {EV OOP, EV IP, exploitability} in chips, as calc_results prints them.
+  static std::vector<double> Results() {
+    ConvergenceRecord record;
+    CalcResults(record);
+    const double h = 50.0;
+    return {h + record.strategyValue[0], h + record.strategyValue[1], record.exploitability,
+            h + record.bestResponseValue[0], h + record.bestResponseValue[1]};
+  }
+};
+
+}  // namespace
+
+TEST_F(CfrEngine, FirstUpdateOfTheRiverRootMatchesAHandComputation) {
+  ASSERT_EQ(RunCommand(RangeOf("OOP", {{"KdKh", 1}})), "set_range ok!\n");
+  ASSERT_EQ(RunCommand(RangeOf("IP", {{"QdQh", 1}})), "set_range ok!\n");
+  ASSERT_EQ(RunCommand("set_board 2c 5d 9h Js Kc"), "set_board ok!\n");
+  ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 0"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("add_line 100 100"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+  SolverTree& tree = *CurrentTree;
+  ASSERT_TRUE(AllStoragesReady(tree));
+  // OOP's kings against IP's queens, no regrets yet: OOP bets with the update
+  // default 0.9 and checks with 0.1; IP calls with 0.9 and folds with 0.1.
+  // Bet: 0.9 * 150 (showdown after the call) + 0.1 * 50 (IP folds) = 140;
+  // check: 50; the node: 0.9 * 140 + 0.1 * 50 = 131.
+  const PassResult pass = TraverseTree(tree, 0, 1);
+  EXPECT_NEAR(pass.strategyValue, 131.0, 1e-5);  // probabilities are single precision
+  const auto* regrets = dynamic_cast<RiverStorage*>(tree.nodes[0].firstStorage);
+  ASSERT_NE(regrets, nullptr);
+  // Hand list in showdown order: the queens, then the kings.
+  EXPECT_FLOAT_EQ(regrets->RowData(0, 0, 0)[1], std::pow(9.0f, 0.75f));  // bet: 140 - 131
+  EXPECT_EQ(regrets->RowData(0, 0, 1)[1], 0.0f);                         // check: 50 - 131 < 0
+  // IP's regrets were not touched by OOP's pass.
+  const TreeNode& facingBet = tree.nodes[tree.nodes[0].children[0]];
+  const auto* ipRegrets = dynamic_cast<RiverStorage*>(facingBet.firstStorage);
+  EXPECT_EQ(ipRegrets->RowData(0, 0, 0)[0], 0.0f);
+}
+
+TEST_F(CfrEngine, RiverToyGameReachesItsGameValue) {
+  BuildToyGame("100");
+  Iterate(1000);
+  std::vector<double> r = Results();
+  EXPECT_NEAR(r[0], 75.0, 0.1);
+  EXPECT_NEAR(r[0] + r[1], 100.0, 1e-9);
+  EXPECT_LT(r[2], 0.2);
+  EXPECT_GE(r[3], r[0] - 1e-9);  // a best response never earns less
+  EXPECT_GE(r[4], r[1] - 1e-9);
+
+  RunCommand("free_tree");
+  RunCommand("clear_lines");
+  BuildToyGame("50");
+  Iterate(1000);
+  r = Results();
+  EXPECT_NEAR(r[0], 200.0 / 3.0, 0.1);
+  EXPECT_LT(r[2], 0.2);
+}
+
+TEST_F(CfrEngine, ExploitabilityFallsOnATurnSpot) {
+  ASSERT_EQ(RunCommand(RangeOf("OOP", {{"AsAd", 1}, {"KsKd", 1}, {"9s8s", 1}, {"7c6c", 1}, {"QhJh", 1}})), "set_range ok!\n");
+  ASSERT_EQ(RunCommand(RangeOf("IP", {{"AcKc", 1}, {"QsQd", 1}, {"TdTc", 1}, {"8h7h", 1}})), "set_range ok!\n");
+  ASSERT_EQ(RunCommand("set_board Ks 9d 4c 2h"), "set_board ok!\n");
+  ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 0 0 0"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 0 60 60"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("add_line 60 60 60 60"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("add_line 60 60 120 120"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+  ASSERT_TRUE(AllStoragesReady(*CurrentTree));
+  Iterate(30);
+  const double early = Results()[2];
+  Iterate(300);
+  const std::vector<double> r = Results();
+  EXPECT_LT(r[2], early);
+  EXPECT_LT(r[2], 1.0);
+  EXPECT_NEAR(r[0] + r[1], 100.0, 1e-6);
+}
+
+TEST_F(CfrEngine, ThreadCountDoesNotChangeTheResult) {
+  std::vector<double> results[2];
+  const int threads[2] = {1, 4};
+  for (int run = 0; run < 2; ++run) {
+    RunCommand("free_tree");
+    RunCommand("clear_lines");
+    ASSERT_EQ(RunCommand(RangeOf("OOP", {{"AsAd", 1}, {"KsKd", 0.5}, {"9s8s", 1}, {"7c6c", 1}})), "set_range ok!\n");
+    ASSERT_EQ(RunCommand(RangeOf("IP", {{"AcKc", 1}, {"QsQd", 1}, {"8h7h", 0.5}})), "set_range ok!\n");
+    ASSERT_EQ(RunCommand("set_board Ks 9d 4c"), "set_board ok!\n");
+    ASSERT_EQ(RunCommand("set_isomorphism 0 0"), "set_isomorphism ok!\n");
+    ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+    ASSERT_EQ(RunCommand("add_line 0 0 0 0 0 0"), "add_line ok!\n");
+    ASSERT_EQ(RunCommand("add_line 50 50 50 50 100 100"), "add_line ok!\n");
+    ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+    ASSERT_TRUE(AllStoragesReady(*CurrentTree));
+    omp_set_num_threads(threads[run]);
+    Iterate(20);
+    results[run] = Results();
+  }
+  for (size_t i = 0; i < results[0].size(); ++i) EXPECT_NEAR(results[0][i], results[1][i], 1e-9) << i;
+}
+
+TEST_F(CfrEngine, ALockedNodeIsNeitherUpdatedNorAccumulated) {
+  BuildToyGame("100");
+  SolverTree& tree = *CurrentTree;
+  tree.nodes[0].firstStorage->GetNodeRecord(0, 0)->flags |= kNodeLocked;
+  Iterate(100);
+  const auto* regrets = dynamic_cast<RiverStorage*>(tree.nodes[0].firstStorage);
+  const auto* sums = dynamic_cast<RiverStorage*>(tree.nodes[0].secondStorage);
+  for (int a = 0; a < 2; ++a) {
+    for (int h = 0; h < 3; ++h) {
+      EXPECT_EQ(regrets->RowData(0, 0, a)[h], 0.0f);
+      EXPECT_EQ(sums->RowData(0, 0, a)[h], 0.0f);
+    }
+  }
+}
+
+TEST_F(CfrEngine, ForgetRebuildAndSolveAllSplits) {
+  ASSERT_EQ(RunCommand(RangeOf("OOP", {{"AsAd", 1}, {"9s8s", 1}, {"7c6c", 1}})), "set_range ok!\n");
+  ASSERT_EQ(RunCommand(RangeOf("IP", {{"AcKc", 1}, {"QsQd", 1}})), "set_range ok!\n");
+  ASSERT_EQ(RunCommand("set_board Ks 9d 4c 2h"), "set_board ok!\n");
+  ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 0 0 0"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 0 50 50"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("add_line 50 50 50 50"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+  ASSERT_TRUE(AllStoragesReady(*CurrentTree));
+  Iterate(200);
+  const std::vector<double> before = Results();
+  EXPECT_EQ(RunCommand("forget rivers"), "forget ok!\n");
+  SolverTree& tree = *CurrentTree;
+  EXPECT_TRUE(tree.flags & kIncompleteTree);
+  EXPECT_EQ(RunCommand("go"), "ERROR: go incomplete tree\n");
+  EXPECT_EQ(RunCommand("solve_all_splits rivers"), "ERROR: solve_all_splits incomplete tree\n");
+  // The results computed before the forget are kept.
+  const std::vector<double> cached = Results();
+  EXPECT_EQ(cached, before);
+  // Every captured reach sums to 200.
+  for (const TreeNode& node : tree.nodes) {
+    if (node.street != 3 || node.kind != kInnerNode || node.parent->street == 3) continue;
+    const CardRecord& record = node.cardRecords[0];
+    for (int p = 0; p < 2; ++p) {
+      if (!record.arrays[p].data) continue;
+      double sum = 0;
+      for (uint32_t i = 0; i < record.arrays[p].count; ++i) sum += record.arrays[p].data[i];
+      EXPECT_NEAR(sum, 200.0, 1e-9);
+    }
+  }
+  EXPECT_EQ(RunCommand("rebuild_all"), "rebuild_all ok!\n");
+  EXPECT_FALSE(tree.flags & kIncompleteTree);
+  EXPECT_EQ(tree.forgottenStreet, 3);
+  EXPECT_EQ(RunCommand("solve_all_splits rivers"), "solve_all_splits ok!\n");
+  EXPECT_EQ(tree.forgottenStreet, -1);
+  EXPECT_EQ(tree.iterationCount, 200);
+  // The re-solved rivers give back the game's values closely.
+  const std::vector<double> after = Results();
+  EXPECT_NEAR(after[0], before[0], 0.5);
+  EXPECT_LT(after[2], 2.0);
+  EXPECT_EQ(RunCommand("forget flops"), "ERROR: forget incorrect or missing argument\n");
+}

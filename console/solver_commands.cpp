@@ -103,6 +103,11 @@ int StreetWord(const TokenVector& words) {
   ThrowBadArguments(words);
 }
 
+// A street before the root's has no split points: the tree starts after it.
+void RequireStreetInTree(const TokenVector& words, int street) {
+  if (street < CurrentTree->nodes[0].street) ThrowBadArguments(words);
+}
+
 // Commands that destroy or re-create storages must not overlap a solve.
 void RequireIdleTree() {
   RequireTree();
@@ -113,6 +118,7 @@ void RequireIdleTree() {
 void CmdForget(const TokenVector& words) {
   const int street = StreetWord(words);
   RequireIdleTree();
+  RequireStreetInTree(words, street);
   ForgetStreet(street);
   ReplyOk(words);
 }
@@ -126,6 +132,7 @@ void CmdRebuildForgottenStreets(const TokenVector& words) {
 void CmdSolveAllSplits(const TokenVector& words) {
   const int street = StreetWord(words);
   RequireIdleTree();
+  RequireStreetInTree(words, street);
   if (CurrentTree->flags & kIncompleteTree) ThrowCommandError("incomplete tree");
   SolveAllSplits(street);
   ReplyOk(words);

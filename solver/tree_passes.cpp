@@ -261,7 +261,13 @@ void SolveSubgames(SolverTree& tree, int street) {
   }
   const int32_t saved = tree.iterationCount;
   const int repetitions = std::max(1, saved);
-  const bool inlineRivers = street == 3 && tree.nodes[0].street == 1;
+  // Splits whose card is already dealt (the root of a turn- or river-rooted
+  // tree) and the river splits of a flop-rooted tree (whose river deals run
+  // inline) are evaluated whole in parallel; other splits are chance nodes
+  // whose sub-games are queued and run by the worker team.
+  const bool cardDealt =
+      !splits.empty() && (street == 2 ? splits[0]->turn >= 0 : splits[0]->river >= 0);
+  const bool inlineRivers = cardDealt || (street == 3 && tree.nodes[0].street == 1);
   tree.iterationCount = 0;
   for (int rep = 0; rep < repetitions; ++rep) {
     CurrentIteration = tree.iterationCount;

@@ -12,9 +12,9 @@
 
 namespace {
 
-// The showdown working storage is fixed; input that does not fit it is an
-// internal inconsistency of the deal records, never something to trust.
-[[noreturn]] void ShowdownInputFault() { Fail("showdown input exceeds the fixed working storage"); }
+// Value runs drive every index of the showdown sweeps; runs that do not
+// cover the hand list are an internal inconsistency of the deal records.
+[[noreturn]] void ShowdownInputFault() { Fail("value runs do not cover the hand list"); }
 
 // A reach row shorter than the rows it is read over would be read past its
 // end.

@@ -9,11 +9,11 @@
 // strength with the value runs marking stretches of equal strength.
 //
 // The pointer kernels write all of their n outputs and never allocate; a
-// null reach reads as zeros. Each picks its AVX2/FMA or AVX variant per call.
-// The showdown and pair kernels work in fixed storage for at most 1081 hands
-// and 136 run records; input that does not fit it (more hands, runs that do
-// not add up to the hand count) ends the process through Fail rather than
-// being trusted.
+// null reach reads as zeros; outputs must not overlap inputs or each other.
+// Each picks its AVX2/FMA or AVX variant per call. Their only working storage
+// is a table of card sums on the stack, so no list length or run count can
+// outgrow it; value runs that are not positive or do not add up to the hand
+// count end the process through Fail rather than being trusted.
 #pragma once
 
 #include <cstdint>

@@ -6,25 +6,18 @@
 //
 // Conventions of every variant:
 //  - out rows hold n (or groupCount) doubles and are written in full; they
-//    also serve as scratch while the kernel runs, so they must not overlap
-//    each other (an out row may be the reach row itself).
+//    must not overlap each other or any input row (the showdown sweeps read
+//    the reach again after writing).
 //  - A null reach reads as zeros (outputs become 0).
 //  - Pair codes are low card | high card << 8; only the low six bits of each
 //    byte index the card tables, so a malformed code can never reach outside
 //    them.
-//  - The showdown and pair kernels return false, having written nothing
-//    meaningful, when n exceeds kMaxRiverHands, when the value runs do not
-//    cover exactly n hands with positive lengths, or when the run records
-//    would exceed kMaxShowdownRuns. The entry routines end the process then.
+//  - The showdown and pair kernels return false, writing nothing, when the
+//    value runs are not all positive or do not add up to exactly n.
 #pragma once
 
 #include <cstdint>
 
-// A river board leaves 47 cards, so at most 47 * 46 / 2 hands.
-constexpr uint32_t kMaxRiverHands = 1081;
-// The most distinct seven-card strengths that the hands of one river board
-// reach (5c 7c 8c 2d 3d has that many; no board has more).
-constexpr uint32_t kMaxShowdownRuns = 136;
 // Share of a river board's 1081 hands that share no card with a given hand:
 // 45 * 44 / 2 = 990 of them.
 constexpr double kCompatibleHandShare = 990.0 / 1081.0;

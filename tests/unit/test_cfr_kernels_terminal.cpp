@@ -154,7 +154,7 @@ TEST(CfrTerminalKernels, BoardsHaveTheExpectedRunStructure) {
   ASSERT_EQ(River(*ties).HandCount(), 1081u);
   ASSERT_EQ(River(*ties).valueRuns.size(), 1u);
   auto most = RiverTable("5c 7c 8c 2d 3d", FullRange(), FullRange());
-  ASSERT_EQ(River(*most).valueRuns.size(), kMaxShowdownRuns);
+  ASSERT_EQ(River(*most).valueRuns.size(), 136u);  // no river board has more
 }
 
 TEST(CfrTerminalKernels, FoldAndShowdownMatchPairwiseSumsOnRealBoards) {
@@ -620,11 +620,11 @@ TEST(CfrTerminalKernels, PairRuleNeedsAShowdownThenAFoldOnTheRiver) {
 
 namespace {
 
-void ShowdownOverLongList() {
-  std::vector<double> out(1200), reach(1200, 1.0);
-  std::vector<uint16_t> codes(1200, 1 << 8);
-  const int16_t runs[] = {1200};
-  ShowdownReachSums(out.data(), reach.data(), 1200, runs, 1, codes.data(), 1.0);
+void ShowdownWithRunsPastTheList() {
+  std::vector<double> out(10), reach(10, 1.0);
+  std::vector<uint16_t> codes(10, 1 << 8);
+  const int16_t runs[] = {4, 7};
+  ShowdownReachSums(out.data(), reach.data(), 10, runs, 2, codes.data(), 1.0);
 }
 
 void ShowdownWithRunsShortOfTheList() {
@@ -634,12 +634,11 @@ void ShowdownWithRunsShortOfTheList() {
   ShowdownReachSums(out.data(), reach.data(), 10, runs, 2, codes.data(), 1.0);
 }
 
-void PairWithTooManyRuns() {
-  // 137 runs of one hand each, every one with reach: one record too many.
-  std::vector<double> out(137), fold(137), reach(137, 1.0);
-  std::vector<uint16_t> codes(137, 1 << 8);
-  std::vector<int16_t> runs(137, 1);
-  TerminalPairReachSums(out.data(), fold.data(), reach.data(), 137, runs.data(), 137, codes.data(), 1.0, 1.0);
+void PairWithAnEmptyRun() {
+  std::vector<double> out(10), fold(10), reach(10, 1.0);
+  std::vector<uint16_t> codes(10, 1 << 8);
+  const int16_t runs[] = {4, 0, 6};
+  TerminalPairReachSums(out.data(), fold.data(), reach.data(), 10, runs, 3, codes.data(), 1.0, 1.0);
 }
 
 void ReachShorterThanTheList() {
@@ -651,47 +650,52 @@ void ReachShorterThanTheList() {
 
 }  // namespace
 
-TEST(CfrTerminalKernelsDeathTest, InputBeyondTheWorkingStorageFails) {
-  EXPECT_EXIT(ShowdownOverLongList(), ::testing::ExitedWithCode(1), "");
+TEST(CfrTerminalKernelsDeathTest, RunsThatDoNotCoverTheListOrShortReachFail) {
+  EXPECT_EXIT(ShowdownWithRunsPastTheList(), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(ShowdownWithRunsShortOfTheList(), ::testing::ExitedWithCode(1), "");
-  EXPECT_EXIT(PairWithTooManyRuns(), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(PairWithAnEmptyRun(), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(ReachShorterThanTheList(), ::testing::ExitedWithCode(1), "");
 }
 
-TEST(CfrTerminalKernels, ManyRunsWithinTheLimitAndEmptyLists) {
-  // 300 distinct hands, each its own run. The first 136 with reach fill the
-  // record limit exactly; over all 300, runs without reach between the runs
-  // with reach merge, so that 60 runs with reach need 121 records.
+TEST(CfrTerminalKernels, LongListsManyRunsAndEmptyLists) {
+  // 1326 distinct hands (every two-card hand) in shuffled order, strength
+  // classes of one to five hands: more hands and runs than any river board.
   std::vector<std::pair<int, int>> pairs;
   for (int hi = 1; hi < 52; ++hi)
     for (int lo = 0; lo < hi; ++lo) pairs.emplace_back(lo, hi);
-  std::shuffle(pairs.begin(), pairs.end(), std::mt19937(4));
-  const uint32_t n = 300;
-  std::vector<double> out(n), fold(n), all(n), sparse(n, 0.0);
+  std::mt19937 rng(4);
+  std::shuffle(pairs.begin(), pairs.end(), rng);
+  const uint32_t n = static_cast<uint32_t>(pairs.size());
   std::vector<uint16_t> codes(n);
-  std::vector<int16_t> runs(n, 1);
   std::vector<CardMask> hands(n);
   std::vector<uint32_t> strength(n);
+  std::vector<int16_t> runs;
+  for (uint32_t i = 0; i < n;) {
+    const uint32_t length = std::min<uint32_t>(1 + rng() % 5, n - i);
+    for (uint32_t k = 0; k < length; ++k, ++i) strength[i] = static_cast<uint32_t>(runs.size());
+    runs.push_back(static_cast<int16_t>(length));
+  }
   for (uint32_t i = 0; i < n; ++i) {
     codes[i] = static_cast<uint16_t>(pairs[i].first | pairs[i].second << 8);
     hands[i] = CardBit(pairs[i].first) | CardBit(pairs[i].second);
-    strength[i] = i;
-    all[i] = 0.5 + 0.001 * i;
-    if (i % 3 == 0 && i < 180) sparse[i] = 0.25 + i * 0.001;
   }
-  const std::vector<CardMask> first(hands.begin(), hands.begin() + 136);
-  const std::vector<uint32_t> firstStrength(strength.begin(), strength.begin() + 136);
+  const uint32_t runCount = static_cast<uint32_t>(runs.size());
+  ASSERT_GT(runCount, 300u);
+  const std::vector<double> reach = RandomReach(n, 61, 0.7);
+  const std::vector<double> wantS = PairwiseShowdown(hands, strength, reach.data(), 1.5);
+  const std::vector<double> wantF = PairwiseFold(hands, reach.data(), -2.0);
   for (const Variant& v : Variants()) {
-    ASSERT_TRUE(v.showdown(out.data(), all.data(), 136, runs.data(), 136, codes.data(), 1.0));
-    ExpectRowsNear(out.data(), PairwiseShowdown(first, firstStrength, all.data(), 1.0), 300.0, v.name);
-    ASSERT_TRUE(v.pair(out.data(), fold.data(), sparse.data(), n, runs.data(), n, codes.data(), 1.0, 1.0));
-    ExpectRowsNear(out.data(), PairwiseShowdown(hands, strength, sparse.data(), 1.0), 300.0, v.name);
-    ExpectRowsNear(fold.data(), PairwiseFold(hands, sparse.data(), 1.0), 300.0, v.name);
-    // One more run with reach than the records hold.
-    EXPECT_FALSE(v.showdown(out.data(), all.data(), 137, runs.data(), 137, codes.data(), 1.0));
+    std::vector<double> out(n), fold(n);
+    ASSERT_TRUE(v.showdown(out.data(), reach.data(), n, runs.data(), runCount, codes.data(), 1.5));
+    ExpectRowsNear(out.data(), wantS, Scale(reach, 2.0), std::string("long showdown ") + v.name);
+    ASSERT_TRUE(v.pair(out.data(), fold.data(), reach.data(), n, runs.data(), runCount, codes.data(), 1.5, -2.0));
+    ExpectRowsNear(out.data(), wantS, Scale(reach, 2.0), std::string("long pair showdown ") + v.name);
+    ExpectRowsNear(fold.data(), wantF, Scale(reach, 2.0), std::string("long pair fold ") + v.name);
     // Empty lists write nothing and succeed.
-    ASSERT_TRUE(v.showdown(nullptr, all.data(), 0, runs.data(), 0, codes.data(), 1.0));
+    ASSERT_TRUE(v.showdown(nullptr, reach.data(), 0, runs.data(), 0, codes.data(), 1.0));
     ASSERT_TRUE(v.split(nullptr, nullptr, nullptr, nullptr, 0, runs.data(), 0, codes.data(), 1.0, 1.0));
+    // Runs that overrun the list are refused by the variant itself.
+    EXPECT_FALSE(v.showdown(out.data(), reach.data(), 10, runs.data(), runCount, codes.data(), 1.0));
   }
   FoldReachSums(nullptr, nullptr, 0, nullptr, 1.0);
   FoldReachSumsByRow(nullptr, nullptr, nullptr, nullptr, 0, 1.0);

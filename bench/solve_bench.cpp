@@ -1,0 +1,99 @@
+// Solves one benchmark spot and prints its figures: time to the target
+// exploitability, iterations, iterations per second, the time of one update
+// iteration, the root hand count and the peak resident memory.
+//
+//   solve_bench SPOT.txt THREADS [FRACTION]
+//
+// SPOT.txt is a command script that builds the tree (see ../shared/bench).
+// Run one spot per process so that the peak memory is the spot's own.
+#include <sys/resource.h>
+
+#include <chrono>
+#include <omp.h>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <xmmintrin.h>
+
+#include "console/command_line.h"
+#include "console/dispatcher.h"
+#include "console/hand_order.h"
+#include "console/output.h"
+#include "console/script_commands.h"
+#include "console/settings.h"
+#include "game/deal_table.h"
+#include "game/hand_evaluator.h"
+#include "game/solver_tree.h"
+#include "solver/engine_state.h"
+#include "solver/solver_thread.h"
+
+namespace {
+void Run(const std::string& line) {
+  DispatchCommand(SplitCommandLine(line));
+  std::string reply;
+  TakePendingOutput(reply);
+  if (reply.find("ERROR") != std::string::npos || reply.find("Invalid") != std::string::npos) {
+    fprintf(stderr, "%s -> %s", line.c_str(), reply.c_str());
+    exit(1);
+  }
+}
+
+long PeakResidentMb() {
+  struct rusage usage;
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss / 1024;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    fprintf(stderr, "usage: %s SPOT.txt THREADS [FRACTION]\n", argv[0]);
+    return 2;
+  }
+  _mm_setcsr(_mm_getcsr() | 0x8040);
+  const std::string spot = argv[1];
+  const int threads = atoi(argv[2]);
+  const std::string fraction = argc > 3 ? argv[3] : "0.005";
+  BuildHandOrderTables();
+  InitHandTables();
+  libsubgame_init(0);
+  SaveOriginalStdout();
+
+  // The replies of the spot's script and the solver's progress lines are not
+  // wanted here.
+  Run("stdoutredi /dev/null");
+  Run("load_script \"" + spot + "\"");
+  if (!CurrentTree) {
+    fprintf(stderr, "%s built no tree\n", spot.c_str());
+    return 1;
+  }
+  Run("set_threads " + std::to_string(threads));
+  Run("set_accuracy " + fraction + " fraction");
+  SolverTree& tree = *CurrentTree;
+  const uint32_t rootHands = tree.handVectors[0].size();
+
+  const auto start = std::chrono::steady_clock::now();
+  Run("go");
+  WaitForSolver();
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  Run("stdoutback");
+  const int iterations = tree.iterationCount;
+  ConvergenceRecord record;
+  CalcResults(record);
+
+  // One update iteration alone, without exploitability checks.
+  omp_set_num_threads(threads);
+  double ignored[3];
+  const auto iterStart = std::chrono::steady_clock::now();
+  RunIteration(tree, ignored);
+  const double iterationSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - iterStart).count();
+
+  printf("%-22s threads %2d  time %7.2f s  iterations %4d  %6.2f it/s  update iteration %6.3f s  "
+         "exploitable %.4f (%.3f%% of pot)  root hands %u  peak %ld MB\n",
+         spot.substr(spot.find_last_of('/') + 1).c_str(), threads, wall, iterations, iterations / wall,
+         iterationSeconds, record.exploitability, 100.0 * record.exploitability / PotSettings[2], rootHands,
+         PeakResidentMb());
+  fflush(stdout);
+  TerminateProcess(0);
+}

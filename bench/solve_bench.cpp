@@ -26,6 +26,8 @@
 #include "game/solver_tree.h"
 #include "solver/engine_state.h"
 #include "solver/solver_thread.h"
+#include "storage/river_storage.h"
+#include "storage/storage_interface.h"
 
 namespace {
 void Run(const std::string& line) {
@@ -71,6 +73,20 @@ int main(int argc, char** argv) {
   Run("set_accuracy " + fraction + " fraction");
   SolverTree& tree = *CurrentTree;
   const uint32_t rootHands = tree.handVectors[0].size();
+  if (!PrepareTreeStorages(tree)) {
+    fprintf(stderr, "out of memory preparing the storages\n");
+    return 1;
+  }
+  // Bytes held by the storages per street, once prepared.
+  uint64_t bytes[4] = {0, 0, 0, 0};
+  for (const TreeNode& node : tree.nodes) {
+    for (StorageInterface* storage : {node.firstStorage, node.secondStorage}) {
+      if (!storage) continue;
+      uint64_t elementSize = 4;
+      if (auto* river = dynamic_cast<UncompressedRiverStorage*>(storage)) elementSize = river->ElementSize();
+      bytes[node.street] += static_cast<uint64_t>(storage->ElementCount(-1)) * elementSize;
+    }
+  }
 
   const auto start = std::chrono::steady_clock::now();
   Run("go");
@@ -89,6 +105,9 @@ int main(int argc, char** argv) {
   const double iterationSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - iterStart).count();
 
+  printf("%-22s storages: flop %.1f MB, turn %.1f MB, river %.1f MB (%zu nodes)\n",
+         spot.substr(spot.find_last_of('/') + 1).c_str(), bytes[1] / 1048576.0, bytes[2] / 1048576.0,
+         bytes[3] / 1048576.0, tree.nodes.size());
   printf("%-22s threads %2d  time %7.2f s  iterations %4d  %6.2f it/s  update iteration %6.3f s  "
          "exploitable %.4f (%.3f%% of pot)  root hands %u  peak %ld MB\n",
          spot.substr(spot.find_last_of('/') + 1).c_str(), threads, wall, iterations, iterations / wall,

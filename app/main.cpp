@@ -5,7 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <omp.h>
+#include "solver/parallel.h"
 #include <string>
 #include <tclap/CmdLine.h>
 

@@ -9,7 +9,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
-#include <omp.h>
+#include "solver/parallel.h"
 #include <cstdio>
 #include <cstdlib>
 #include <string>

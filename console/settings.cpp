@@ -1,6 +1,6 @@
 #include "console/settings.h"
 
-#include <omp.h>
+#include "solver/parallel.h"
 
 #include "console/hand_order.h"
 #include "console/numbers.h"

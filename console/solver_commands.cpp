@@ -23,7 +23,8 @@ void CmdSolverTime(const TokenVector&) {
 }
 
 void PrintResults(const ConvergenceRecord& record, bool solverForm) {
-  const double h = PotSettings[2] * 0.5;
+  // Results belong to the tree: a later set_pot does not change them.
+  const double h = (CurrentTree ? CurrentTree->pot : PotSettings[2]) * 0.5;
   const double evOop = h + record.strategyValue[0], evIp = h + record.strategyValue[1];
   const double mesOop = h + record.bestResponseValue[0], mesIp = h + record.bestResponseValue[1];
   if (!solverForm) {

@@ -76,6 +76,7 @@ struct EvCacheRecord {
 
 struct SolverTree {
   std::vector<TreeNode> nodes;
+  double pot = 0.0;        // the pot at the root when the tree was built
   CardMask flopMask = 0;   // user's suits
   CardMask boardMask = 0;  // flop, turn and river of the root, user's suits
   std::unique_ptr<DealTable> dealTable;

@@ -221,6 +221,7 @@ void CreateSolverTree(int32_t averagingMode, const std::vector<FlatLineRecord>& 
   CurrentTree.reset();
   auto tree = std::make_unique<SolverTree>();
   tree->averagingMode = averagingMode;
+  tree->pot = PotSettings[2];
   tree->groupingMode = groupingMode;
   BuildTreeNodes(*tree, records);
   SetBoardAndRanges(*tree, flop, turnCard, riverCard, rangeOop, rangeIp, isomorphism);

@@ -1,11 +1,11 @@
 #include "solver/engine_state.h"
 
-#include <omp.h>
+#include "solver/parallel.h"
 #include <xmmintrin.h>
 
-int ThreadCount = omp_get_max_threads();
+std::atomic<int> ThreadCount{omp_get_max_threads()};
 int CheckInterval = 25;
-double TargetExploitability = 0.0;
+std::atomic<double> TargetExploitability{0.0};
 double RecalcAccuracy[3] = {0.0, 0.0, 0.0};
 double RakeFraction = 0.0;
 double RakeCap = 0.0;
@@ -19,7 +19,7 @@ std::atomic<uint8_t> WaiterFlag{0};
 int CurrentIteration = 0;
 double SolverCpuSeconds = 0.0;
 
-std::mutex SolverMutex;
+std::recursive_mutex SolverMutex;
 std::mutex SubgameMergeMutex;
 std::mutex ConvergenceLogMutex;
 std::mutex WaiterMutex;

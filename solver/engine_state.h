@@ -11,9 +11,9 @@
 #include <vector>
 
 // --- Settings ----------------------------------------------------------------
-extern int ThreadCount;            // worker team size of the solver's passes
+extern std::atomic<int> ThreadCount;  // worker team size of the solver's passes
 extern int CheckInterval;          // iterations between exploitability checks
-extern double TargetExploitability;  // chips
+extern std::atomic<double> TargetExploitability;  // chips
 extern double RecalcAccuracy[3];   // chips: flop, turn, river re-solve targets
 extern double RakeFraction;        // recorded only; no pass applies rake
 extern double RakeCap;
@@ -29,7 +29,9 @@ extern int CurrentIteration;
 extern double SolverCpuSeconds;
 
 // --- Locks and signals ---------------------------------------------------------
-extern std::mutex SolverMutex;
+// Held for a whole pass (and a whole iteration); passes nest inside the
+// exploitability computation, so the lock is recursive.
+extern std::recursive_mutex SolverMutex;
 extern std::mutex SubgameMergeMutex;
 extern std::mutex ConvergenceLogMutex;
 extern std::mutex WaiterMutex;

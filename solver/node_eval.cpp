@@ -89,9 +89,13 @@ double AveragingWeight(int32_t iteration) {
   return std::min(StrategyWeightCap, std::pow(base, AveragingExponent));
 }
 
+// Per-thread default rows, so that strategy reads allocate nothing.
+thread_local std::vector<float> t_defaults;
+
 void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy) {
   const size_t n = node.children.size();
-  std::vector<float> defaults(n);
+  std::vector<float>& defaults = t_defaults;
+  defaults.resize(n);
   if (n == 1) {
     defaults[0] = 1.0f;
   } else {
@@ -104,7 +108,8 @@ void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<A
 
 void ReadCurrentStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy) {
   const size_t n = node.children.size();
-  std::vector<float> defaults(n, static_cast<float>(1.0 / static_cast<double>(n)));
+  std::vector<float>& defaults = t_defaults;
+  defaults.assign(n, static_cast<float>(1.0 / static_cast<double>(n)));
   ReadWithDefaults(node.firstStorage, turn, river, defaults, strategy);
 }
 
@@ -114,8 +119,8 @@ void ReadNodeStrategy(const TreeNode& node, int turn, int river, std::vector<Ali
     return;
   }
   const size_t n = node.children.size();
-  std::vector<float> zeros(n, 0.0f);
-  ReadWithDefaults(node.secondStorage, turn, river, zeros, strategy);
+  t_defaults.assign(n, 0.0f);
+  ReadWithDefaults(node.secondStorage, turn, river, t_defaults, strategy);
   PooledRows current;
   ReadCurrentStrategy(node, turn, river, current.rows);
   const uint32_t hands = strategy.empty() ? 0 : strategy[0].count;

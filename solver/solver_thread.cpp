@@ -2,7 +2,7 @@
 
 #include <chrono>
 #include <cmath>
-#include <omp.h>
+#include "solver/parallel.h"
 #include <sys/resource.h>
 #include <thread>
 #include <xmmintrin.h>
@@ -127,6 +127,9 @@ void LaunchSolverThread() {
 }
 
 void RunIteration(SolverTree& tree, double result[3]) {
+  // A whole iteration runs under the solver lock, so that queries (such as
+  // calc_results) see the tree between iterations.
+  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
   if (tree.compression[1] < 2) {
     tree.accumulateThisIteration = 1;
   } else {
@@ -136,7 +139,7 @@ void RunIteration(SolverTree& tree, double result[3]) {
   const PassResult ip = TraverseTree(tree, 1, 1);
   const PassResult oop = TraverseTree(tree, 0, 1);
   tree.iterationCount += 1;
-  tree.flags &= ~static_cast<uint32_t>(kNewTree);
+  __atomic_fetch_and(&tree.flags, ~static_cast<uint32_t>(kNewTree), __ATOMIC_RELAXED);
   CurrentIteration = tree.iterationCount;
   result[0] = (oop.strategyValue + ip.strategyValue) * 0.5;
   result[1] = ip.strategyValue;
@@ -157,6 +160,8 @@ void WaitForSolver() {
 }
 
 void ComputeExploitability(SolverTree& tree, int mode, double result[2], double* oopPair, double* ipPair) {
+  // Both players' passes see the same strategies.
+  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
   const PassResult oop = TraverseTree(tree, 0, mode);
   const PassResult ip = TraverseTree(tree, 1, mode);
   result[0] = ((oop.bestResponseValue - oop.strategyValue) + (ip.bestResponseValue - ip.strategyValue)) * 0.5;
@@ -172,6 +177,7 @@ void ComputeExploitability(SolverTree& tree, int mode, double result[2], double*
 }
 
 void CalcResults(ConvergenceRecord& record) {
+  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
   SolverTree& tree = *CurrentTree;
   PrepareTreeStorages(tree);
   if (!(tree.flags & kIncompleteTree)) tree.lastResultsIteration = -1;

@@ -12,9 +12,10 @@
 
 namespace {
 
-// Value runs drive every index of the showdown sweeps; runs that do not
-// cover the hand list are an internal inconsistency of the deal records.
-[[noreturn]] void ShowdownInputFault() { Fail("value runs do not cover the hand list"); }
+// The showdown working storage is fixed and the value runs drive every index
+// of its sweeps: a longer list or runs that do not cover it are an internal
+// inconsistency of the deal records, never something to trust.
+[[noreturn]] void ShowdownInputFault() { Fail("showdown list does not fit its runs or working storage"); }
 
 // A reach row shorter than the rows it is read over would be read past its
 // end.

@@ -10,10 +10,11 @@
 //
 // The pointer kernels write all of their n outputs and never allocate; a
 // null reach reads as zeros; outputs must not overlap inputs or each other.
-// Each picks its AVX2/FMA or AVX variant per call. Their only working storage
-// is a table of card sums on the stack, so no list length or run count can
-// outgrow it; value runs that are not positive or do not add up to the hand
-// count end the process through Fail rather than being trusted.
+// Each picks its AVX2/FMA or AVX variant per call. The showdown and pair
+// kernels keep fixed working storage on the stack for at most 1081 hands (a
+// river board's most); a longer list, or value runs that are not positive or
+// do not add up to the hand count, end the process through Fail rather than
+// being trusted.
 #pragma once
 
 #include <cstdint>

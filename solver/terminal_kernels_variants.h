@@ -6,17 +6,20 @@
 //
 // Conventions of every variant:
 //  - out rows hold n (or groupCount) doubles and are written in full; they
-//    must not overlap each other or any input row (the showdown sweeps read
-//    the reach again after writing).
+//    must not overlap each other or any input row.
 //  - A null reach reads as zeros (outputs become 0).
 //  - Pair codes are low card | high card << 8; only the low six bits of each
 //    byte index the card tables, so a malformed code can never reach outside
 //    them.
-//  - The showdown and pair kernels return false, writing nothing, when the
-//    value runs are not all positive or do not add up to exactly n.
+//  - The showdown and pair kernels return false, writing nothing, when n
+//    exceeds kMaxRiverHands (their fixed working storage) or the value runs
+//    are not all positive or do not add up to exactly n.
 #pragma once
 
 #include <cstdint>
+
+// A river board leaves 47 cards, so at most 47 * 46 / 2 hands.
+constexpr uint32_t kMaxRiverHands = 1081;
 
 // Share of a river board's 1081 hands that share no card with a given hand:
 // 45 * 44 / 2 = 990 of them.

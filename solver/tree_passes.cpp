@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <omp.h>
+#include "solver/parallel.h"
 
 #include "game/deal_table.h"
 #include "game/solver_tree.h"
@@ -61,7 +61,7 @@ void GatherTurnRow(const TurnRecord& record, AlignedArray& out, const AlignedArr
 }  // namespace
 
 PassResult TraverseTree(SolverTree& tree, int player, int mode) {
-  std::lock_guard<std::mutex> lock(SolverMutex);
+  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
   tree.traversingPlayer = player;
   tree.passMode = mode;
   tree.PassPhase = 0;
@@ -247,7 +247,7 @@ void SolveSubgames(SolverTree& tree, int street) {
   AllStoragesReady(tree);
   std::vector<NodeContext*> splits;
   CollectSplits(tree, street, splits);
-  std::lock_guard<std::mutex> lock(SolverMutex);
+  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
   tree.passMode = 1;
   tree.accumulateThisIteration = 1;
   // Replace the walked reach by the reach kept at each split.

@@ -5,7 +5,7 @@
 
 #include <cmath>
 #include <map>
-#include <omp.h>
+#include "solver/parallel.h"
 
 #include "console/hand_order.h"
 #include "console_helpers.h"

@@ -134,53 +134,59 @@ std::vector<Variant> Variants() {
 struct BoardCase {
   const char* board;
   const char* what;
+  size_t fullRangeRuns;  // 0: not checked
 };
 
 // Boards with distinct structure: every hand tying (royal flush on the
 // board), the most distinct strengths a river board has (136), paired,
 // trips, four to a flush, four to a straight, rainbow.
 const BoardCase kBoards[] = {
-    {"As Ks Qs Js Ts", "all hands tie"},   {"5c 7c 8c 2d 3d", "136 strengths"}, {"Kc Kd 7h 7s 2c", "two pair"},
-    {"9h 9d 9s 4c 4h", "full house"},      {"Ah 9h 4h 3h 2c", "four hearts"},   {"6d 7c 8h 9s Kd", "four straight"},
-    {"Qs Jh 2h 8c 3d", "rainbow"},
+    {"As Ks Qs Js Ts", "all hands tie", 1}, {"5c 7c 8c 2d 3d", "136 strengths", 136},
+    {"Kc Kd 7h 7s 2c", "two pair", 0},     {"9h 9d 9s 4c 4h", "full house", 0},
+    {"Ah 9h 4h 3h 2c", "four hearts", 0},  {"6d 7c 8h 9s Kd", "four straight", 0},
+    {"Qs Jh 2h 8c 3d", "rainbow", 0},
 };
 
 uint32_t Runs(const RiverRecord& record) { return static_cast<uint32_t>(record.valueRuns.size()); }
 
 }  // namespace
 
-TEST(CfrTerminalKernels, BoardsHaveTheExpectedRunStructure) {
-  auto ties = RiverTable("As Ks Qs Js Ts", FullRange(), FullRange());
-  ASSERT_EQ(River(*ties).HandCount(), 1081u);
-  ASSERT_EQ(River(*ties).valueRuns.size(), 1u);
-  auto most = RiverTable("5c 7c 8c 2d 3d", FullRange(), FullRange());
-  ASSERT_EQ(River(*most).valueRuns.size(), 136u);  // no river board has more
-}
-
-TEST(CfrTerminalKernels, FoldAndShowdownMatchPairwiseSumsOnRealBoards) {
-  const double zeroShares[] = {0.0, 0.5, 0.97};
+TEST(CfrTerminalKernels, FoldShowdownAndPairsMatchPairwiseSumsOnRealBoards) {
   unsigned seed = 1;
   for (const BoardCase& b : kBoards) {
     for (int thin = 0; thin < 2; ++thin) {
       auto table = thin ? RiverTable(b.board, ThinnedRange(seed, 0.4), ThinnedRange(seed + 1, 0.6))
                         : RiverTable(b.board, FullRange(), FullRange());
       const RiverRecord& record = River(*table);
+      if (!thin && b.fullRangeRuns) {
+        ASSERT_EQ(record.valueRuns.size(), b.fullRangeRuns) << b.what;
+      }
       const std::vector<uint32_t> strength = Strengths(record);
       const uint32_t n = record.HandCount();
-      for (double zeroShare : zeroShares) {
-        const std::vector<double> reach = RandomReach(n, ++seed, zeroShare);
-        const double payoff = 3.5 + seed % 7;
-        const std::vector<double> fold = PairwiseFold(record.combos.hands, reach.data(), -payoff);
-        const std::vector<double> showdown = PairwiseShowdown(record.combos.hands, strength, reach.data(), payoff);
-        const std::string where = std::string(b.what) + (thin ? " thinned" : " full");
+      for (double zeroShare : {0.0, 0.5, 0.97}) {
+        const std::vector<double> reach = RandomReach(n, ++seed, zeroShare), reachF = RandomReach(n, ++seed, 0.3);
+        const double pS = 3.5 + seed % 7, pF = -2.5;
+        const std::vector<double> fold = PairwiseFold(record.combos.hands, reach.data(), pF);
+        const std::vector<double> foldF = PairwiseFold(record.combos.hands, reachF.data(), pF);
+        const std::vector<double> showdown = PairwiseShowdown(record.combos.hands, strength, reach.data(), pS);
+        const double scale = Scale(reach, pS) + Scale(reachF, pS);
+        const std::string where = std::string(b.what) + (thin ? " thinned " : " full ");
         for (const Variant& v : Variants()) {
-          std::vector<double> out(n, 99.0);
-          v.fold(out.data(), reach.data(), n, record.combos.pairCodes.data(), -payoff);
-          ExpectRowsNear(out.data(), fold, Scale(reach, payoff), where + " fold " + v.name);
-          std::fill(out.begin(), out.end(), 99.0);
-          ASSERT_TRUE(v.showdown(out.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
-                                 record.combos.pairCodes.data(), payoff));
-          ExpectRowsNear(out.data(), showdown, Scale(reach, payoff), where + " showdown " + v.name);
+          std::vector<double> s(n, 99.0), f(n, 99.0);
+          v.fold(f.data(), reach.data(), n, record.combos.pairCodes.data(), pF);
+          ExpectRowsNear(f.data(), fold, scale, where + "fold " + v.name);
+          ASSERT_TRUE(v.showdown(s.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
+                                 record.combos.pairCodes.data(), pS));
+          ExpectRowsNear(s.data(), showdown, scale, where + "showdown " + v.name);
+          // The pair kernels give the same two rows in one sweep.
+          ASSERT_TRUE(v.pair(s.data(), f.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
+                             record.combos.pairCodes.data(), pS, pF));
+          ExpectRowsNear(s.data(), showdown, scale, where + "pair showdown " + v.name);
+          ExpectRowsNear(f.data(), fold, scale, where + "pair fold " + v.name);
+          ASSERT_TRUE(v.split(s.data(), f.data(), reach.data(), reachF.data(), n, record.valueRuns.data(),
+                              Runs(record), record.combos.pairCodes.data(), pS, pF));
+          ExpectRowsNear(s.data(), showdown, scale, where + "split showdown " + v.name);
+          ExpectRowsNear(f.data(), foldF, scale, where + "split fold " + v.name);
         }
       }
     }
@@ -188,29 +194,20 @@ TEST(CfrTerminalKernels, FoldAndShowdownMatchPairwiseSumsOnRealBoards) {
 }
 
 TEST(CfrTerminalKernels, FoldMatchesPairwiseSumsOnFlopAndTurnLists) {
-  const CardMask flop = ParseCards("Td 7h 2c");
-  DealTable table(flop, 0, Card("Ks"), -1, false);
+  DealTable table(ParseCards("Td 7h 2c"), 0, Card("Ks"), -1, false);
   SetHoles(table, FullRange().data(), FullRange().data());
-  const BoardCombos* lists[] = {&table.combos, &table.turns[0].combos};
-  ASSERT_EQ(lists[0]->hands.size(), 1176u);
-  ASSERT_EQ(lists[1]->hands.size(), 1128u);
   unsigned seed = 40;
-  for (const BoardCombos* combos : lists) {
+  for (const BoardCombos* combos : {&table.combos, &table.turns[0].combos}) {
     const uint32_t n = static_cast<uint32_t>(combos->hands.size());
+    ASSERT_TRUE(n == 1176 || n == 1128);
     for (double zeroShare : {0.0, 0.8}) {
       const std::vector<double> reach = RandomReach(n, ++seed, zeroShare);
-      const std::vector<double> want = PairwiseFold(combos->hands, reach.data(), 2.25);
-      for (const Variant& v : Variants()) {
-        std::vector<double> out(n);
-        v.fold(out.data(), reach.data(), n, combos->pairCodes.data(), 2.25);
-        ExpectRowsNear(out.data(), want, Scale(reach, 2.25), std::string("list fold ") + v.name);
-      }
       AlignedArray reachRow, value;
       ZeroAlignedArray(reachRow, n);
       std::copy(reach.begin(), reach.end(), reachRow.data);
       EvaluateBoardFold(*combos, value, reachRow, 2.25);
       ASSERT_EQ(value.count, n);
-      ExpectRowsNear(value.data, want, Scale(reach, 2.25), "EvaluateBoardFold");
+      ExpectRowsNear(value.data, PairwiseFold(combos->hands, reach.data(), 2.25), Scale(reach, 2.25), "list fold");
       ReleaseAlignedArray(value);
       ReleaseAlignedArray(reachRow);
     }
@@ -250,131 +247,53 @@ TEST(CfrTerminalKernels, OneOpponentHandAndHandPlacedShowdown) {
   EXPECT_NEAR(out[at("Ad5c")], 0.0, 1e-12);   // beats 3d4d (+3), loses to aces (-3)
 }
 
-TEST(CfrTerminalKernels, AllTiesZeroReachAndZeroPayoffGiveExactZeros) {
-  auto table = RiverTable("As Ks Qs Js Ts", FullRange(), FullRange());
-  const RiverRecord& record = River(*table);
-  const uint32_t n = record.HandCount();
-  const std::vector<double> reach = RandomReach(n, 5, 0.1);
-  std::vector<double> out(n, 1.0);
-  ShowdownReachSums(out.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
-                    record.combos.pairCodes.data(), 7.0);
+TEST(CfrTerminalKernels, TiesZerosAndThresholds) {
+  auto ties = RiverTable("As Ks Qs Js Ts", FullRange(), FullRange());
+  const RiverRecord& t = River(*ties);
+  const std::vector<double> some = RandomReach(t.HandCount(), 5, 0.1);
+  std::vector<double> out(t.HandCount(), 1.0);
+  ShowdownReachSums(out.data(), some.data(), t.HandCount(), t.valueRuns.data(), Runs(t), t.combos.pairCodes.data(),
+                    7.0);
   // Ties cancel up to the rounding of the card sums.
-  for (double v : out) ASSERT_NEAR(v, 0.0, 1e-12 * Scale(reach, 7.0));
+  for (double v : out) ASSERT_NEAR(v, 0.0, 1e-12 * Scale(some, 7.0));
 
-  auto other = RiverTable("Qs Jh 2h 8c 3d", FullRange(), FullRange());
-  const RiverRecord& r2 = River(*other);
-  const uint32_t n2 = r2.HandCount();
-  const std::vector<double> zeros(n2, 0.0), some = RandomReach(n2, 6, 0.0);
-  std::vector<double> a(n2, 1.0), b(n2, 1.0);
-  FoldReachSums(a.data(), zeros.data(), n2, r2.combos.pairCodes.data(), 5.0);
-  ShowdownReachSums(b.data(), zeros.data(), n2, r2.valueRuns.data(), Runs(r2), r2.combos.pairCodes.data(), 5.0);
-  for (uint32_t i = 0; i < n2; ++i) ASSERT_TRUE(a[i] == 0.0 && b[i] == 0.0);
-  FoldReachSums(a.data(), some.data(), n2, r2.combos.pairCodes.data(), 0.0);
-  ShowdownReachSums(b.data(), some.data(), n2, r2.valueRuns.data(), Runs(r2), r2.combos.pairCodes.data(), 0.0);
-  for (uint32_t i = 0; i < n2; ++i) ASSERT_TRUE(a[i] == 0.0 && b[i] == 0.0);
-  // A null reach stands for zeros.
-  FoldReachSums(a.data(), nullptr, n2, r2.combos.pairCodes.data(), 5.0);
-  for (double v : a) ASSERT_EQ(v, 0.0);
-}
-
-TEST(CfrTerminalKernels, TotalsBelowTheThresholdsGiveZeros) {
   auto table = RiverTable("Qs Jh 2h 8c 3d", FullRange(), FullRange());
-  const RiverRecord& record = River(*table);
-  const uint32_t n = record.HandCount();
-  // Reach of 1e-42 per hand: far above DBL_MIN, below FLT_MIN in total.
-  std::vector<double> reach(n, 1e-42);
-  std::vector<double> fold(n), showdown(n, 1.0);
-  FoldReachSums(fold.data(), reach.data(), n, record.combos.pairCodes.data(), 1.0);
-  EXPECT_NEAR(fold[0], 990e-42, 1e-50);
-  ShowdownReachSums(showdown.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
-                    record.combos.pairCodes.data(), 1.0);
-  for (double v : showdown) ASSERT_EQ(v, 0.0);
-  // The fold total threshold is DBL_MIN.
-  std::fill(reach.begin(), reach.end(), 0.0);
-  reach[0] = 1e-310;
-  FoldReachSums(fold.data(), reach.data(), n, record.combos.pairCodes.data(), 1.0);
-  for (double v : fold) ASSERT_EQ(v, 0.0);
-  // The pair kernel follows its own threshold: both outputs are zero.
-  std::fill(reach.begin(), reach.end(), 1e-42);
-  std::vector<double> s(n, 1.0), f(n, 1.0);
-  TerminalPairReachSums(s.data(), f.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
-                        record.combos.pairCodes.data(), 1.0, 1.0);
-  for (uint32_t i = 0; i < n; ++i) ASSERT_TRUE(s[i] == 0.0 && f[i] == 0.0);
-}
-
-TEST(CfrTerminalKernels, ShortRunsAndMergedEmptyRunsMatchThePairwiseDefinition) {
-  // A hand-made list: strength = run index. Cards chosen so that hands share
-  // cards across runs. Runs: 1, 3, 1, 2, 2, 1, 4.
-  const int cards[][2] = {{0, 1},  {2, 3},  {4, 5},  {0, 6},  {7, 8},   {1, 9},   {10, 11}, {2, 12},
-                          {13, 14}, {3, 15}, {16, 17}, {5, 18}, {19, 20}, {21, 22}};
-  const int16_t runs[] = {1, 3, 1, 2, 2, 1, 4};
-  const uint32_t n = 14, runCount = 7;
-  std::vector<uint16_t> codes;
-  std::vector<CardMask> hands;
-  std::vector<uint32_t> strength;
-  for (uint32_t r = 0, h = 0; r < runCount; ++r)
-    for (int k = 0; k < runs[r]; ++k, ++h) {
-      codes.push_back(static_cast<uint16_t>(cards[h][0] | cards[h][1] << 8));
-      hands.push_back(CardBit(cards[h][0]) | CardBit(cards[h][1]));
-      strength.push_back(r);
-    }
-  // Patterns of zero reach: a lone hand with reach, a run of three with one
-  // zero, several consecutive runs without reach (merged into one record).
-  const std::vector<std::vector<double>> reaches = {
-      {0.5, 0.2, 0.0, 0.7, 0.3, 0.0, 0.0, 0.0, 0.0, 0.0, 0.9, 0.1, 0.4, 0.6},
-      {0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0, 0.0, 0.0, 0.0},
-      {1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 1.0},
-      {0.3, 0.1, 0.2, 0.3, 0.4, 0.5, 0.6, 0.7, 0.8, 0.9, 1.0, 0.1, 0.2, 0.3},
+  const RiverRecord& r = River(*table);
+  const uint32_t n = r.HandCount();
+  const auto run = [&](const double* reach, double payoff, std::vector<double>& fold, std::vector<double>& showdown) {
+    fold.assign(n, 1.0);
+    showdown.assign(n, 1.0);
+    FoldReachSums(fold.data(), reach, n, r.combos.pairCodes.data(), payoff);
+    ShowdownReachSums(showdown.data(), reach, n, r.valueRuns.data(), Runs(r), r.combos.pairCodes.data(), payoff);
   };
-  for (const std::vector<double>& reach : reaches) {
-    const std::vector<double> want = PairwiseShowdown(hands, strength, reach.data(), 2.0);
-    const std::vector<double> wantFold = PairwiseFold(hands, reach.data(), -1.5);
-    for (const Variant& v : Variants()) {
-      std::vector<double> out(n), s(n), f(n);
-      ASSERT_TRUE(v.showdown(out.data(), reach.data(), n, runs, runCount, codes.data(), 2.0));
-      ExpectRowsNear(out.data(), want, 10.0, std::string("showdown ") + v.name);
-      ASSERT_TRUE(v.pair(s.data(), f.data(), reach.data(), n, runs, runCount, codes.data(), 2.0, -1.5));
-      ExpectRowsNear(s.data(), want, 10.0, std::string("pair showdown ") + v.name);
-      ExpectRowsNear(f.data(), wantFold, 10.0, std::string("pair fold ") + v.name);
-    }
-  }
-}
-
-TEST(CfrTerminalKernels, PairKernelsEqualSeparateKernelsAndPairwiseSums) {
-  unsigned seed = 100;
-  for (const BoardCase& b : kBoards) {
-    auto table = RiverTable(b.board, ThinnedRange(seed, 0.2), FullRange());
-    const RiverRecord& record = River(*table);
-    const std::vector<uint32_t> strength = Strengths(record);
-    const uint32_t n = record.HandCount();
-    for (double zeroShare : {0.0, 0.6, 0.98}) {
-      const std::vector<double> reach = RandomReach(n, ++seed, zeroShare);
-      const std::vector<double> reachF = RandomReach(n, ++seed, zeroShare);
-      const double pS = 6.0, pF = -2.5;
-      const std::vector<double> wantS = PairwiseShowdown(record.combos.hands, strength, reach.data(), pS);
-      const std::vector<double> wantF = PairwiseFold(record.combos.hands, reach.data(), pF);
-      const std::vector<double> wantSplitF = PairwiseFold(record.combos.hands, reachF.data(), pF);
-      const double scale = Scale(reach, pS) + Scale(reachF, pS);
-      std::vector<double> sepS(n), sepF(n);
-      ShowdownReachSums(sepS.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
-                        record.combos.pairCodes.data(), pS);
-      FoldReachSums(sepF.data(), reach.data(), n, record.combos.pairCodes.data(), pF);
-      for (const Variant& v : Variants()) {
-        const std::string where = std::string(b.what) + " " + v.name;
-        std::vector<double> s(n, 9.0), f(n, 9.0);
-        ASSERT_TRUE(v.pair(s.data(), f.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
-                           record.combos.pairCodes.data(), pS, pF));
-        ExpectRowsNear(s.data(), wantS, scale, where + " shared showdown");
-        ExpectRowsNear(f.data(), wantF, scale, where + " shared fold");
-        ExpectRowsNear(s.data(), sepS, scale, where + " shared vs ShowdownReachSums");
-        ExpectRowsNear(f.data(), sepF, scale, where + " shared vs FoldReachSums");
-        ASSERT_TRUE(v.split(s.data(), f.data(), reach.data(), reachF.data(), n, record.valueRuns.data(),
-                            Runs(record), record.combos.pairCodes.data(), pS, pF));
-        ExpectRowsNear(s.data(), wantS, scale, where + " split showdown");
-        ExpectRowsNear(f.data(), wantSplitF, scale, where + " split fold");
-      }
-    }
-  }
+  const auto allZero = [](const std::vector<double>& v) {
+    for (double x : v)
+      if (x != 0.0) return false;
+    return true;
+  };
+  std::vector<double> fold, showdown;
+  const std::vector<double> zeros(n, 0.0), dense = RandomReach(n, 6, 0.0);
+  // Exact zeros for zero reach, a null reach and a zero payoff.
+  run(zeros.data(), 5.0, fold, showdown);
+  EXPECT_TRUE(allZero(fold) && allZero(showdown));
+  run(nullptr, 5.0, fold, showdown);
+  EXPECT_TRUE(allZero(fold) && allZero(showdown));
+  run(dense.data(), 0.0, fold, showdown);
+  EXPECT_TRUE(allZero(fold) && allZero(showdown));
+  // 1e-42 per hand: far above DBL_MIN, below FLT_MIN in total. The fold
+  // counts it, the showdown and the pair kernel (both outputs) do not.
+  const std::vector<double> tiny(n, 1e-42);
+  run(tiny.data(), 1.0, fold, showdown);
+  EXPECT_NEAR(fold[0], 990e-42, 1e-50);
+  EXPECT_TRUE(allZero(showdown));
+  TerminalPairReachSums(showdown.data(), fold.data(), tiny.data(), n, r.valueRuns.data(), Runs(r),
+                        r.combos.pairCodes.data(), 1.0, 1.0);
+  EXPECT_TRUE(allZero(fold) && allZero(showdown));
+  // A fold total below DBL_MIN gives zeros.
+  std::vector<double> subnormal(n, 0.0);
+  subnormal[0] = 1e-310;
+  run(subnormal.data(), 1.0, fold, showdown);
+  EXPECT_TRUE(allZero(fold));
 }
 
 TEST(CfrTerminalKernels, SplitPairWithOneReachMissingOrZero) {
@@ -397,28 +316,6 @@ TEST(CfrTerminalKernels, SplitPairWithOneReachMissingOrZero) {
   for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(f[i], 0.0);
 }
 
-TEST(CfrTerminalKernels, VariantsAgreeWithEachOther) {
-  if (!CpuSupportsAvx2Fma()) GTEST_SKIP() << "no AVX2/FMA";
-  auto table = RiverTable("6d 7c 8h 9s Kd", FullRange(), FullRange());
-  const RiverRecord& record = River(*table);
-  const uint32_t n = record.HandCount();
-  const std::vector<double> reach = RandomReach(n, 9, 0.4), reachF = RandomReach(n, 10, 0.4);
-  std::vector<double> a(n), b(n), c(n), d(n);
-  kernels_avx::FoldReachTotal(a.data(), reach.data(), n, 2.0);
-  kernels_avx2::FoldReachTotal(b.data(), reach.data(), n, 2.0);
-  ExpectRowsNear(a.data(), b, Scale(reach, 2.0), "FoldReachTotal");
-  ASSERT_TRUE(kernels_avx::ShowdownGroupSums(a.data(), reach.data(), n, record.valueRuns.data(), Runs(record), 2.0));
-  ASSERT_TRUE(kernels_avx2::ShowdownGroupSums(b.data(), reach.data(), n, record.valueRuns.data(), Runs(record), 2.0));
-  ExpectRowsNear(a.data(), b, Scale(reach, 2.0), "ShowdownGroupSums");
-  kernels_avx::TerminalPairSplitReachSums(a.data(), b.data(), reach.data(), reachF.data(), n, record.valueRuns.data(),
-                                          Runs(record), record.combos.pairCodes.data(), 1.5, -4.0);
-  kernels_avx2::TerminalPairSplitReachSums(c.data(), d.data(), reach.data(), reachF.data(), n,
-                                           record.valueRuns.data(), Runs(record), record.combos.pairCodes.data(), 1.5,
-                                           -4.0);
-  ExpectRowsNear(a.data(), c, Scale(reach, 4.0), "split showdown");
-  ExpectRowsNear(b.data(), d, Scale(reachF, 4.0), "split fold");
-}
-
 TEST(CfrTerminalKernels, ApproximateKernelsIgnoreCardRemoval) {
   auto table = RiverTable("5c 7c 8c 2d 3d", FullRange(), FullRange());
   const RiverRecord& record = River(*table);
@@ -439,42 +336,50 @@ TEST(CfrTerminalKernels, ApproximateKernelsIgnoreCardRemoval) {
   }
 }
 
-TEST(CfrTerminalKernels, EvaluateFoldAndShowdownOnRiverRecords) {
+TEST(CfrTerminalKernels, EvaluatorsOnAlignedArrays) {
   auto table = RiverTable("Ah 9h 4h 3h 2c", ThinnedRange(3, 0.3), FullRange());
   const RiverRecord& record = River(*table);
   const uint32_t n = record.HandCount();
-  const std::vector<double> reach = RandomReach(n, 21, 0.2);
-  AlignedArray opp, out;
-  // No opponent reach: an empty row of the hand count, block released.
+  const std::vector<double> r = RandomReach(n, 21, 0.2);
+  const std::vector<double> wantS = PairwiseShowdown(record.combos.hands, Strengths(record), r.data(), 3.0);
+  const std::vector<double> wantF = PairwiseFold(record.combos.hands, r.data(), -3.0);
+  // No opponent reach: empty rows of the hand count, blocks released.
+  AlignedArray opp, out, s, f, none;
+  none.count = n;
   ZeroAlignedArray(out, 5);
-  opp.count = n;
-  EvaluateShowdown(record, out, opp, true, 3.0);
-  EXPECT_EQ(out.data, nullptr);
-  EXPECT_EQ(out.count, n);
-  EvaluateFold(record, out, opp, false, 3.0);
-  EXPECT_EQ(out.data, nullptr);
-  EXPECT_EQ(out.count, n);
+  EvaluateShowdown(record, out, none, true, 3.0);
+  EXPECT_TRUE(out.data == nullptr && out.count == n);
+  EvaluateFold(record, out, none, false, 3.0);
+  EXPECT_TRUE(out.data == nullptr && out.count == n);
+  EvaluateTerminalPairSharedReach(record, s, f, none, 3.0, -3.0);
+  EXPECT_TRUE(s.data == nullptr && s.count == n && f.data == nullptr && f.count == n);
+  EvaluateTerminalPairSplitReach(3.0, -3.0, record, s, f, none, none);
+  EXPECT_TRUE(s.data == nullptr && s.count == n && f.data == nullptr && f.count == n);
 
-  ZeroAlignedArray(opp, n);
-  std::copy(reach.begin(), reach.end(), opp.data);
   // An empty output row of the right count still receives a block.
+  ZeroAlignedArray(opp, n);
+  std::copy(r.begin(), r.end(), opp.data);
   EvaluateShowdown(record, out, opp, true, 3.0);
-  ASSERT_NE(out.data, nullptr);
-  ExpectRowsNear(out.data, PairwiseShowdown(record.combos.hands, Strengths(record), reach.data(), 3.0),
-                 Scale(reach, 3.0), "EvaluateShowdown");
+  ExpectRowsNear(out.data, wantS, Scale(r, 3.0), "EvaluateShowdown");
   EvaluateFold(record, out, opp, true, -3.0);
-  ExpectRowsNear(out.data, PairwiseFold(record.combos.hands, reach.data(), -3.0), Scale(reach, 3.0), "EvaluateFold");
+  ExpectRowsNear(out.data, wantF, Scale(r, 3.0), "EvaluateFold");
+  EvaluateTerminalPairSharedReach(record, s, f, opp, 3.0, -3.0);
+  ExpectRowsNear(s.data, wantS, Scale(r, 3.0), "shared showdown");
+  ExpectRowsNear(f.data, wantF, Scale(r, 3.0), "shared fold");
+  // One split reach without data reads as zeros.
+  EvaluateTerminalPairSplitReach(3.0, -3.0, record, s, f, opp, none);
+  ExpectRowsNear(s.data, wantS, Scale(r, 3.0), "split showdown");
+  for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(f.data[i], 0.0);
 
   // While CurrentIteration is negative the approximate kernels run.
   const int saved = CurrentIteration;
   CurrentIteration = -1;
   EvaluateFold(record, out, opp, true, 1.0);
   double total = 0.0;
-  for (double r : reach) total += r;
+  for (double x : r) total += x;
   for (uint32_t i = 0; i < n; ++i) ASSERT_NEAR(out.data[i], total * 990.0 / 1081.0, 1e-9);
   CurrentIteration = saved;
-  ReleaseAlignedArray(out);
-  ReleaseAlignedArray(opp);
+  for (AlignedArray* a : {&opp, &out, &s, &f}) ReleaseAlignedArray(*a);
 }
 
 TEST(CfrTerminalKernels, GroupedRecordsSpreadOrKeepGroupReach) {
@@ -545,38 +450,6 @@ TEST(CfrTerminalKernels, GroupedRecordsSpreadOrKeepGroupReach) {
   }
 }
 
-TEST(CfrTerminalKernels, PairEvaluatorsOnAlignedArrays) {
-  auto table = RiverTable("Qs Jh 2h 8c 3d", FullRange(), FullRange());
-  const RiverRecord& record = River(*table);
-  const uint32_t n = record.HandCount();
-  AlignedArray reach, reachF, s, f;
-  reach.count = n;
-  reachF.count = n;
-  ZeroAlignedArray(s, 3);
-  EvaluateTerminalPairSharedReach(record, s, f, reach, 2.0, 1.0);
-  EXPECT_TRUE(s.data == nullptr && s.count == n && f.data == nullptr && f.count == n);
-  EvaluateTerminalPairSplitReach(2.0, 1.0, record, s, f, reach, reachF);
-  EXPECT_TRUE(s.data == nullptr && s.count == n && f.data == nullptr && f.count == n);
-
-  const std::vector<double> r = RandomReach(n, 50, 0.1), rf = RandomReach(n, 51, 0.1);
-  ZeroAlignedArray(reach, n);
-  std::copy(r.begin(), r.end(), reach.data);
-  EvaluateTerminalPairSharedReach(record, s, f, reach, 2.0, -1.0);
-  ExpectRowsNear(s.data, PairwiseShowdown(record.combos.hands, Strengths(record), r.data(), 2.0), Scale(r, 2.0),
-                 "shared showdown");
-  ExpectRowsNear(f.data, PairwiseFold(record.combos.hands, r.data(), -1.0), Scale(r, 2.0), "shared fold");
-  // One split reach with data, the other without: the missing one is zeros.
-  EvaluateTerminalPairSplitReach(2.0, -1.0, record, s, f, reach, reachF);
-  ExpectRowsNear(s.data, PairwiseShowdown(record.combos.hands, Strengths(record), r.data(), 2.0), Scale(r, 2.0),
-                 "split showdown");
-  for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(f.data[i], 0.0);
-  ZeroAlignedArray(reachF, n);
-  std::copy(rf.begin(), rf.end(), reachF.data);
-  EvaluateTerminalPairSplitReach(2.0, -1.0, record, s, f, reach, reachF);
-  ExpectRowsNear(f.data, PairwiseFold(record.combos.hands, rf.data(), -1.0), Scale(rf, 2.0), "split fold");
-  for (AlignedArray* a : {&reach, &reachF, &s, &f}) ReleaseAlignedArray(*a);
-}
-
 TEST(CfrTerminalKernels, PairRuleNeedsAShowdownThenAFoldOnTheRiver) {
   SolverTree tree;
   // 0: river decision of player 1; 1: showdown; 2: fold by player 1;
@@ -620,6 +493,14 @@ TEST(CfrTerminalKernels, PairRuleNeedsAShowdownThenAFoldOnTheRiver) {
 
 namespace {
 
+void ShowdownOverLongList() {
+  // One hand more than a river board can hold.
+  std::vector<double> out(1082), reach(1082, 1.0);
+  std::vector<uint16_t> codes(1082, 1 << 8);
+  const int16_t runs[] = {1082};
+  ShowdownReachSums(out.data(), reach.data(), 1082, runs, 1, codes.data(), 1.0);
+}
+
 void ShowdownWithRunsPastTheList() {
   std::vector<double> out(10), reach(10, 1.0);
   std::vector<uint16_t> codes(10, 1 << 8);
@@ -650,53 +531,45 @@ void ReachShorterThanTheList() {
 
 }  // namespace
 
-TEST(CfrTerminalKernelsDeathTest, RunsThatDoNotCoverTheListOrShortReachFail) {
+TEST(CfrTerminalKernelsDeathTest, InputBeyondTheWorkingStorageOrRunsOrReachFails) {
+  EXPECT_EXIT(ShowdownOverLongList(), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(ShowdownWithRunsPastTheList(), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(ShowdownWithRunsShortOfTheList(), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(PairWithAnEmptyRun(), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(ReachShorterThanTheList(), ::testing::ExitedWithCode(1), "");
 }
 
-TEST(CfrTerminalKernels, LongListsManyRunsAndEmptyLists) {
-  // 1326 distinct hands (every two-card hand) in shuffled order, strength
-  // classes of one to five hands: more hands and runs than any river board.
+TEST(CfrTerminalKernels, ManyShortRunsAndEmptyLists) {
+  // 1081 distinct hands in shuffled order, strength classes of one to five
+  // hands: a river board's hand count with far more runs than any board has.
   std::vector<std::pair<int, int>> pairs;
   for (int hi = 1; hi < 52; ++hi)
     for (int lo = 0; lo < hi; ++lo) pairs.emplace_back(lo, hi);
   std::mt19937 rng(4);
   std::shuffle(pairs.begin(), pairs.end(), rng);
-  const uint32_t n = static_cast<uint32_t>(pairs.size());
+  const uint32_t n = kMaxRiverHands;
   std::vector<uint16_t> codes(n);
   std::vector<CardMask> hands(n);
   std::vector<uint32_t> strength(n);
   std::vector<int16_t> runs;
   for (uint32_t i = 0; i < n;) {
     const uint32_t length = std::min<uint32_t>(1 + rng() % 5, n - i);
-    for (uint32_t k = 0; k < length; ++k, ++i) strength[i] = static_cast<uint32_t>(runs.size());
+    for (uint32_t k = 0; k < length; ++k, ++i) {
+      codes[i] = static_cast<uint16_t>(pairs[i].first | pairs[i].second << 8);
+      hands[i] = CardBit(pairs[i].first) | CardBit(pairs[i].second);
+      strength[i] = static_cast<uint32_t>(runs.size());
+    }
     runs.push_back(static_cast<int16_t>(length));
   }
-  for (uint32_t i = 0; i < n; ++i) {
-    codes[i] = static_cast<uint16_t>(pairs[i].first | pairs[i].second << 8);
-    hands[i] = CardBit(pairs[i].first) | CardBit(pairs[i].second);
-  }
-  const uint32_t runCount = static_cast<uint32_t>(runs.size());
-  ASSERT_GT(runCount, 300u);
   const std::vector<double> reach = RandomReach(n, 61, 0.7);
-  const std::vector<double> wantS = PairwiseShowdown(hands, strength, reach.data(), 1.5);
-  const std::vector<double> wantF = PairwiseFold(hands, reach.data(), -2.0);
-  for (const Variant& v : Variants()) {
-    std::vector<double> out(n), fold(n);
-    ASSERT_TRUE(v.showdown(out.data(), reach.data(), n, runs.data(), runCount, codes.data(), 1.5));
-    ExpectRowsNear(out.data(), wantS, Scale(reach, 2.0), std::string("long showdown ") + v.name);
-    ASSERT_TRUE(v.pair(out.data(), fold.data(), reach.data(), n, runs.data(), runCount, codes.data(), 1.5, -2.0));
-    ExpectRowsNear(out.data(), wantS, Scale(reach, 2.0), std::string("long pair showdown ") + v.name);
-    ExpectRowsNear(fold.data(), wantF, Scale(reach, 2.0), std::string("long pair fold ") + v.name);
-    // Empty lists write nothing and succeed.
-    ASSERT_TRUE(v.showdown(nullptr, reach.data(), 0, runs.data(), 0, codes.data(), 1.0));
-    ASSERT_TRUE(v.split(nullptr, nullptr, nullptr, nullptr, 0, runs.data(), 0, codes.data(), 1.0, 1.0));
-    // Runs that overrun the list are refused by the variant itself.
-    EXPECT_FALSE(v.showdown(out.data(), reach.data(), 10, runs.data(), runCount, codes.data(), 1.0));
-  }
+  std::vector<double> out(n), fold(n);
+  TerminalPairReachSums(out.data(), fold.data(), reach.data(), n, runs.data(), static_cast<uint32_t>(runs.size()),
+                        codes.data(), 1.5, -2.0);
+  ExpectRowsNear(out.data(), PairwiseShowdown(hands, strength, reach.data(), 1.5), Scale(reach, 2.0), "showdown");
+  ExpectRowsNear(fold.data(), PairwiseFold(hands, reach.data(), -2.0), Scale(reach, 2.0), "fold");
+  // Empty lists write nothing.
+  ShowdownReachSums(nullptr, reach.data(), 0, runs.data(), 0, codes.data(), 1.0);
+  TerminalPairSplitReachSums(nullptr, nullptr, nullptr, nullptr, 0, runs.data(), 0, codes.data(), 1.0, 1.0);
   FoldReachSums(nullptr, nullptr, 0, nullptr, 1.0);
   FoldReachSumsByRow(nullptr, nullptr, nullptr, nullptr, 0, 1.0);
   ShowdownReachSumsByRow(nullptr, nullptr, nullptr, 0, 1.0);

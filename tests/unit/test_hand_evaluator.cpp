@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-#include <omp.h>
+#include "solver/parallel.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <omp.h>
+#include "solver/parallel.h"
 #include <xmmintrin.h>
 
 #include "console/cpu_info.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <omp.h>
+#include "solver/parallel.h"
 
 #include "console/hand_order.h"
 #include "console/settings.h"

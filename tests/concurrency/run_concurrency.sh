@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs a script of queries and stops against a running solve and checks what
+# must hold whatever the timing: a clean exit during a solve, "go ok!" before
+# each solve's first line, refusals of tree-changing commands while solving,
+# and a stop that races the end of one solve never stopping the next.
+set -u
+bin=$1
+script=$2
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+TSAN_OPTIONS="halt_on_error=1 exitcode=66 ${TSAN_OPTIONS:-}" "$bin" < "$script" > "$out" 2>&1
+status=$?
+fail() {
+  echo "FAILED: $*"
+  echo "--- output:"
+  cut -c1-200 "$out"
+  exit 1
+}
+[ "$status" -eq 0 ] || fail "exit status $status"
+starts=$(grep -c '^SOLVER: started$' "$out")
+stops=$(grep -c '^SOLVER: stopped (' "$out")
+[ "$starts" -eq 5 ] || fail "$starts solves started, expected 5"
+[ "$stops" -eq 4 ] || fail "$stops solves stopped, expected 4 (the last one is ended by exit)"
+# Each solve's first line comes after its acknowledgement.
+awk '/^go ok!$/ {acks++} /^SOLVER: started$/ {starts++; if (starts > acks) bad = 1} END {exit bad}' "$out" ||
+  fail "a solve printed before its go ok!"
+for cmd in go build_tree free_tree cut_line forget solve_all_splits set_compression; do
+  grep -q "^ERROR: $cmd Can't do that when solver is running$" "$out" || fail "$cmd was not refused while solving"
+done
+# The solve started after a stop that raced the end of the previous one runs its 30 steps.
+sed -n '/^after-racing-stop$/,$p' "$out" | grep -m1 '^SOLVER: stopped' | grep -q 'required number of steps done' ||
+  fail "the racing stop stopped the next solve"
+echo "concurrency script passed"

@@ -67,8 +67,7 @@ std::string TreeFlagsText() {
   if (!CurrentTree) return std::string();
   static const char* const kNames[3] = {"INCOMPLETE_TREE", "ISOMORPHISM_ON", "NEW_TREE"};
   std::string text;
-  // The solver clears NEW_TREE while queries read the flags.
-  const uint32_t flags = __atomic_load_n(&CurrentTree->flags, __ATOMIC_RELAXED);
+  const uint32_t flags = CurrentTree->flags;
   for (int bit = 0; bit < 3; ++bit) {
     if (flags & (1u << bit)) {
       if (!text.empty()) text += ' ';

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -104,7 +105,8 @@ struct SolverTree {
   uint8_t accumulateThisIteration = 1;
   int32_t evCacheStamp = -1;
   std::unordered_map<EvCacheKey, std::unique_ptr<EvCacheRecord>, EvCacheHash> evCache;
-  uint32_t flags = kNewTree;
+  // Read by queries while the solver clears NEW_TREE.
+  std::atomic<uint32_t> flags{kNewTree};
   int32_t iterationCount = 0;
   int32_t forgottenStreet = -1;
   int32_t lastResultsIteration = -1;

@@ -139,7 +139,7 @@ void RunIteration(SolverTree& tree, double result[3]) {
   const PassResult ip = TraverseTree(tree, 1, 1);
   const PassResult oop = TraverseTree(tree, 0, 1);
   tree.iterationCount += 1;
-  __atomic_fetch_and(&tree.flags, ~static_cast<uint32_t>(kNewTree), __ATOMIC_RELAXED);
+  tree.flags &= ~static_cast<uint32_t>(kNewTree);
   CurrentIteration = tree.iterationCount;
   result[0] = (oop.strategyValue + ip.strategyValue) * 0.5;
   result[1] = ip.strategyValue;

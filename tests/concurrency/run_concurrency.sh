@@ -19,7 +19,8 @@ fail() {
 [ "$status" -eq 0 ] || fail "exit status $status"
 starts=$(grep -c '^SOLVER: started$' "$out")
 stops=$(grep -c '^SOLVER: stopped (' "$out")
-[ "$starts" -eq 5 ] || fail "$starts solves started, expected 5"
+# The last solve is ended by exit, which may come before its first line.
+[ "$starts" -eq 4 ] || [ "$starts" -eq 5 ] || fail "$starts solves started, expected 5 (or 4)"
 [ "$stops" -eq 4 ] || fail "$stops solves stopped, expected 4 (the last one is ended by exit)"
 # Each solve's first line comes after its acknowledgement.
 awk '/^go ok!$/ {acks++} /^SOLVER: started$/ {starts++; if (starts > acks) bad = 1} END {exit bad}' "$out" ||

@@ -59,6 +59,15 @@ size_t EvCacheHash::operator()(const EvCacheKey& key) const {
   return static_cast<size_t>(h);
 }
 
+EvCapture::~EvCapture() {
+  ReleaseAlignedArray(ev);
+  ReleaseAlignedArray(weight);
+  for (auto& entry : perCard) {
+    ReleaseAlignedArray(entry.second.first);
+    ReleaseAlignedArray(entry.second.second);
+  }
+}
+
 SolverTree::SolverTree() { evCache.max_load_factor(1.0f); }
 
 SolverTree::~SolverTree() = default;

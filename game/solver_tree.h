@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -75,6 +76,29 @@ struct EvCacheRecord {
   }
 };
 
+// The capture target of one EV pass, attached to the tree for that pass.
+struct EvCapture {
+  TreeNode* target = nullptr;
+  int32_t turnIndex = -1;   // -1 while undealt
+  int32_t riverIndex = -1;
+  AlignedArray ev;          // per-hand EV at the target (all-cards flag clear)
+  AlignedArray weight;      // per-hand weight at the target
+  // All-cards captures, keyed by (river index, turn index) and ordered by turn
+  // index, then river index; the arrays are owned here.
+  struct DealKey {
+    int32_t river, turn;
+    bool operator<(const DealKey& o) const { return turn != o.turn ? turn < o.turn : river < o.river; }
+  };
+  std::map<DealKey, std::pair<AlignedArray, AlignedArray>> perCard;
+  std::mutex lock;
+  uint8_t allCards = 0;  // capture the target on every dealt card
+
+  EvCapture() = default;
+  ~EvCapture();
+  EvCapture(const EvCapture&) = delete;
+  EvCapture& operator=(const EvCapture&) = delete;
+};
+
 struct SolverTree {
   std::vector<TreeNode> nodes;
   double pot = 0.0;        // the pot at the root when the tree was built
@@ -91,6 +115,7 @@ struct SolverTree {
   int32_t traversingPlayer = 0;
   int32_t passMode = 0;
   int32_t PassPhase = 0;
+  EvCapture* evCapture = nullptr;  // set only for the duration of an EV pass
   int32_t averagingMode = 0;
   int32_t groupingMode = 0;
   uint64_t storedElements[4] = {0, 0, 0, 0};

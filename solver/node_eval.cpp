@@ -9,6 +9,7 @@
 #include "game/solver_tree.h"
 #include "solver/array_kernels.h"
 #include "solver/engine_state.h"
+#include "solver/reach_sums.h"
 #include "solver/row_transfer.h"
 #include "solver/terminal_kernels.h"
 #include "storage/storage_interface.h"
@@ -142,6 +143,36 @@ void ReadWalkStrategy(const SolverTree& tree, const TreeNode& node, int turn, in
     ReadCurrentStrategy(node, turn, river, strategy);
 }
 
+namespace {
+
+// Value capture of an EV pass: per-hand EV and weight at the target node.
+void CaptureValues(NodeContext& context) {
+  SolverTree& tree = *context.tree;
+  EvCapture& capture = *tree.evCapture;
+  if (context.node != capture.target) return;
+  const DealTable& table = *tree.dealTable;
+  if (!capture.allCards) {
+    if (context.turn == capture.turnIndex && context.river == capture.riverIndex)
+      SumCompatibleReachForDeal(table, capture.ev, capture.weight, context.turn, context.river, context.value,
+                                context.oppReach, context.ownReach);
+    return;
+  }
+  const int street = capture.target->street;
+  if (street == 1 || (street == 3 && context.river < 0) || (street == 2 && context.turn < 0)) return;
+  const BoardCombos& combos = DealCombos(table, context.turn, context.river);
+  AlignedArray ev{}, weight{};
+  SumCompatibleReach(ev, weight, context.value, context.oppReach, context.ownReach, combos.hands,
+                     context.river >= 0 ? 1.0 : 44.0);
+  std::lock_guard<std::mutex> lock(capture.lock);
+  auto& slot = capture.perCard[EvCapture::DealKey{context.river, context.turn}];
+  ReleaseAlignedArray(slot.first);
+  ReleaseAlignedArray(slot.second);
+  slot.first = ev;
+  slot.second = weight;
+}
+
+}  // namespace
+
 void EvaluateNode(NodeContext& context) {
   const TreeNode& node = *context.node;
   const int street = node.street;
@@ -156,6 +187,8 @@ void EvaluateNode(NodeContext& context) {
   } else {
     EvaluateOpponentNode(context);
   }
+  SolverTree& tree = *context.tree;
+  if (tree.passMode == 2 && tree.evCapture && tree.PassPhase != 0) CaptureValues(context);
 }
 
 void EvaluateTerminal(NodeContext& context) {
@@ -374,12 +407,20 @@ struct SharedTaskArrays {
   }
 };
 
-// Whether a chance node answers from the values its card records cached.
-bool UseCachedDeal(const SolverTree& tree, const TreeNode& node) {
-  return node.kind == kInnerNode && tree.passMode == 0 && (tree.flags & kIncompleteTree);
+// Whether a chance node answers from the values its card records cached: in
+// evaluation passes of a tree with forgotten parts, and in EV passes whose
+// target lies above the deal.
+bool UseCachedDeal(const SolverTree& tree, const TreeNode& node, bool riverDeal) {
+  if (node.kind != kInnerNode) return false;
+  if (tree.passMode == 0) return (tree.flags & kIncompleteTree) != 0;
+  if (tree.passMode != 2 || !tree.evCapture || !tree.evCapture->target) return false;
+  const EvCapture& capture = *tree.evCapture;
+  const int targetStreet = capture.target->street;
+  if (!riverDeal) return targetStreet == 1 || (targetStreet == 2 && capture.turnIndex < 0);
+  return !(targetStreet == 3 && capture.riverIndex >= 0);
 }
 
-void QueueTasks(NodeContext& context, bool riverTasks, int count) {
+void QueueTasks(NodeContext& context, bool riverTasks, int count, int firstIndex = 0) {
   auto* shared = new SharedTaskArrays;
   CopyAlignedArray(shared->oppReach, context.oppReach);
   ZeroAlignedArray(shared->valueSum, context.value.count);
@@ -387,14 +428,15 @@ void QueueTasks(NodeContext& context, bool riverTasks, int count) {
   if (shared->hasOwn) CopyAlignedArray(shared->ownReach, context.ownReach);
   shared->hasBr = context.brValue.data != nullptr;
   if (shared->hasBr) ZeroAlignedArray(shared->brValueSum, context.brValue.count);
-  for (int index = 0; index < count; ++index) {
+  for (int i = 0; i < count; ++i) {
+    const int index = firstIndex + i;
     auto* task = new SubgameTask;
     task->context.tree = context.tree;
     task->context.node = context.node;
     task->context.turn = riverTasks ? context.turn : index;
     task->context.river = riverTasks ? index : -1;
     task->shared = shared;
-    task->ownsShared = index == 0;
+    task->ownsShared = i == 0;
     task->sharedOppReach = &shared->oppReach;
     task->valueSum = &shared->valueSum;
     task->sharedOwnReach = shared->hasOwn ? &shared->ownReach : nullptr;
@@ -428,11 +470,11 @@ void CollectTasks(NodeContext& context, int count) {
 }
 
 // Common start of both deals: the cached path, or zeroed outputs.
-bool StartDeal(NodeContext& context, CardRecord* record, uint32_t hands) {
+bool StartDeal(NodeContext& context, CardRecord* record, uint32_t hands, bool riverDeal) {
   SolverTree& tree = *context.tree;
   const int p = tree.traversingPlayer;
   const bool evaluation = EvaluationPass(tree);
-  if (record && UseCachedDeal(tree, *context.node)) {
+  if (record && UseCachedDeal(tree, *context.node, riverDeal)) {
     if (tree.PassPhase == 2) {
       CopyAlignedArray(context.value, record->arrays[2 + p]);
       CopyAlignedArray(context.brValue, record->arrays[4 + p]);
@@ -465,13 +507,16 @@ void EvaluateTurnDeal(NodeContext& context) {
   TreeNode& node = *context.node;
   const DealTable& table = *tree.dealTable;
   CardRecord* record = node.kind == kInnerNode && node.cardRecordCount > 0 ? &node.cardRecords[0] : nullptr;
-  if (StartDeal(context, record, table.HandCount())) return;
-  const int turns = static_cast<int>(table.turns.size());
+  if (StartDeal(context, record, table.HandCount(), false)) return;
+  // An EV pass that targets one turn card evaluates that card's sub-game only.
+  const EvCapture* capture = tree.passMode == 2 ? tree.evCapture : nullptr;
+  const bool single = capture && capture->turnIndex >= 0 && !capture->allCards;
+  const int turns = single ? 1 : static_cast<int>(table.turns.size());
   if (tree.PassPhase == 0) {
     if (UpdatePass(tree) && record)
       AccumulateDealReach(*record, tree.traversingPlayer ^ 1, context.oppReach,
                           std::pow(tree.iterationCount + 1.0, AveragingExponent));
-    QueueTasks(context, false, turns);
+    QueueTasks(context, false, turns, single ? capture->turnIndex : 0);
   } else if (tree.PassPhase == 2) {
     CollectTasks(context, turns);
   }
@@ -486,7 +531,7 @@ void EvaluateRiverDeal(NodeContext& context) {
   CardRecord* record = node.kind == kInnerNode && node.cardRecordCount > context.turn
                            ? &node.cardRecords[context.turn]
                            : nullptr;
-  if (StartDeal(context, record, turnRecord.HandCount())) return;
+  if (StartDeal(context, record, turnRecord.HandCount(), true)) return;
   const bool flopRoot = tree.nodes[0].street == 1;
   const int rivers = static_cast<int>(turnRecord.rivers.size());
   if (UpdatePass(tree) && record && (flopRoot || tree.PassPhase == 0))

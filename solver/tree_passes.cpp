@@ -62,6 +62,7 @@ void GatherTurnRow(const TurnRecord& record, AlignedArray& out, const AlignedArr
 
 PassResult TraverseTree(SolverTree& tree, int player, int mode) {
   std::lock_guard<std::recursive_mutex> lock(SolverMutex);
+  tree.evCapture = nullptr;
   tree.traversingPlayer = player;
   tree.passMode = mode;
   tree.PassPhase = 0;

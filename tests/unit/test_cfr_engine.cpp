@@ -12,6 +12,7 @@
 #include "game/solver_tree.h"
 #include "solver/engine_state.h"
 #include "solver/forget.h"
+#include "solver/node_eval.h"
 #include "solver/solver_thread.h"
 #include "solver/tree_passes.h"
 #include "storage/river_storage.h"
@@ -221,4 +222,41 @@ TEST_F(CfrEngine, ForgetRebuildAndSolveAllSplits) {
   EXPECT_NEAR(after[0], before[0], 0.5);
   EXPECT_LT(after[2], 2.0);
   EXPECT_EQ(RunCommand("forget flops"), "ERROR: forget incorrect or missing argument\n");
+}
+
+TEST_F(CfrEngine, EvPassCapturesPerHandValuesAtTheTarget) {
+  BuildToyGame("100");
+  SolverTree& tree = *CurrentTree;
+  EvCapture capture;
+  capture.target = &tree.nodes[0];
+  capture.turnIndex = tree.rootTurnIndex;
+  capture.riverIndex = tree.rootRiverIndex;
+  {
+    std::lock_guard<std::recursive_mutex> lock(SolverMutex);
+    tree.passMode = 2;
+    tree.traversingPlayer = 0;
+    tree.PassPhase = 1;
+    tree.evCapture = &capture;
+    NodeContext root;
+    root.tree = &tree;
+    root.node = &tree.nodes[0];
+    root.turn = tree.rootTurnIndex;
+    root.river = tree.rootRiverIndex;
+    for (int p = 0; p < 2; ++p) {
+      AlignedArray& row = p ? root.oppReach : root.ownReach;
+      ResizeAlignedArray(row, static_cast<uint32_t>(tree.handVectors[p].size()));
+      std::copy(tree.handVectors[p].begin(), tree.handVectors[p].end(), row.data);
+    }
+    EvaluateNode(root);
+    tree.evCapture = nullptr;
+  }
+  // Uniform strategies against IP's queens. Kings: check 50, bet
+  // 0.5 * 150 + 0.5 * 50 = 100, so 75. Air: check -50, bet 0.5 * -150 +
+  // 0.5 * 50 = -50. The list runs air, queens, kings.
+  ASSERT_EQ(capture.ev.count, 3u);
+  EXPECT_NEAR(capture.ev.data[0], -50.0, 1e-5);
+  EXPECT_NEAR(capture.ev.data[2], 75.0, 1e-5);
+  EXPECT_EQ(capture.ev.data[1], 0.0);  // the queens block IP's only hand
+  EXPECT_DOUBLE_EQ(capture.weight.data[2], 1.0);
+  EXPECT_DOUBLE_EQ(capture.weight.data[1], 0.0);
 }

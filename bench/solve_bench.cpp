@@ -2,7 +2,10 @@
 // exploitability, iterations, iterations per second, the time of one update
 // iteration, the root hand count and the peak resident memory.
 //
-//   solve_bench SPOT.txt THREADS [FRACTION]
+//   solve_bench SPOT.txt THREADS [FRACTION [ITERATIONS]]
+//
+// With ITERATIONS the spot is not solved: that many update iterations are
+// timed instead (the figure behind the per-iteration cost per hand).
 //
 // SPOT.txt is a command script that builds the tree (see ../shared/bench).
 // Run one spot per process so that the peak memory is the spot's own.
@@ -56,6 +59,7 @@ int main(int argc, char** argv) {
   const std::string spot = argv[1];
   const int threads = atoi(argv[2]);
   const std::string fraction = argc > 3 ? argv[3] : "0.005";
+  const int timedIterations = argc > 4 ? atoi(argv[4]) : 0;
   BuildHandOrderTables();
   InitHandTables();
   libsubgame_init(0);
@@ -88,6 +92,19 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (timedIterations > 0) {
+    omp_set_num_threads(threads);
+    double ignored[3];
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < timedIterations; ++i) RunIteration(tree, ignored);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    Run("stdoutback");
+    printf("%-22s threads %2d  %d update iterations  %.3f s each  root hands %u  %.1f us per root hand  peak %ld MB\n",
+           spot.substr(spot.find_last_of('/') + 1).c_str(), threads, timedIterations, seconds / timedIterations,
+           rootHands, 1e6 * seconds / timedIterations / rootHands, PeakResidentMb());
+    fflush(stdout);
+    TerminateProcess(0);
+  }
   const auto start = std::chrono::steady_clock::now();
   Run("go");
   WaitForSolver();

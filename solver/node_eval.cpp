@@ -218,6 +218,16 @@ bool RiverPairApplies(const SolverTree& tree, const TreeNode& node, const NodeCo
   return RiverTerminalPair(tree, node, showdownPayoff, foldPayoff);
 }
 
+// Update passes read the regret-matching strategy with the update defaults;
+// other passes the strategy a walk uses.
+void ReadPassStrategy(const SolverTree& tree, const TreeNode& node, const NodeContext& context,
+                      std::vector<AlignedArray>& strategy) {
+  if (UpdatePass(tree))
+    ReadUpdateStrategy(node, context.turn, context.river, strategy);
+  else
+    ReadWalkStrategy(tree, node, context.turn, context.river, strategy);
+}
+
 void ApplyEvBoost(const TreeNode& parent, const TreeNode& child, AlignedArray& values) {
   const double b = child.EvBoost;
   if (b == 0.0 || !values.data) return;
@@ -241,10 +251,7 @@ void EvaluateTraverserNode(NodeContext& context) {
 
   PooledRows strategyRows;
   std::vector<AlignedArray>& strategy = strategyRows.rows;
-  if (UpdatePass(tree))
-    ReadUpdateStrategy(node, context.turn, context.river, strategy);
-  else
-    ReadWalkStrategy(tree, node, context.turn, context.river, strategy);
+  ReadPassStrategy(tree, node, context, strategy);
 
   PooledRows childRows;
   std::vector<AlignedArray>& childValues = childRows.rows;
@@ -331,10 +338,7 @@ void EvaluateOpponentNode(NodeContext& context) {
 
   PooledRows strategyRows;
   std::vector<AlignedArray>& reach = strategyRows.rows;
-  if (UpdatePass(tree))
-    ReadUpdateStrategy(node, context.turn, context.river, reach);
-  else
-    ReadWalkStrategy(tree, node, context.turn, context.river, reach);
+  ReadPassStrategy(tree, node, context, reach);
 
   if (tree.PassPhase != 0 && UpdatePass(tree) && AverageStrategyApplies(tree) &&
       (node.street != 3 || tree.accumulateThisIteration) && !locked && node.secondStorage) {

@@ -5,6 +5,7 @@
 
 #include "compression/binary_reader.h"
 #include "console_helpers.h"
+#include "memory_io.h"
 #include "game/line_tree.h"
 
 namespace {
@@ -105,26 +106,6 @@ TEST_F(LineTree, RemoveLine) {
 }
 
 namespace {
-class MemoryReader : public BinaryReader {
- public:
-  explicit MemoryReader(std::string bytes) : bytes_(std::move(bytes)) {}
-  void read(void* destination, uint64_t n) override {
-    if (n == 0) return;
-    if (pos_ + n > bytes_.size()) throw IOException("can't read from file (errno 0)");
-    memcpy(destination, bytes_.data() + pos_, n);
-    pos_ += n;
-    bytesRead += n;
-  }
-
- private:
-  std::string bytes_;
-  size_t pos_ = 0;
-};
-
-template <typename T>
-void Put(std::string& out, T value) {
-  out.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
 void PutNode(std::string& out, int player, double amount, int children) {
   Put<int32_t>(out, player);
   Put<int32_t>(out, 0);

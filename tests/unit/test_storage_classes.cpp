@@ -17,36 +17,11 @@
 #include "console/cpu_info.h"
 #include "game/deal_table.h"
 #include "storage/float_rows.h"
+#include "memory_io.h"
 #include "storage/river_storage.h"
 #include "storage/storage_unit.h"
 
 namespace {
-
-class MemoryWriter : public BinaryWriter {
- public:
-  void write(const void* data, uint64_t n) override { bytes.append(static_cast<const char*>(data), n); }
-  std::string bytes;
-};
-
-class MemoryReader : public BinaryReader {
- public:
-  explicit MemoryReader(std::string bytes, int32_t version = 5) : bytes_(std::move(bytes)) { formatVersion = version; }
-  void read(void* destination, uint64_t n) override {
-    if (pos_ + n > bytes_.size()) throw IOException("can't read from file (errno 0)");
-    if (n) memcpy(destination, bytes_.data() + pos_, n);
-    pos_ += n;
-  }
-  size_t Remaining() const { return bytes_.size() - pos_; }
-
- private:
-  std::string bytes_;
-  size_t pos_ = 0;
-};
-
-template <typename T>
-void Put(std::string& out, T value) {
-  out.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
 
 std::string Bytes(std::initializer_list<int> values) {
   std::string out;

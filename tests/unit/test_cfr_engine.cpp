@@ -8,9 +8,11 @@
 #include "solver/parallel.h"
 
 #include "console/hand_order.h"
+#include "game/hand_evaluator.h"
 #include "console_helpers.h"
 #include "game/solver_tree.h"
 #include "solver/engine_state.h"
+#include "solver/equity.h"
 #include "solver/forget.h"
 #include "solver/node_eval.h"
 #include "solver/solver_thread.h"
@@ -259,4 +261,76 @@ TEST_F(CfrEngine, EvPassCapturesPerHandValuesAtTheTarget) {
   EXPECT_EQ(capture.ev.data[1], 0.0);  // the queens block IP's only hand
   EXPECT_DOUBLE_EQ(capture.weight.data[2], 1.0);
   EXPECT_DOUBLE_EQ(capture.weight.data[1], 0.0);
+}
+
+namespace {
+// Mean showdown result of hand a against each opponent hand over every
+// ordered turn and river that the four cards and the board leave.
+double BruteForceEquity(CardMask board, int boardCards, CardMask hand, const std::vector<CardMask>& opponents) {
+  double total = 0.0;
+  int matchups = 0;
+  for (CardMask opp : opponents) {
+    if (opp & (hand | board)) continue;
+    double sum = 0.0;
+    int runouts = 0;
+    const CardMask dead = board | hand | opp;
+    std::vector<int> live;
+    for (int c = 0; c < kCardCount; ++c)
+      if (!(dead & CardBit(c))) live.push_back(c);
+    auto evaluate = [](CardMask cards) {
+      uint8_t list[7];
+      int n = 0;
+      for (CardMask m = cards; m; m &= m - 1) list[n++] = static_cast<uint8_t>(CardOfMask(m));
+      return EvaluateHand(list, n);
+    };
+    const int missing = 5 - boardCards;
+    for (int t : live) {
+      for (int r : live) {
+        if (missing == 2 && r == t) continue;
+        CardMask full = board | CardBit(t);
+        if (missing == 2) full |= CardBit(r);
+        const uint32_t a = evaluate(full | hand), b = evaluate(full | opp);
+        sum += a > b ? 1.0 : (a < b ? -1.0 : 0.0);
+        ++runouts;
+        if (missing == 1) break;
+      }
+    }
+    total += sum / runouts;
+    ++matchups;
+  }
+  return total / matchups;
+}
+}  // namespace
+
+TEST_F(CfrEngine, EquityPassMatchesABruteForceCount) {
+  ASSERT_EQ(RunCommand(RangeOf("OOP", {{"KdKh", 1}, {"KcKs", 1}, {"KcKd", 1}, {"KcKh", 1}, {"KdKs", 1}, {"KhKs", 1}})),
+            "set_range ok!\n");
+  ASSERT_EQ(RunCommand(RangeOf("IP", {{"QdQh", 1}, {"QcQs", 1}, {"QcQd", 1}, {"QcQh", 1}, {"QdQs", 1}, {"QhQs", 1}})),
+            "set_range ok!\n");
+  ASSERT_EQ(RunCommand("set_board 2c 5c 9c"), "set_board ok!\n");
+  ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 0 0 0 0 0"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+  ASSERT_TRUE(CurrentTree->flags & kIsomorphismOn);  // a monotone flop merges suits
+  SolverTree& tree = *CurrentTree;
+  std::vector<double> equity(kComboCount), weight(kComboCount);
+  std::vector<CardMask> queens;
+  for (const char* q : {"QdQh", "QcQs", "QcQd", "QcQh", "QdQs", "QhQs"}) queens.push_back(ParseCards(q));
+  const CardMask board = ParseCards("2c 5c 9c");
+  const int kdkh = ComboIndex(MakeCard(11, 1), MakeCard(11, 2));
+  const int kcks = ComboIndex(MakeCard(11, 0), MakeCard(11, 3));
+  // Flop: averaged over turn and river.
+  CalcEquity(0, -1, -1, tree.ranges[0].data(), tree.ranges[1].data(), equity.data(), weight.data());
+  EXPECT_NEAR(equity[kdkh], BruteForceEquity(board, 3, ParseCards("KdKh"), queens), 1e-9);
+  EXPECT_NEAR(equity[kcks], BruteForceEquity(board, 3, ParseCards("KcKs"), queens), 1e-9);
+  EXPECT_TRUE(std::isnan(equity[ComboIndex(MakeCard(12, 0), MakeCard(12, 1))]));  // not in OOP's range
+  EXPECT_GT(weight[kdkh], 0.0);
+  // Turn 7h: averaged over the river.
+  const int seven = MakeCard(5, 2);
+  CalcEquity(0, seven, -1, tree.ranges[0].data(), tree.ranges[1].data(), equity.data(), weight.data());
+  EXPECT_NEAR(equity[kdkh], BruteForceEquity(board | CardBit(seven), 4, ParseCards("KdKh"), queens), 1e-9);
+  // River: no averaging; the kings beat every queen pair that is left.
+  CalcEquity(0, seven, MakeCard(1, 3), tree.ranges[0].data(), tree.ranges[1].data(), equity.data(),
+             weight.data());
+  EXPECT_NEAR(equity[kdkh], 1.0, 1e-12);
 }

@@ -6,34 +6,27 @@
 
 #include <cstdint>
 
+#define PROB_KERNEL_DECLARATIONS \
+  void FloatsToProbs2(const float* a, const float* b, double* pa, double* pb, int n, const float* defaults); \
+  void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, double* pb, double* pc, int n, \
+                      const float* defaults); \
+  void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults); \
+  void CountsToProbs3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, double* pc, \
+                      int n, const float* defaults); \
+  void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa, \
+                      double* pb, double* pc, double* pd, int n, const float* defaults); \
+  void CountsToProbs1(const uint16_t* count, const uint32_t* total, double* p, int n, float dflt); \
+  void CountsToProbs1U32(const int32_t* count, const uint32_t* total, double* p, int n, float dflt); \
+  void AddU16ToU32(uint32_t* total, const uint16_t* v, int n); \
+  void AddU32Arrays(uint32_t* total, const uint32_t* v, int n); \
+  void DoublesToFloats(float* dst, const double* src, int n);
+
 namespace kernels_avx2 {
-void FloatsToProbs2(const float* a, const float* b, double* pa, double* pb, int n, const float* defaults);
-void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, double* pb, double* pc, int n,
-                    const float* defaults);
-void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults);
-void CountsToProbs3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, double* pc,
-                    int n, const float* defaults);
-void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
-                    double* pb, double* pc, double* pd, int n, const float* defaults);
-void CountsToProbs1(const uint16_t* count, const uint32_t* total, double* p, int n, float dflt);
-void CountsToProbs1U32(const int32_t* count, const uint32_t* total, double* p, int n, float dflt);
-void AddU16ToU32(uint32_t* total, const uint16_t* v, int n);
-void AddU32Arrays(uint32_t* total, const uint32_t* v, int n);
-void DoublesToFloats(float* dst, const double* src, int n);
+PROB_KERNEL_DECLARATIONS
 }  // namespace kernels_avx2
 
 namespace kernels_avx {
-void FloatsToProbs2(const float* a, const float* b, double* pa, double* pb, int n, const float* defaults);
-void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, double* pb, double* pc, int n,
-                    const float* defaults);
-void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults);
-void CountsToProbs3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, double* pc,
-                    int n, const float* defaults);
-void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
-                    double* pb, double* pc, double* pd, int n, const float* defaults);
-void CountsToProbs1(const uint16_t* count, const uint32_t* total, double* p, int n, float dflt);
-void CountsToProbs1U32(const int32_t* count, const uint32_t* total, double* p, int n, float dflt);
-void AddU16ToU32(uint32_t* total, const uint16_t* v, int n);
-void AddU32Arrays(uint32_t* total, const uint32_t* v, int n);
-void DoublesToFloats(float* dst, const double* src, int n);
+PROB_KERNEL_DECLARATIONS
 }  // namespace kernels_avx
+
+#undef PROB_KERNEL_DECLARATIONS

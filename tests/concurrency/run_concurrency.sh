@@ -20,8 +20,8 @@ fail() {
 starts=$(grep -c '^SOLVER: started$' "$out")
 stops=$(grep -c '^SOLVER: stopped (' "$out")
 # The last solve is ended by exit, which may come before its first line.
-[ "$starts" -eq 4 ] || [ "$starts" -eq 5 ] || fail "$starts solves started, expected 5 (or 4)"
-[ "$stops" -eq 4 ] || fail "$stops solves stopped, expected 4 (the last one is ended by exit)"
+[ "$starts" -eq 5 ] || [ "$starts" -eq 6 ] || fail "$starts solves started, expected 6 (or 5)"
+[ "$stops" -eq 5 ] || fail "$stops solves stopped, expected 5 (the last one is ended by exit)"
 # Each solve's first line comes after its acknowledgement.
 awk '/^go ok!$/ {acks++} /^SOLVER: started$/ {starts++; if (starts > acks) bad = 1} END {exit bad}' "$out" ||
   fail "a solve printed before its go ok!"
@@ -31,4 +31,6 @@ done
 # The solve started after a stop that raced the end of the previous one runs its 30 steps.
 sed -n '/^after-racing-stop$/,$p' "$out" | grep -m1 '^SOLVER: stopped' | grep -q 'required number of steps done' ||
   fail "the racing stop stopped the next solve"
+# A solve with a time limit and no reachable target ends by the timeout.
+grep -q '^SOLVER: stopped (timeout reached)$' "$out" || fail "go 1 seconds did not end with the timeout"
 echo "concurrency script passed"

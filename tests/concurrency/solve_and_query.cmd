@@ -31,6 +31,9 @@ wait_for_solver
 echo after-racing-stop
 go 30 steps
 wait_for_solver
+set_accuracy 0
+go 1 seconds
+wait_for_solver
 go 3 steps
 take_a_break 0
 wait_for_solver

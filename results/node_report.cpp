@@ -17,9 +17,9 @@ const char* NodeKindName(const NodeRef& ref) {
   return "OOP_DEC";
 }
 
+// The kinds OOP_DEC and IP_DEC: a node with actions and no deal pending.
 bool RequireDecisionNode(const NodeRef& ref) {
-  const std::string kind = NodeKindName(ref);
-  return kind == "OOP_DEC" || kind == "IP_DEC";
+  return ref.node && !ref.dealPending && !ref.node->children.empty();
 }
 
 void PrintNodeBoard(const NodeRef& ref) {

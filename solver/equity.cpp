@@ -26,12 +26,7 @@ void EquityWalk(const DealTable& table, int turn, int river, const AlignedArray&
     for (size_t t = 0; t < table.turns.size(); ++t) {
       const TurnRecord& record = table.turns[t];
       AlignedArray reach{}, childValue{};
-      if (oppReach.data) {
-        ResizeAlignedArray(reach, record.HandCount());
-        for (uint32_t k = 0; k < record.HandCount(); ++k) reach.data[k] = oppReach.data[record.handMaps[0][k]];
-      } else {
-        reach.count = record.HandCount();
-      }
+      GatherTurnRow(record, reach, oppReach);
       EquityWalk(table, static_cast<int>(t), -1, reach, childValue);
       for (const std::vector<uint16_t>& map : record.handMaps) AddHandMapValues(value, childValue, map);
       ReleaseAlignedArray(reach);

@@ -42,6 +42,19 @@ void SumHandGroups(const RiverRecord& record, AlignedArray& out, const AlignedAr
   }
 }
 
+void GatherTurnRow(const TurnRecord& record, AlignedArray& out, const AlignedArray& parent) {
+  const uint32_t hands = record.HandCount();
+  if (!parent.data) {
+    MakeEmptyRow(out, hands);
+    return;
+  }
+  if (record.handMaps.empty() || record.handMaps[0].size() < hands) Fail("turn record without its hand map");
+  SizeAlignedBlock(out, hands);
+  const uint16_t* map = record.handMaps[0].data();
+  RequireTransfer(UseAvx2FmaKernels() ? kernels_avx2::GatherMappedRow(out.data, parent.data, parent.count, map, hands)
+                                      : kernels_avx::GatherMappedRow(out.data, parent.data, parent.count, map, hands));
+}
+
 void SpreadHandGroups(const RiverRecord& record, AlignedArray& parent, const AlignedArray& values) {
   if (!values.data || values.count == 0) return;
   const uint32_t hands = record.HandCount();

@@ -18,12 +18,16 @@
 
 class DealTable;
 struct RiverRecord;
+struct TurnRecord;
 
 // Parent row to river board. Without hand groups out holds one entry per hand
 // (out[i] = parent[first map[i]]); with groups one entry per group, the sum
 // over the group's hands. A parent without data leaves out an empty row of
 // that length.
 void SumHandGroups(const RiverRecord& record, AlignedArray& out, const AlignedArray& parent);
+// The same from the flop list to a turn board's list, through the turn
+// record's first hand map (turn records carry no hand groups).
+void GatherTurnRow(const TurnRecord& record, AlignedArray& out, const AlignedArray& parent);
 // River board to parent, adding, once per isomorphic map: values with one
 // entry per hand go through AddHandMapValues; values with one entry per group
 // add the group's value to every hand of the group. Values without data add

@@ -45,19 +45,6 @@ void DeleteTasks() {
   SubgameTaskList.clear();
 }
 
-// Gathers a parent row into a turn board's list through its first hand map.
-void GatherTurnRow(const TurnRecord& record, AlignedArray& out, const AlignedArray& parent) {
-  const uint32_t n = record.HandCount();
-  if (!parent.data) {
-    ReleaseAlignedArray(out);
-    out.count = n;
-    return;
-  }
-  ResizeAlignedArray(out, n);
-  const std::vector<uint16_t>& map = record.handMaps[0];
-  for (uint32_t k = 0; k < n; ++k) out.data[k] = parent.data[map[k]];
-}
-
 }  // namespace
 
 PassResult TraverseTree(SolverTree& tree, int player, int mode) {

@@ -12,25 +12,9 @@
 namespace kernels_avx {
 
 #include "storage/update_kernels_scalar.inc"
+#include "storage/update_kernels_vector.inc"
 
 namespace {
-
-inline __m256d LoadOrZero(const double* p, int i) { return p != nullptr ? _mm256_loadu_pd(p + i) : _mm256_setzero_pd(); }
-
-// d = (float)(y - x) for eight hands: the difference is taken in double and
-// then rounded to single precision.
-inline __m256 Differences8(const double* x, const double* y, int i) {
-  const __m128 lo = _mm256_cvtpd_ps(_mm256_sub_pd(LoadOrZero(y, i), LoadOrZero(x, i)));
-  const __m128 hi = _mm256_cvtpd_ps(_mm256_sub_pd(LoadOrZero(y, i + 4), LoadOrZero(x, i + 4)));
-  return _mm256_insertf128_ps(_mm256_castps128_ps256(lo), hi, 1);
-}
-
-// min((pf * sqrt(a)) * sqrt(sqrt(a)), 65535) with exact square roots.
-inline __m256 CompandedChanges(__m256 a, __m256 pf) {
-  const __m256 s = _mm256_sqrt_ps(a);
-  const __m256 c = _mm256_mul_ps(_mm256_mul_ps(pf, s), _mm256_sqrt_ps(s));
-  return _mm256_min_ps(c, _mm256_set1_ps(65535.0f));
-}
 
 // Eight float changes in [0, 65535] as eight u16 (truncated).
 inline __m128i ChangesToU16(__m256 c) {
@@ -42,13 +26,6 @@ inline __m128i ChangesToU16(__m256 c) {
 inline __m128i MaskToU16(__m256 m) {
   const __m256i v = _mm256_castps_si256(m);
   return _mm_packs_epi32(_mm256_castsi256_si128(v), _mm256_extractf128_si256(v, 1));
-}
-
-// Four 64-bit lane masks as four 32-bit lane masks.
-inline __m128i NarrowMask(__m256d m) {
-  const __m256 f = _mm256_castpd_ps(m);
-  return _mm_castps_si128(
-      _mm_shuffle_ps(_mm256_castps256_ps128(f), _mm256_extractf128_ps(f, 1), _MM_SHUFFLE(2, 0, 2, 0)));
 }
 
 // 16-bit lane masks of the hands whose lock byte is 0.
@@ -64,22 +41,7 @@ inline __m128i FreeHands4(const uint8_t* mask) {
   return _mm_cvtepi8_epi32(_mm_cmpeq_epi8(_mm_cvtsi32_si128(word), _mm_setzero_si128()));
 }
 
-inline __m256 AbsoluteValues(__m256 d) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), d); }
-
 }  // namespace
-
-void QuantizeToU16(uint16_t* dst, const double* src, int n) {
-  const __m256d zero = _mm256_setzero_pd(), top = _mm256_set1_pd(65535.0);
-  int i = 0;
-  for (; i + 8 <= n; i += 8) {
-    // max(v, 0) returns 0 for NaN, so NaN and negatives store 0.
-    const __m256d v0 = _mm256_min_pd(_mm256_max_pd(_mm256_loadu_pd(src + i), zero), top);
-    const __m256d v1 = _mm256_min_pd(_mm256_max_pd(_mm256_loadu_pd(src + i + 4), zero), top);
-    const __m128i packed = _mm_packus_epi32(_mm256_cvttpd_epi32(v0), _mm256_cvttpd_epi32(v1));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), packed);
-  }
-  for (; i < n; ++i) dst[i] = QuantizedCount(src[i]);
-}
 
 void UpdateCompandedU16(uint16_t* row, const double* x, const double* y, const uint8_t* mask, int n, float pf,
                         float tf) {

@@ -85,9 +85,25 @@ void MoveAlignedArray(AlignedArray& dst, AlignedArray& src) {
   src.count = 0;
 }
 
+namespace {
+
+// base raised to the averaging exponent. Every node visit of a pass asks for
+// the same power, so each thread keeps its last answer.
+double AveragingPower(double base) {
+  thread_local double lastBase = -1.0, lastExponent = 0.0, lastPower = 0.0;
+  if (base != lastBase || AveragingExponent != lastExponent) {
+    lastPower = std::pow(base, AveragingExponent);
+    lastBase = base;
+    lastExponent = AveragingExponent;
+  }
+  return lastPower;
+}
+
+}  // namespace
+
 double AveragingWeight(int32_t iteration) {
   const double base = std::max(iteration - 60, 0);
-  return std::min(StrategyWeightCap, std::pow(base, AveragingExponent));
+  return std::min(StrategyWeightCap, AveragingPower(base));
 }
 
 // Per-thread default rows, so that strategy reads allocate nothing.
@@ -122,16 +138,21 @@ void ReadNodeStrategy(const TreeNode& node, int turn, int river, std::vector<Ali
   const size_t n = node.children.size();
   t_defaults.assign(n, 0.0f);
   ReadWithDefaults(node.secondStorage, turn, river, t_defaults, strategy);
-  PooledRows current;
-  ReadCurrentStrategy(node, turn, river, current.rows);
+  // Hands without any strategy sum take the current strategy; it is read
+  // only when such a hand exists.
   const uint32_t hands = strategy.empty() ? 0 : strategy[0].count;
+  PooledRows current;
+  bool currentRead = false;
   for (uint32_t h = 0; h < hands; ++h) {
     double total = 0.0;
     for (size_t a = 0; a < n; ++a) total += strategy[a].data ? strategy[a].data[h] : 0.0;
-    if (total == 0.0) {
-      for (size_t a = 0; a < n; ++a)
-        if (strategy[a].data) strategy[a].data[h] = current.rows[a].data ? current.rows[a].data[h] : 0.0;
+    if (total != 0.0) continue;
+    if (!currentRead) {
+      ReadCurrentStrategy(node, turn, river, current.rows);
+      currentRead = true;
     }
+    for (size_t a = 0; a < n; ++a)
+      if (strategy[a].data) strategy[a].data[h] = current.rows[a].data ? current.rows[a].data[h] : 0.0;
   }
 }
 
@@ -519,7 +540,7 @@ void EvaluateTurnDeal(NodeContext& context) {
   if (tree.PassPhase == 0) {
     if (UpdatePass(tree) && record)
       AccumulateDealReach(*record, tree.traversingPlayer ^ 1, context.oppReach,
-                          std::pow(tree.iterationCount + 1.0, AveragingExponent));
+                          AveragingPower(tree.iterationCount + 1.0));
     QueueTasks(context, false, turns, single ? capture->turnIndex : 0);
   } else if (tree.PassPhase == 2) {
     CollectTasks(context, turns);
@@ -540,7 +561,7 @@ void EvaluateRiverDeal(NodeContext& context) {
   const int rivers = static_cast<int>(turnRecord.rivers.size());
   if (UpdatePass(tree) && record && (flopRoot || tree.PassPhase == 0))
     AccumulateDealReach(*record, tree.traversingPlayer ^ 1, context.oppReach,
-                        std::pow(tree.iterationCount + 1.0, AveragingExponent));
+                        AveragingPower(tree.iterationCount + 1.0));
   if (flopRoot) {
     if (HasData(context.oppReach)) {
       const bool averaging = tree.averagingMode == 2 || (tree.averagingMode == 1 && tree.iterationCount > 60);

@@ -1,5 +1,7 @@
 #include "solver/node_eval.h"
 
+#include <smmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -140,19 +142,37 @@ void ReadNodeStrategy(const TreeNode& node, int turn, int river, std::vector<Ali
   ReadWithDefaults(node.secondStorage, turn, river, t_defaults, strategy);
   // Hands without any strategy sum take the current strategy; it is read
   // only when such a hand exists.
+  // The totals are summed row by row (a vector loop each), not hand by hand
+  // across the rows.
   const uint32_t hands = strategy.empty() ? 0 : strategy[0].count;
+  thread_local std::vector<double> t_totals;
+  t_totals.assign(hands, 0.0);
+  double* const totals = t_totals.data();
+  for (size_t a = 0; a < n; ++a) {
+    const double* row = strategy[a].data;
+    if (!row) continue;
+    const uint32_t count = std::min(hands, strategy[a].count);
+    for (uint32_t h = 0; h < count; ++h) totals[h] += row[h];
+  }
+  uint32_t h = 0;
+  while (h < hands && totals[h] != 0.0) ++h;
+  if (h == hands) return;
   PooledRows current;
-  bool currentRead = false;
-  for (uint32_t h = 0; h < hands; ++h) {
-    double total = 0.0;
-    for (size_t a = 0; a < n; ++a) total += strategy[a].data ? strategy[a].data[h] : 0.0;
-    if (total != 0.0) continue;
-    if (!currentRead) {
-      ReadCurrentStrategy(node, turn, river, current.rows);
-      currentRead = true;
+  ReadCurrentStrategy(node, turn, river, current.rows);
+  for (size_t a = 0; a < n; ++a) {
+    double* row = strategy[a].data;
+    if (!row) continue;
+    const uint32_t count = std::min(hands, strategy[a].count);
+    const double* cur = current.rows[a].data;
+    const uint32_t curCount = cur ? std::min(count, current.rows[a].count) : 0;
+    uint32_t i = h;
+    for (; i + 2 <= curCount; i += 2) {
+      const __m128d none = _mm_cmpeq_pd(_mm_loadu_pd(totals + i), _mm_setzero_pd());
+      _mm_storeu_pd(row + i, _mm_blendv_pd(_mm_loadu_pd(row + i), _mm_loadu_pd(cur + i), none));
     }
-    for (size_t a = 0; a < n; ++a)
-      if (strategy[a].data) strategy[a].data[h] = current.rows[a].data ? current.rows[a].data[h] : 0.0;
+    for (; i < curCount; ++i) row[i] = totals[i] == 0.0 ? cur[i] : row[i];
+    for (uint32_t i = std::max(h, curCount); i < count; ++i)
+      if (totals[i] == 0.0) row[i] = 0.0;
   }
 }
 

@@ -44,7 +44,14 @@ void QuantizeToU16(uint16_t* dst, const double* src, int n) {
 CompandFactors ComputeCompandFactors(double scale) {
   CompandFactors f;
   if (!(scale > 0.0) || !std::isfinite(scale)) return f;
-  f.pf = static_cast<float>(std::pow(scale, 0.75));
+  // Every row of a pass is updated with the same scale: each thread keeps
+  // its last power.
+  thread_local double lastScale = 0.0, lastPower = 0.0;
+  if (scale != lastScale) {
+    lastPower = std::pow(scale, 0.75);
+    lastScale = scale;
+  }
+  f.pf = static_cast<float>(lastPower);
   f.tf = static_cast<float>(1.0 / scale);
   // A threshold that rounds to zero (or below the smallest normal float) would
   // let a zero difference through as regret.

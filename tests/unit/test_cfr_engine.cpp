@@ -334,3 +334,37 @@ TEST_F(CfrEngine, EquityPassMatchesABruteForceCount) {
              weight.data());
   EXPECT_NEAR(equity[kdkh], 1.0, 1e-12);
 }
+
+TEST_F(CfrEngine, AverageStrategyFallsBackToTheCurrentStrategyPerHand) {
+  BuildToyGame("100");
+  SolverTree& tree = *CurrentTree;
+  const TreeNode& root = tree.nodes[0];
+  // Hand list in showdown order: 4h3d, QdQh, KdKh; action 0 bets, 1 checks.
+  auto row = [](std::initializer_list<double> values) {
+    AlignedArray a{};
+    ResizeAlignedArray(a, static_cast<uint32_t>(values.size()));
+    uint32_t i = 0;
+    for (double v : values) a.data[i++] = v;
+    return a;
+  };
+  AlignedArray regretBet = row({3, 0, 1}), regretCheck = row({1, 0, 3});
+  AlignedArray sumBet = row({0, 0, 2}), sumCheck = row({0, 0, 6});
+  root.firstStorage->WriteRow(0, 0, 0, regretBet);
+  root.firstStorage->WriteRow(0, 0, 1, regretCheck);
+  root.secondStorage->WriteRow(0, 0, 0, sumBet);
+  root.secondStorage->WriteRow(0, 0, 1, sumCheck);
+  std::vector<AlignedArray> strategy;
+  ReadNodeStrategy(root, 0, 0, strategy);
+  ASSERT_EQ(strategy.size(), 2u);
+  ASSERT_EQ(strategy[0].count, 3u);
+  // Without sums: the regret-matched strategy, or uniform without regrets.
+  EXPECT_FLOAT_EQ(strategy[0].data[0], 0.75);
+  EXPECT_FLOAT_EQ(strategy[1].data[0], 0.25);
+  EXPECT_FLOAT_EQ(strategy[0].data[1], 0.5);
+  EXPECT_FLOAT_EQ(strategy[1].data[1], 0.5);
+  // With sums: their proportions, whatever the regrets say.
+  EXPECT_FLOAT_EQ(strategy[0].data[2], 0.25);
+  EXPECT_FLOAT_EQ(strategy[1].data[2], 0.75);
+  for (AlignedArray* a : {&regretBet, &regretCheck, &sumBet, &sumCheck}) ReleaseAlignedArray(*a);
+  for (AlignedArray& a : strategy) ReleaseAlignedArray(a);
+}

@@ -163,8 +163,20 @@ TEST(CfrTerminalKernels, FoldShowdownAndPairsMatchPairwiseSumsOnRealBoards) {
       }
       const std::vector<uint32_t> strength = Strengths(record);
       const uint32_t n = record.HandCount();
-      for (double zeroShare : {0.0, 0.5, 0.97}) {
-        const std::vector<double> reach = RandomReach(n, ++seed, zeroShare), reachF = RandomReach(n, ++seed, 0.3);
+      // Zeros scattered over single hands, and zeros over whole runs of equal
+      // strength (about two runs in three, the first and last included in
+      // turn), as lines that a range never takes leave them.
+      for (double zeroShare : {0.0, 0.5, 0.97, -1.0}) {
+        std::vector<double> reach = RandomReach(n, ++seed, std::max(zeroShare, 0.0));
+        const std::vector<double> reachF = RandomReach(n, ++seed, 0.3);
+        if (zeroShare < 0) {
+          uint32_t start = 0;
+          for (size_t r = 0; r < record.valueRuns.size(); ++r) {
+            const uint32_t length = static_cast<uint32_t>(record.valueRuns[r]);
+            if ((r + seed) % 3 != 0) std::fill(reach.begin() + start, reach.begin() + start + length, 0.0);
+            start += length;
+          }
+        }
         const double pS = 3.5 + seed % 7, pF = -2.5;
         const std::vector<double> fold = PairwiseFold(record.combos.hands, reach.data(), pF);
         const std::vector<double> foldF = PairwiseFold(record.combos.hands, reachF.data(), pF);

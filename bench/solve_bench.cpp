@@ -10,11 +10,13 @@
 // SPOT.txt is a command script that builds the tree (see ../shared/bench).
 // Run one spot per process so that the peak memory is the spot's own.
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include "solver/parallel.h"
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <xmmintrin.h>
 
@@ -67,12 +69,30 @@ int main(int argc, char** argv) {
 
   // The replies of the spot's script and the solver's progress lines are not
   // wanted here.
-  Run("stdoutredi /dev/null");
-  Run("load_script \"" + spot + "\"");
-  if (!CurrentTree) {
-    fprintf(stderr, "%s built no tree\n", spot.c_str());
+  // The script's replies go to a scratch file, read back for its error lines
+  // when the spot builds no tree.
+  char scratch[] = "/tmp/solve_bench_XXXXXX";
+  const int scratchFd = mkstemp(scratch);
+  if (scratchFd < 0) {
+    fprintf(stderr, "can't create a scratch file\n");
     return 1;
   }
+  close(scratchFd);
+  Run(std::string("stdoutredi ") + scratch);
+  Run("load_script \"" + spot + "\"");
+  Run("stdoutredi /dev/null");
+  if (!CurrentTree) {
+    fprintf(stderr, "%s built no tree\n", spot.c_str());
+    if (FILE* replies = fopen(scratch, "r")) {
+      char line[512];
+      while (fgets(line, sizeof line, replies))
+        if (strstr(line, "ERROR") || strstr(line, "rror")) fprintf(stderr, "  %s", line);
+      fclose(replies);
+    }
+    unlink(scratch);
+    return 1;
+  }
+  unlink(scratch);
   Run("set_threads " + std::to_string(threads));
   Run("set_accuracy " + fraction + " fraction");
   SolverTree& tree = *CurrentTree;

@@ -152,8 +152,8 @@ int main(int argc, char** argv) {
   printf("%-22s threads %2d  time %7.2f s  iterations %4d  %6.2f it/s  update iteration %6.3f s  "
          "exploitability check %.3f s  exploitable %.4f (%.3f%% of pot)  root hands %u  peak %ld MB\n",
          spot.substr(spot.find_last_of('/') + 1).c_str(), threads, wall, iterations, iterations / wall,
-         iterationSeconds, checkSeconds, record.exploitability, 100.0 * record.exploitability / PotSettings[2], rootHands,
-         PeakResidentMb());
+         iterationSeconds, checkSeconds, record.exploitability, 100.0 * record.exploitability / PotSettings[2],
+         rootHands, PeakResidentMb());
   fflush(stdout);
   TerminateProcess(0);
 }

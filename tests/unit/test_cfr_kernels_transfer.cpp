@@ -26,7 +26,7 @@
 namespace {
 
 int Card(const char* text) { return CardOfMask(ParseCards(text)); }
-int Low(CardMask hand) { return CardOfMask(hand); }
+int Low(CardMask hand) { return __builtin_ctzll(hand); }
 int High(CardMask hand) { return 63 - __builtin_clzll(hand); }
 
 std::vector<double> FullRange() { return std::vector<double>(kComboCount, 1.0); }

@@ -31,10 +31,12 @@ trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 2
 [ -d "$dir/data" ] && cp -r "$dir/data" "$work/data"
 eval "set -- $args"
+# The program runs under the name "pfsolve" wherever it was built: its usage
+# texts show that name, and their line breaks depend on its length.
 if [ "$stdin_mode" = none ]; then
-  "$bin" "$@" < /dev/null > actual.txt 2>&1
+  (exec -a pfsolve "$bin" "$@") < /dev/null > actual.txt 2>&1
 else
-  sed "s#@DIR@#$dir#g" "$script" | "$bin" "$@" > actual.txt 2>&1
+  sed "s#@DIR@#$dir#g" "$script" | (exec -a pfsolve "$bin" "$@") > actual.txt 2>&1
 fi
 status=$?
 while read -r name; do

@@ -140,10 +140,9 @@ void ReadNodeStrategy(const TreeNode& node, int turn, int river, std::vector<Ali
   const size_t n = node.children.size();
   t_defaults.assign(n, 0.0f);
   ReadWithDefaults(node.secondStorage, turn, river, t_defaults, strategy);
-  // Hands without any strategy sum take the current strategy; it is read
-  // only when such a hand exists.
-  // The totals are summed row by row (a vector loop each), not hand by hand
-  // across the rows.
+  // Hands without any strategy sum take the current strategy, which is read
+  // only when such a hand exists. The totals are summed row by row (a vector
+  // loop each), not hand by hand across the rows.
   const uint32_t hands = strategy.empty() ? 0 : strategy[0].count;
   thread_local std::vector<double> t_totals;
   t_totals.assign(hands, 0.0);

@@ -1,5 +1,6 @@
-#include <sys/mman.h>
 #include "storage/river_storage.h"
+
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -76,10 +77,10 @@ namespace {
 // they are first written, so a page left to the first touch is mapped to the
 // shared zero page by the read and copied on the write; that copy flushes the
 // TLBs of every running worker, and the flushes cost the parallel passes far
-// more than committing the pages here. Kernels without MADV_POPULATE_WRITE
-// get one written byte per page instead.
-// The pages are committed in slices of 256 KB by the whole worker team: the
-// kernel's page zeroing is the cost, and it spreads over the threads.
+// more than committing the pages here. The pages are committed in slices of
+// 256 KB by the worker team (the kernel's page zeroing is the cost, and it
+// spreads over the threads); where MADV_POPULATE_WRITE is missing or refused,
+// one byte per page is written instead.
 void CommitPages(uint8_t* block, size_t bytes) {
   constexpr uintptr_t kPage = 4096, kSlice = uintptr_t{1} << 18;
   const uintptr_t begin = reinterpret_cast<uintptr_t>(block) & ~(kPage - 1);
@@ -112,7 +113,7 @@ UncompressedRiverStorage::~UncompressedRiverStorage() { free(buffer); }
 bool UncompressedRiverStorage::Prepare() {
   if (buffer) return true;
   const size_t elements = layout ? layout->paddedElementTotal : 0;
-  // calloc leaves untouched pages to the system until a row is written.
+  // calloc hands out zeroed pages; they are committed here, before any pass.
   const size_t bytes = (elements ? elements : 1) * static_cast<size_t>(ElementSize());
   buffer = static_cast<uint8_t*>(calloc(bytes, 1));
   if (!buffer) return false;

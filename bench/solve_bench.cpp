@@ -67,10 +67,9 @@ int main(int argc, char** argv) {
   libsubgame_init(0);
   SaveOriginalStdout();
 
-  // The replies of the spot's script and the solver's progress lines are not
-  // wanted here.
   // The script's replies go to a scratch file, read back for its error lines
-  // when the spot builds no tree.
+  // when the spot builds no tree; so do the solver's progress blocks, read
+  // back for the exploitability of each check.
   char scratch[] = "/tmp/solve_bench_XXXXXX";
   const int scratchFd = mkstemp(scratch);
   if (scratchFd < 0) {
@@ -92,7 +91,6 @@ int main(int argc, char** argv) {
     unlink(scratch);
     return 1;
   }
-  unlink(scratch);
   Run("set_threads " + std::to_string(threads));
   Run("set_accuracy " + fraction + " fraction");
   SolverTree& tree = *CurrentTree;
@@ -119,17 +117,35 @@ int main(int argc, char** argv) {
     for (int i = 0; i < timedIterations; ++i) RunIteration(tree, ignored);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     Run("stdoutback");
+    unlink(scratch);
     printf("%-22s threads %2d  %d update iterations  %.3f s each  root hands %u  %.1f us per root hand  peak %ld MB\n",
            spot.substr(spot.find_last_of('/') + 1).c_str(), threads, timedIterations, seconds / timedIterations,
            rootHands, 1e6 * seconds / timedIterations / rootHands, PeakResidentMb());
     fflush(stdout);
     TerminateProcess(0);
   }
+  Run(std::string("stdoutredi ") + scratch);
   const auto start = std::chrono::steady_clock::now();
   Run("go");
   WaitForSolver();
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   Run("stdoutback");
+  // "running time: T" and "Exploitable for: E" of every progress block.
+  std::string checks;
+  if (FILE* progress = fopen(scratch, "r")) {
+    char line[512];
+    double seconds = 0.0, exploitable = 0.0;
+    while (fgets(line, sizeof line, progress)) {
+      if (sscanf(line, "running time: %lf", &seconds) == 1) continue;
+      if (sscanf(line, "Exploitable for: %lf", &exploitable) == 1) {
+        char entry[64];
+        snprintf(entry, sizeof entry, "  %.2f s: %.3f%%", seconds, 100.0 * exploitable / PotSettings[2]);
+        checks += entry;
+      }
+    }
+    fclose(progress);
+  }
+  unlink(scratch);
   const int iterations = tree.iterationCount;
   ConvergenceRecord record;
   omp_set_num_threads(threads);
@@ -154,6 +170,8 @@ int main(int argc, char** argv) {
          spot.substr(spot.find_last_of('/') + 1).c_str(), threads, wall, iterations, iterations / wall,
          iterationSeconds, checkSeconds, record.exploitability, 100.0 * record.exploitability / PotSettings[2],
          rootHands, PeakResidentMb());
+  printf("%-22s checks (running time: exploitability in %% of the pot)%s\n",
+         spot.substr(spot.find_last_of('/') + 1).c_str(), checks.c_str());
   fflush(stdout);
   TerminateProcess(0);
 }

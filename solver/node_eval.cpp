@@ -64,8 +64,11 @@ struct PooledRows {
 };
 
 void ReadWithDefaults(StorageInterface* storage, int turn, int river, const std::vector<float>& defaults,
-                      std::vector<AlignedArray>& out) {
-  storage->ReadRow(turn, river, defaults.data(), out);
+                      std::vector<AlignedArray>& out, const AlignedArray* reach = nullptr) {
+  if (reach && reach->data && static_cast<int32_t>(reach->count) == storage->EntryCount(turn, river))
+    storage->ReadReachedRow(turn, river, defaults.data(), out, reach->data);
+  else
+    storage->ReadRow(turn, river, defaults.data(), out);
 }
 
 }  // namespace
@@ -111,7 +114,8 @@ double AveragingWeight(int32_t iteration) {
 // Per-thread default rows, so that strategy reads allocate nothing.
 thread_local std::vector<float> t_defaults;
 
-void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy) {
+void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy,
+                        const AlignedArray* reach) {
   const size_t n = node.children.size();
   std::vector<float>& defaults = t_defaults;
   defaults.resize(n);
@@ -122,7 +126,7 @@ void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<A
     defaults[0] = static_cast<float>(first);
     for (size_t a = 1; a < n; ++a) defaults[a] = static_cast<float>((1.0 - first) / static_cast<double>(n - 1));
   }
-  ReadWithDefaults(node.firstStorage, turn, river, defaults, strategy);
+  ReadWithDefaults(node.firstStorage, turn, river, defaults, strategy, reach);
 }
 
 void ReadCurrentStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy) {
@@ -378,7 +382,12 @@ void EvaluateOpponentNode(NodeContext& context) {
 
   PooledRows strategyRows;
   std::vector<AlignedArray>& reach = strategyRows.rows;
-  ReadPassStrategy(tree, node, context, reach);
+  // The strategy is only used multiplied by the opponent's reach, so in
+  // update passes hands he does not reach skip their division.
+  if (UpdatePass(tree))
+    ReadUpdateStrategy(node, context.turn, context.river, reach, &context.oppReach);
+  else
+    ReadWalkStrategy(tree, node, context.turn, context.river, reach);
 
   if (tree.PassPhase != 0 && UpdatePass(tree) && AverageStrategyApplies(tree) &&
       (node.street != 3 || tree.accumulateThisIteration) && !locked && node.secondStorage) {

@@ -22,7 +22,11 @@ void EvaluateRiverDeal(NodeContext& context);
 double AveragingWeight(int32_t iteration);
 // Strategy readers: the regret-matching strategy with the update defaults or
 // uniform defaults, and the average strategy. The arrays are the caller's.
-void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy);
+// ReadUpdateStrategy with a `reach` row (the acting player's, one double per
+// hand) may give hands of zero reach probability 0: for callers that only use
+// the strategy multiplied by that reach.
+void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy,
+                        const AlignedArray* reach = nullptr);
 void ReadCurrentStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy);
 void ReadNodeStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy);
 // The strategy a pass uses to walk an opponent or evaluation node: the

@@ -63,29 +63,30 @@ void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, 
     kernels_avx::FloatsToProbs3(a, b, c, pa, pb, pc, n, defaults);
 }
 
-void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults) {
+void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults,
+                    const double* reach) {
   if (n <= 0) return;
   const uint16_t* const rows[2] = {a, b};
   double* const out[2] = {pa, pb};
   if (AnyMissing<uint16_t, 2>(rows, out, defaults))
     ProbsWithMissingRows<uint16_t, 2>(rows, out, n, defaults);
   else if (UseAvx2FmaKernels())
-    kernels_avx2::CountsToProbs2(a, b, pa, pb, n, defaults);
+    kernels_avx2::CountsToProbs2(a, b, pa, pb, n, defaults, reach);
   else
-    kernels_avx::CountsToProbs2(a, b, pa, pb, n, defaults);
+    kernels_avx::CountsToProbs2(a, b, pa, pb, n, defaults, reach);
 }
 
 void CountsToProbs3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, double* pc,
-                    int n, const float* defaults) {
+                    int n, const float* defaults, const double* reach) {
   if (n <= 0) return;
   const uint16_t* const rows[3] = {a, b, c};
   double* const out[3] = {pa, pb, pc};
   if (AnyMissing<uint16_t, 3>(rows, out, defaults))
     ProbsWithMissingRows<uint16_t, 3>(rows, out, n, defaults);
   else if (UseAvx2FmaKernels())
-    kernels_avx2::CountsToProbs3(a, b, c, pa, pb, pc, n, defaults);
+    kernels_avx2::CountsToProbs3(a, b, c, pa, pb, pc, n, defaults, reach);
   else
-    kernels_avx::CountsToProbs3(a, b, c, pa, pb, pc, n, defaults);
+    kernels_avx::CountsToProbs3(a, b, c, pa, pb, pc, n, defaults, reach);
 }
 
 void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,

@@ -22,9 +22,14 @@
 void FloatsToProbs2(const float* a, const float* b, double* pa, double* pb, int n, const float* defaults);
 void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, double* pb, double* pc, int n,
                     const float* defaults);
-void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults);
+// With a non-null `reach` (n doubles), a group of eight hands whose reach is
+// all zero gets probability 0 in every row without its counts being read, as
+// does a hand of zero reach in the scalar remainder; every other hand reads
+// as without it. For callers that multiply the result by that reach.
+void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults,
+                    const double* reach = nullptr);
 void CountsToProbs3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, double* pc,
-                    int n, const float* defaults);
+                    int n, const float* defaults, const double* reach = nullptr);
 void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
                     double* pb, double* pc, double* pd, int n, const float* defaults);
 

@@ -10,9 +10,10 @@
   void FloatsToProbs2(const float* a, const float* b, double* pa, double* pb, int n, const float* defaults); \
   void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, double* pb, double* pc, int n, \
                       const float* defaults); \
-  void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults); \
+  void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults, \
+                      const double* reach); \
   void CountsToProbs3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, double* pc, \
-                      int n, const float* defaults); \
+                      int n, const float* defaults, const double* reach); \
   void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa, \
                       double* pb, double* pc, double* pd, int n, const float* defaults); \
   void CountsToProbs1(const uint16_t* count, const uint32_t* total, double* p, int n, float dflt); \

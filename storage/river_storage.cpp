@@ -252,6 +252,11 @@ const uint16_t* ShortRiverStorage::RowData(int turnIndex, int riverIndex, int ac
 
 void ShortRiverStorage::ReadRow(int turnIndex, int riverIndex, const float* defaults,
                                 std::vector<AlignedArray>& out) {
+  ReadReachedRow(turnIndex, riverIndex, defaults, out, nullptr);
+}
+
+void ShortRiverStorage::ReadReachedRow(int turnIndex, int riverIndex, const float* defaults,
+                                       std::vector<AlignedArray>& out, const double* reach) {
   const uint32_t entry = EntryIndex(turnIndex, riverIndex);
   const LayoutPair& e = layout->entries[entry];
   const int actions = static_cast<int>(layout->actionCount);
@@ -264,11 +269,12 @@ void ShortRiverStorage::ReadRow(int turnIndex, int riverIndex, const float* defa
   const uint16_t* base = reinterpret_cast<const uint16_t*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
   if (actions == 2) {
-    CountsToProbs2(base, base + stride, out[0].data, out[1].data, hands, defaults);
+    CountsToProbs2(base, base + stride, out[0].data, out[1].data, hands, defaults, reach);
     return;
   }
   if (actions == 3) {
-    CountsToProbs3(base, base + stride, base + 2 * stride, out[0].data, out[1].data, out[2].data, hands, defaults);
+    CountsToProbs3(base, base + stride, base + 2 * stride, out[0].data, out[1].data, out[2].data, hands, defaults,
+                   reach);
     return;
   }
   // Other action counts: per-hand totals in a fixed stack row (each thread

@@ -118,6 +118,8 @@ class ShortRiverStorage : public UncompressedRiverStorage {
   // Counts to probabilities; any action count other than 2 and 3 sums the
   // counts into a fixed 1082-entry stack row, chunk by chunk.
   void ReadRow(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out) override;
+  void ReadReachedRow(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out,
+                      const double* reach) override;
   // The values' first hands as counts truncated and saturated to 0..65535.
   void WriteRow(int turnIndex, int riverIndex, int action, const AlignedArray& values) override;
   // The companded 16-bit update of each action row with the entry's mask and

@@ -89,6 +89,15 @@ class StorageInterface {
   // per action, each EntryCount long). The arrays are the caller's: they are
   // resized as needed, so a caller that keeps them allocates nothing.
   virtual void ReadRow(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out) = 0;
+  // ReadRow for a caller that multiplies every action's probabilities by
+  // `reach` (one double per hand): hands of zero reach may be given
+  // probability 0 instead of their stored strategy, where a storage kind can
+  // skip them cheaply. Other kinds read the whole row.
+  virtual void ReadReachedRow(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out,
+                              const double* reach) {
+    (void)reach;
+    ReadRow(turnIndex, riverIndex, defaults, out);
+  }
   // Replaces one action's row with the given values.
   virtual void WriteRow(int turnIndex, int riverIndex, int action, const AlignedArray& values) = 0;
   // Regret update of the node at an address: each action's row moves by the

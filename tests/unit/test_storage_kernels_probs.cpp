@@ -342,3 +342,52 @@ TEST(ProbKernels, VariantsAgreeWithinOneUnit) {
   kernels_avx2::CountsToProbs1(a.data(), t2.data(), out2[0].data(), n, 0.5f);
   compare("counts1");
 }
+
+// With a reach row, a group of eight hands without reach (either sign of
+// zero) reads 0 in every row, as does an unreached hand of the scalar
+// remainder; every other hand reads exactly what the plain read gives, in
+// both variants.
+TEST(ProbKernels, ReachedReadsZeroOnlyWhereReachIsZero) {
+  for (bool baseline : {false, true}) {
+    ForceBaselineKernels(baseline);
+    for (int n : kLengths) {
+      std::vector<uint16_t> a(n), b(n), c(n);
+      std::vector<double> reach(n);
+      for (int i = 0; i < n; ++i) {
+        a[i] = static_cast<uint16_t>(i % 5 == 0 ? 0 : 100 + i);
+        b[i] = static_cast<uint16_t>(i % 5 == 0 ? 0 : 7 * i);
+        c[i] = static_cast<uint16_t>(3 * i + 1);
+        // Hands 8..15 unreached as a group; others every third, one as -0.
+        reach[i] = (i >= 8 && i < 16) || i % 3 == 0 ? 0.0 : 0.25 + i;
+      }
+      if (n > 20) reach[20] = -0.0;
+      const float dflt[3] = {0.5f, 0.25f, 0.25f};
+      std::vector<double> plain[3], reached[3];
+      for (int k = 0; k < 3; ++k) {
+        plain[k].assign(n, -1.0);
+        reached[k].assign(n, -1.0);
+      }
+      CountsToProbs2(a.data(), b.data(), plain[0].data(), plain[1].data(), n, dflt);
+      CountsToProbs2(a.data(), b.data(), reached[0].data(), reached[1].data(), n, dflt, reach.data());
+      // Zero where the hand's group of eight (or, past the last whole group,
+      // the hand itself) has no reach.
+      auto unreached = [&](int i) {
+        const int group = i / 8 * 8;
+        if (group + 8 > n) return reach[i] == 0.0;
+        for (int j = group; j < group + 8; ++j)
+          if (reach[j] != 0.0) return false;
+        return true;
+      };
+      for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 2; ++k)
+          ASSERT_EQ(reached[k][i], unreached(i) ? 0.0 : plain[k][i]) << "two rows, n " << n << " hand " << i;
+      CountsToProbs3(a.data(), b.data(), c.data(), plain[0].data(), plain[1].data(), plain[2].data(), n, dflt);
+      CountsToProbs3(a.data(), b.data(), c.data(), reached[0].data(), reached[1].data(), reached[2].data(), n, dflt,
+                     reach.data());
+      for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 3; ++k)
+          ASSERT_EQ(reached[k][i], unreached(i) ? 0.0 : plain[k][i]) << "three rows, n " << n << " hand " << i;
+    }
+  }
+  ForceBaselineKernels(false);
+}

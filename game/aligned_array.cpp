@@ -9,26 +9,96 @@
 #include "console/output.h"
 #include "game/deal_table.h"
 
+namespace {
+
+// Blocks are taken and given back several times per node of every solver
+// pass, most of them as long as a board's hand list. Each thread keeps a few
+// freed blocks per size class (multiples of 64 doubles, up to the longest
+// hand list) and hands them out again before asking the allocator.
+//
+// Every block carries a header just before its data: its size class and the
+// distance from the allocated block to the data, so that a block is returned
+// to the right class whatever its array's count says by then (callers may
+// shorten a count while keeping the block).
+constexpr uint32_t kClassDoubles = 64;
+constexpr uint32_t kCachedClasses = 21;  // up to 1344 doubles: every hand list
+constexpr uint32_t kBlocksPerClass = 16;
+constexpr uint32_t kUncached = 0xFFFFFFFFu;
+
+struct BlockHeader {
+  uint32_t sizeClass;  // kUncached for blocks that go straight back
+  uint32_t offset;     // bytes from the allocated block to the data
+};
+
+struct BlockCache {
+  void* blocks[kCachedClasses][kBlocksPerClass];
+  uint32_t counts[kCachedClasses] = {};
+  ~BlockCache() {
+    for (uint32_t c = 0; c < kCachedClasses; ++c)
+      for (uint32_t i = 0; i < counts[c]; ++i) scalable_aligned_free(blocks[c][i]);
+  }
+};
+
+thread_local BlockCache t_blockCache;
+
+BlockHeader& HeaderOf(double* data) { return reinterpret_cast<BlockHeader*>(data)[-1]; }
+
+[[noreturn]] void OutOfMemory() {
+  fputs("out of memory\n", stdout);
+  fflush(stdout);
+  abort();
+}
+
+double* TakeBlock(uint32_t n, size_t alignment) {
+  // The header needs 8 bytes before the data; the data keep the alignment.
+  const size_t offset = alignment < sizeof(BlockHeader) ? sizeof(BlockHeader) : alignment;
+  const uint32_t sizeClass = (n + kClassDoubles - 1) / kClassDoubles - 1;
+  const bool cached = alignment == kAlignedArrayAlignment && sizeClass < kCachedClasses;
+  void* block = nullptr;
+  if (cached) {
+    BlockCache& cache = t_blockCache;
+    if (cache.counts[sizeClass] > 0) {
+      block = cache.blocks[sizeClass][--cache.counts[sizeClass]];
+    } else {
+      block = scalable_aligned_malloc(offset + (sizeClass + 1) * size_t{kClassDoubles} * sizeof(double), alignment);
+    }
+  } else {
+    block = scalable_aligned_malloc(offset + static_cast<size_t>(n) * sizeof(double), alignment);
+  }
+  if (!block) OutOfMemory();
+  double* data = reinterpret_cast<double*>(static_cast<char*>(block) + offset);
+  HeaderOf(data) = BlockHeader{cached ? sizeClass : kUncached, static_cast<uint32_t>(offset)};
+  return data;
+}
+
+void GiveBackBlock(double* data) {
+  const BlockHeader header = HeaderOf(data);
+  void* block = reinterpret_cast<char*>(data) - header.offset;
+  if (header.sizeClass < kCachedClasses) {
+    BlockCache& cache = t_blockCache;
+    if (cache.counts[header.sizeClass] < kBlocksPerClass) {
+      cache.blocks[header.sizeClass][cache.counts[header.sizeClass]++] = block;
+      return;
+    }
+  }
+  scalable_aligned_free(block);
+}
+
+}  // namespace
+
 void ResizeAlignedArray(AlignedArray& array, uint32_t n, size_t alignment) {
   if (n == array.count) return;
-  if (array.data) scalable_aligned_free(array.data);
+  if (array.data) GiveBackBlock(array.data);
   array.data = nullptr;
   array.count = n;
-  // The allocator may hand out no block for a zero size; an empty array
-  // simply holds none.
+  // An empty array simply holds no block.
   if (n == 0) return;
-  void* block = scalable_aligned_malloc(static_cast<size_t>(n) * sizeof(double), alignment);
-  if (!block) {
-    fputs("out of memory\n", stdout);
-    fflush(stdout);
-    abort();
-  }
-  array.data = static_cast<double*>(block);
+  array.data = TakeBlock(n, alignment);
 }
 
 void ReleaseAlignedArray(AlignedArray& array) {
   if (!array.data) return;
-  scalable_aligned_free(array.data);
+  GiveBackBlock(array.data);
   array.data = nullptr;
   array.count = 0;
 }

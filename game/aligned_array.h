@@ -13,7 +13,8 @@
 // 256-bit kernels load without splitting a half of a cache line.
 constexpr size_t kAlignedArrayAlignment = 32;
 
-// An owned block of `count` doubles from the scalable aligned allocator.
+// An owned block of `count` doubles from the scalable aligned allocator; freed
+// blocks are kept per thread and size class and handed out again.
 // A null `data` with a positive `count` stands for `count` zeros: kernels read
 // it as zeros and allocate the block on their first write, so a branch whose
 // reach vanishes costs neither arithmetic nor memory.

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "game/aligned_array.h"
@@ -90,6 +91,49 @@ TEST(AlignedArray, EmptyArraysAndRelease) {
   ASSERT_NE(row.data, nullptr);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(row.data[i], 0.0);
   ReleaseAlignedArray(row);
+}
+
+// Freed blocks are handed out again by size class: every live block is
+// aligned and disjoint from the others and keeps what was written to it, also
+// in the rounds after blocks were released with shortened counts (a block
+// returned to a larger size class would be overrun by the next round's
+// fills, spoiling its neighbours). Blocks freed on another thread are
+// reusable there.
+TEST(AlignedArray, ReusedBlocksAreWholeAlignedAndDisjoint) {
+  const uint32_t sizes[] = {1, 63, 64, 65, 425, 1081, 1326, 1345, 5000};
+  std::vector<AlignedArray> live;
+  for (int round = 0; round < 3; ++round) {
+    for (uint32_t n : sizes)
+      for (int copy = 0; copy < 20; ++copy) {
+        AlignedArray a;
+        Fill(a, n, 1000.0 * copy + n);
+        ASSERT_EQ(reinterpret_cast<uintptr_t>(a.data) % kAlignedArrayAlignment, 0u) << n;
+        live.push_back(a);
+      }
+    for (size_t i = 0; i < live.size(); ++i) {
+      const AlignedArray& a = live[i];
+      for (uint32_t k = 0; k < a.count; ++k) ASSERT_EQ(a.data[k], a.data[0] + k) << "array " << i;
+      for (size_t j = i + 1; j < live.size(); ++j) {
+        const AlignedArray& b = live[j];
+        ASSERT_TRUE(a.data + a.count <= b.data || b.data + b.count <= a.data) << i << " overlaps " << j;
+      }
+    }
+    // Shorten some counts, then give everything back.
+    for (size_t i = 0; i < live.size(); i += 3) live[i].count = 1;
+    for (AlignedArray& a : live) ReleaseAlignedArray(a);
+    live.clear();
+  }
+  std::vector<AlignedArray> moved(40);
+  for (AlignedArray& a : moved) Fill(a, 1081, 0.0);
+  std::thread other([&moved] {
+    for (AlignedArray& a : moved) ReleaseAlignedArray(a);
+    AlignedArray b;
+    Fill(b, 1081, 5.0);
+    EXPECT_EQ(b.data[1080], 1085.0);
+    ReleaseAlignedArray(b);
+  });
+  other.join();
+  for (const AlignedArray& a : moved) EXPECT_EQ(a.data, nullptr);
 }
 
 TEST(AlignedArray, ExhaustedMemoryAborts) {

@@ -1,6 +1,6 @@
 #include "game/aligned_array.h"
 
-#include <tbb/scalable_allocator.h>
+#include "game/block_allocator.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -35,7 +35,7 @@ struct BlockCache {
   uint32_t counts[kCachedClasses] = {};
   ~BlockCache() {
     for (uint32_t c = 0; c < kCachedClasses; ++c)
-      for (uint32_t i = 0; i < counts[c]; ++i) scalable_aligned_free(blocks[c][i]);
+      for (uint32_t i = 0; i < counts[c]; ++i) FreeAlignedBlock(blocks[c][i]);
   }
 };
 
@@ -60,10 +60,10 @@ double* TakeBlock(uint32_t n, size_t alignment) {
     if (cache.counts[sizeClass] > 0) {
       block = cache.blocks[sizeClass][--cache.counts[sizeClass]];
     } else {
-      block = scalable_aligned_malloc(offset + (sizeClass + 1) * size_t{kClassDoubles} * sizeof(double), alignment);
+      block = AllocateAlignedBlock(offset + (sizeClass + 1) * size_t{kClassDoubles} * sizeof(double), alignment);
     }
   } else {
-    block = scalable_aligned_malloc(offset + static_cast<size_t>(n) * sizeof(double), alignment);
+    block = AllocateAlignedBlock(offset + static_cast<size_t>(n) * sizeof(double), alignment);
   }
   if (!block) OutOfMemory();
   double* data = reinterpret_cast<double*>(static_cast<char*>(block) + offset);
@@ -81,7 +81,7 @@ void GiveBackBlock(double* data) {
       return;
     }
   }
-  scalable_aligned_free(block);
+  FreeAlignedBlock(block);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "storage/storage_interface.h"
 
-#include <tbb/scalable_allocator.h>
+#include "game/block_allocator.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -125,7 +125,7 @@ void ResizeAlignedFloatArray(AlignedFloatArray& array, uint32_t n) {
   if (n == array.count && (array.data || n == 0)) return;
   ReleaseAlignedFloatArray(array);
   if (n == 0) return;
-  void* block = scalable_aligned_malloc(static_cast<size_t>(n) * sizeof(float), kAlignedArrayAlignment);
+  void* block = AllocateAlignedBlock(static_cast<size_t>(n) * sizeof(float), kAlignedArrayAlignment);
   if (!block) {
     fputs("out of memory\n", stdout);
     fflush(stdout);
@@ -136,7 +136,7 @@ void ResizeAlignedFloatArray(AlignedFloatArray& array, uint32_t n) {
 }
 
 void ReleaseAlignedFloatArray(AlignedFloatArray& array) {
-  if (array.data) scalable_aligned_free(array.data);
+  if (array.data) FreeAlignedBlock(array.data);
   array.data = nullptr;
   array.count = 0;
 }

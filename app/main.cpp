@@ -5,18 +5,18 @@
 
 #include <chrono>
 #include <cstdio>
-#include "solver/parallel.h"
 #include <string>
 #include <tclap/CmdLine.h>
 
 #include "console/command_line.h"
-#include "console/cpu_info.h"
 #include "console/dispatcher.h"
-#include "console/hand_order.h"
-#include "console/output.h"
-#include "console/random_state.h"
 #include "console/script_commands.h"
-#include "console/solver_commands.h"
+#include "core/cpu_info.h"
+#include "core/hand_order.h"
+#include "core/output.h"
+#include "core/parallel.h"
+#include "core/random_state.h"
+#include "core/run_clock.h"
 #include "game/hand_evaluator.h"
 #include "solver/engine_state.h"
 

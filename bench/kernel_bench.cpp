@@ -13,9 +13,9 @@
 #include <string>
 #include <vector>
 
-#include "console/cpu_info.h"
-#include "console/hand_order.h"
-#include "game/cards.h"
+#include "core/cards.h"
+#include "core/cpu_info.h"
+#include "core/hand_order.h"
 #include "game/deal_table.h"
 #include "game/hand_evaluator.h"
 #include "solver/terminal_kernels.h"

@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include "solver/parallel.h"
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,16 +21,17 @@
 
 #include "console/command_line.h"
 #include "console/dispatcher.h"
-#include "console/hand_order.h"
-#include "console/output.h"
 #include "console/script_commands.h"
-#include "console/settings.h"
+#include "core/hand_order.h"
+#include "core/output.h"
+#include "core/parallel.h"
+#include "core/settings.h"
 #include "game/deal_table.h"
 #include "game/hand_evaluator.h"
-#include "game/solver_tree.h"
 #include "solver/engine_state.h"
 #include "solver/solver_thread.h"
 #include "storage/river_storage.h"
+#include "storage/solver_tree.h"
 #include "storage/storage_interface.h"
 
 namespace {

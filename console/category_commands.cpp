@@ -1,6 +1,6 @@
 #include "console/category_commands.h"
 
-#include "game/cards.h"
+#include "core/cards.h"
 #include "results/hand_classifier.h"
 
 void CmdShowCategoryNames(const TokenVector&) { PrintCategoryNames(); }

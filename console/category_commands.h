@@ -1,7 +1,7 @@
 // Handlers of show_category_names and show_categories.
 #pragma once
 
-#include "console/output.h"
+#include "core/output.h"
 
 void CmdShowCategoryNames(const TokenVector& words);
 // The words after the command form one card list of 3 to 5 cards.

@@ -4,16 +4,12 @@
 #include <stdexcept>
 
 #include "console/category_commands.h"
-#include "console/cpu_info.h"
-#include "console/hand_order.h"
-#include "console/memory_info.h"
+#include "console/info_commands.h"
+#include "console/report_commands.h"
 #include "console/script_commands.h"
-#include "console/settings.h"
+#include "console/settings_commands.h"
 #include "console/solver_commands.h"
-#include "game/line_tree.h"
-#include "game/tree_build.h"
-#include "results/node_report.h"
-#include "storage/storage_factory.h"
+#include "console/tree_commands.h"
 
 std::string SkipLabel;
 

@@ -1,7 +1,7 @@
 // The command table and the dispatcher that runs one command line.
 #pragma once
 
-#include "console/output.h"
+#include "core/output.h"
 
 using CommandHandler = void (*)(const TokenVector&);
 

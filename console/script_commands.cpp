@@ -10,7 +10,7 @@
 
 #include "console/command_line.h"
 #include "console/dispatcher.h"
-#include "console/numbers.h"
+#include "core/numbers.h"
 
 namespace {
 int g_scriptDepth = 0;

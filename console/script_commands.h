@@ -1,7 +1,7 @@
 // Scripts, labels, output redirection and the small utility commands.
 #pragma once
 
-#include "console/output.h"
+#include "core/output.h"
 
 // Scripts may load scripts; deeper nesting than this is refused.
 constexpr int kMaxScriptDepth = 64;

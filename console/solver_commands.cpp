@@ -1,58 +1,19 @@
 #include "console/solver_commands.h"
 
-#include <sys/resource.h>
 #include <thread>
 
-#include "console/numbers.h"
-#include "console/settings.h"
-#include "game/solver_tree.h"
+#include "core/numbers.h"
+#include "core/run_clock.h"
+#include "core/settings.h"
 #include "game/tree_state.h"
+#include "results/results_layout.h"
 #include "solver/engine_state.h"
 #include "solver/forget.h"
 #include "solver/solver_thread.h"
 #include "solver/tree_passes.h"
+#include "storage/solver_tree.h"
 
-std::chrono::system_clock::time_point StartTime{};
-int LastReportedRecordCount = 0;
-
-void CmdSolverTime(const TokenVector&) {
-  const auto elapsed = std::chrono::system_clock::now() - StartTime;
-  const double seconds =
-      static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count()) / 1e9;
-  Output("%f\n", seconds);
-}
-
-void PrintResults(const ConvergenceRecord& record, bool solverForm) {
-  // Results belong to the tree: a later set_pot does not change them.
-  const double h = (CurrentTree ? CurrentTree->pot : PotSettings[2]) * 0.5;
-  const double evOop = h + record.strategyValue[0], evIp = h + record.strategyValue[1];
-  const double mesOop = h + record.bestResponseValue[0], mesIp = h + record.bestResponseValue[1];
-  if (!solverForm) {
-    Output("EV OOP: %.3f\nEV IP: %.3f\nOOP's MES: %.3f\nIP's MES: %.3f\nExploitable for: %.3f\nEND\n", evOop, evIp,
-           mesOop, mesIp, record.exploitability);
-    return;
-  }
-  PrintNow(
-      "SOLVER:\nrunning time: %.3f\nEV OOP: %.3f\nEV IP: %.3f\nOOP's MES: %.3f\nIP's MES: %.3f\nExploitable for: "
-      "%.3f\nEND\n",
-      record.seconds, evOop, evIp, mesOop, mesIp, record.exploitability);
-  if (Verbosity > 0) {
-    struct rusage usage;
-    long peakKb = getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : 0;
-    PrintNow("[cpu time %.1fs | peak working set %d MB]\n", SolverCpuSeconds, static_cast<int>(peakKb / 1024));
-  }
-}
-
-void ReportSolverProgress() {
-  const std::vector<ConvergenceRecord> log = CopyConvergenceLog();
-  if (log.empty()) return;
-  if (static_cast<int>(log.size()) > LastReportedRecordCount) {
-    LastReportedRecordCount = static_cast<int>(log.size());
-    PrintResults(log.back(), true);
-    fflush(stdout);
-    std::this_thread::yield();
-  }
-}
+void CmdSolverTime(const TokenVector&) { Output("%f\n", SecondsSinceStart()); }
 
 void CmdGo(const TokenVector& words) {
   RequireTree();
@@ -72,7 +33,7 @@ void CmdGo(const TokenVector& words) {
   // The acknowledgement reaches the output before the solver's first line.
   FlushPendingOutput();
   fflush(stdout);
-  LaunchSolverThread();
+  LaunchSolverThread(ReportSolverProgress);
 }
 
 void CmdStop(const TokenVector& words) {

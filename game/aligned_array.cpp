@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "console/output.h"
+#include "core/output.h"
 #include "game/deal_table.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <limits>
 
-#include "console/cpu_info.h"
-#include "console/output.h"
+#include "core/cpu_info.h"
+#include "core/output.h"
 #include "game/hand_evaluator.h"
 #include "game/isomorphism.h"
 

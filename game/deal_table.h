@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/cards.h"
 #include "game/aligned_array.h"
-#include "game/cards.h"
 
 constexpr uint16_t kNoRecord = 0xFFFF;    // card map entry without a record
 constexpr uint16_t kNoCounterpart = 0xFFFF;  // isomorphic hand map entry without a parent hand

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "console/hand_order.h"
+#include "core/hand_order.h"
 
 namespace {
 

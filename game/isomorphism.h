@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "game/cards.h"
+#include "core/cards.h"
 
 // perm[s] = the canonical suit of user suit s (0..3 = c, d, h, s).
 struct SuitPerm {

@@ -3,13 +3,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "compression/binary_reader.h"
-#include "console/numbers.h"
-#include "console/output.h"
-#include "game/node_path.h"
-#include "game/tree_build.h"
-#include "game/tree_state.h"
-#include "solver/engine_state.h"
+#include "core/binary_reader.h"
+#include "core/numbers.h"
+#include "core/output.h"
 
 std::unique_ptr<SchematicNode> SchematicRoot = std::make_unique<SchematicNode>();
 
@@ -51,7 +47,9 @@ SchematicNode* CreateChild(SchematicNode& parent, double key) {
   return raw;
 }
 
-void AddLine(const std::vector<std::string>& words, bool force) {
+}  // namespace
+
+void AddLine(const TokenVector& words, bool force) {
   SchematicNode& root = *SchematicRoot;
   root.player = root.street = root.bets = 0;
   root.amount = root.chipsOop = root.chipsIp = 0.0;
@@ -123,10 +121,7 @@ void AddLine(const std::vector<std::string>& words, bool force) {
       }
     }
   }
-  ReplyOk(words);
 }
-
-}  // namespace
 
 void ReadSchematicNode(SchematicNode& node, BinaryReader& reader) { ReadNodeRecord(node, reader, 0); }
 
@@ -159,19 +154,14 @@ std::string PrintLineTree(const SchematicNode& node, const std::string& prefix, 
   return text;
 }
 
-void CmdClearLines(const std::vector<std::string>& words) {
+void ClearLines() {
   // The new root is in place before the old tree goes.
   std::unique_ptr<SchematicNode> old = std::move(SchematicRoot);
   SchematicRoot = NewSchematicRoot();
   old.reset();
-  ReplyOk(words);
 }
 
-void CmdAddLine(const std::vector<std::string>& words) { AddLine(words, false); }
-
-void CmdForceLine(const std::vector<std::string>& words) { AddLine(words, true); }
-
-void CmdRemoveLine(const std::vector<std::string>& words) {
+void RemoveLine(const TokenVector& words) {
   SchematicNode* node = SchematicRoot.get();
   double previous = 0.0;
   std::vector<double> keys;
@@ -187,14 +177,9 @@ void CmdRemoveLine(const std::vector<std::string>& words) {
       node = found->second.get();
     previous = key;
   }
-  ReplyOk(words);
 }
 
-void CmdCutLine(const std::vector<std::string>& words) {
-  RequireTree();
-  if (IsSolverRunning()) ThrowCommandError("Can't do that when solver is running");
-  const NodeRef ref = ResolveNodePath(words[1]);
-  SchematicNode* node = ref.node;
+void CutLineNode(SchematicNode* node) {
   if (!node || !node->parent) ThrowCommandError("can't cut root");
   SchematicNode* parent = node->parent;
   // A tree whose root keeps no action cannot be built; refuse before cutting.
@@ -205,6 +190,4 @@ void CmdCutLine(const std::vector<std::string>& words) {
     else
       ++it;
   }
-  BuildTreeFromLines(true);
-  ReplyOk(words);
 }

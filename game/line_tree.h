@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/output.h"
+
 class BinaryReader;
 
 struct SchematicNode {
@@ -39,8 +41,15 @@ void PruneSchematicChildren(SchematicNode& node, double amount);
 // Diagnostic listing of the tree (absolute streets from `rootStreet`).
 std::string PrintLineTree(const SchematicNode& node, const std::string& prefix, double amount, int rootStreet);
 
-void CmdClearLines(const std::vector<std::string>& words);
-void CmdAddLine(const std::vector<std::string>& words);
-void CmdForceLine(const std::vector<std::string>& words);
-void CmdRemoveLine(const std::vector<std::string>& words);
-void CmdCutLine(const std::vector<std::string>& words);
+// Replaces the line tree with an empty root.
+void ClearLines();
+// Adds the line of cumulative amounts words[1..] (the closing call or check
+// and the fold are added too); `force` first erases every other action at
+// each node on the way.
+void AddLine(const TokenVector& words, bool force);
+// Erases the last action of the line words[1..] ("Specified line doesn't
+// exists." when the line is not in the tree).
+void RemoveLine(const TokenVector& words);
+// Erases a node and its sub-tree from its parent; the root, and the only
+// action of the root, are refused ("can't cut root").
+void CutLineNode(SchematicNode* node);

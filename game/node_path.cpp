@@ -2,10 +2,10 @@
 
 #include <vector>
 
-#include "console/numbers.h"
-#include "console/output.h"
-#include "console/settings.h"
-#include "game/cards.h"
+#include "core/cards.h"
+#include "core/numbers.h"
+#include "core/output.h"
+#include "core/settings.h"
 #include "game/line_tree.h"
 #include "game/tree_state.h"
 

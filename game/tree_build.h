@@ -1,14 +1,15 @@
-// Building the solver tree from the lines, board and ranges.
+// The game-model steps of building a solver tree: the line tree flattened
+// into node records, and the checks of the ranges against the board.
 #pragma once
 
 #include <cstdint>
-#include <string>
 #include <vector>
 
-#include "game/cards.h"
+#include "core/cards.h"
 
-struct SolverTree;
 struct SchematicNode;
+
+enum TreeNodeKind : int32_t { kInnerNode = 0, kShowdownNode = 1, kFoldNode = 2 };
 
 // One line-tree node in pre-order: the solver tree's node list.
 struct FlatLineRecord {
@@ -18,11 +19,6 @@ struct FlatLineRecord {
   int32_t street;
   double amount;
 };
-
-// Validated build from the current lines (build_tree and cut_line choose the
-// compression level; the tree-file reader applies its own). On failure the
-// standing tree and every index stay as they were.
-void BuildTreeFromLines(bool chooseCompression);
 
 // The largest key anywhere in the line tree (0 without children).
 double MaxLineAmount(const SchematicNode& node);
@@ -36,17 +32,3 @@ void CheckRangeIsomorphism(CardMask board);
 // Total weight of the pairs of hands (OOP, IP) that share no card with each
 // other nor with the board.
 double CompatiblePairWeight(const std::vector<double>& oop, const std::vector<double>& ip, CardMask board);
-
-// Creates the tree's nodes, board, ranges and deal records and sets it as
-// the current tree.
-void CreateSolverTree(int32_t averagingMode, const std::vector<FlatLineRecord>& records, int32_t groupingMode,
-                      CardMask flop, int32_t turnCard, int32_t riverCard, const std::vector<double>& rangeOop,
-                      const std::vector<double>& rangeIp, bool isomorphism);
-void InitSolverParams(SolverTree& tree, int32_t first, int32_t second);
-// Re-creates the storages with a compression pair and starts the solve over.
-void ResetSolver(int32_t first, int32_t second);
-void AllocateNodeStorages(SolverTree& tree);
-void FreeTreeAndLoadFlags();
-
-void CmdBuildTree(const std::vector<std::string>& words);
-void CmdFreeTree(const std::vector<std::string>& words);

@@ -1,6 +1,6 @@
 #include "game/tree_state.h"
 
-#include "console/output.h"
+#include "core/output.h"
 
 bool TreeBuilt = false;
 bool LoadFlag = false;

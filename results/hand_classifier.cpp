@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "console/cpu_info.h"
-#include "console/output.h"
+#include "core/cpu_info.h"
+#include "core/output.h"
 
 namespace {
 

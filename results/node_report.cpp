@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "console/output.h"
-#include "console/settings.h"
-#include "game/cards.h"
+#include "core/cards.h"
+#include "core/output.h"
+#include "core/settings.h"
 #include "game/line_tree.h"
-#include "game/solver_tree.h"
+#include "storage/solver_tree.h"
 #include "storage/storage_interface.h"
 
 const char* NodeKindName(const NodeRef& ref) {
@@ -101,15 +101,7 @@ void SetEvBoost(int nodeIndex, float boost) {
   CurrentTree->nodes[nodeIndex].EvBoost = boost;
 }
 
-void CmdShowNode(const std::vector<std::string>& words) {
-  const NodeRef ref = ResolveNodePath(words[1]);
-  PrintNodeInfo(words[1], ref);
-  Output("END\n");
-}
-
-void CmdShowChildren(const std::vector<std::string>& words) {
-  const std::string& path = words[1];
-  const NodeRef ref = ResolveNodePath(path);
+void PrintNodeChildren(const std::string& path, const NodeRef& ref) {
   if (!ref.node) {
     NodeRef root;
     root.node = SchematicRoot.get();

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "game/cards.h"
+#include "core/cards.h"
 #include "game/node_path.h"
 
 // "ROOT", "SPLIT_NODE", "END_NODE", "IP_DEC" or "OOP_DEC".
@@ -29,5 +29,7 @@ void PrintNodeInfo(const std::string& path, const NodeRef& ref);
 // Stores an EV boost in a TreeNode of the current tree (nothing without one).
 void SetEvBoost(int nodeIndex, float boost);
 
-void CmdShowNode(const std::vector<std::string>& words);
-void CmdShowChildren(const std::vector<std::string>& words);
+// Each child of the node at `path` ("child N:" and its node information),
+// then END: the actions of a decision node, the cards of a pending deal, or
+// the root for the empty path.
+void PrintNodeChildren(const std::string& path, const NodeRef& ref);

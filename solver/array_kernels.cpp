@@ -3,8 +3,8 @@
 #include <cfloat>
 #include <cstring>
 
-#include "console/cpu_info.h"
-#include "console/output.h"
+#include "core/cpu_info.h"
+#include "core/output.h"
 #include "solver/array_kernels_variants.h"
 
 namespace {

@@ -1,7 +1,8 @@
 #include "solver/engine_state.h"
 
-#include "solver/parallel.h"
 #include <xmmintrin.h>
+
+#include "core/parallel.h"
 
 std::atomic<int> ThreadCount{omp_get_max_threads()};
 int CheckInterval = 25;

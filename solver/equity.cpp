@@ -6,11 +6,11 @@
 
 #include "game/deal_table.h"
 #include "game/isomorphism.h"
-#include "game/solver_tree.h"
 #include "solver/array_kernels.h"
 #include "solver/row_transfer.h"
 #include "solver/solver_thread.h"
 #include "solver/terminal_kernels.h"
+#include "storage/solver_tree.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 
 #include "game/deal_table.h"
-#include "game/solver_tree.h"
 #include "solver/node_eval.h"
 #include "solver/solver_thread.h"
 #include "solver/tree_passes.h"
+#include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
 #include "storage/storage_interface.h"
 

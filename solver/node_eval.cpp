@@ -8,12 +8,12 @@
 #include <deque>
 
 #include "game/deal_table.h"
-#include "game/solver_tree.h"
 #include "solver/array_kernels.h"
 #include "solver/engine_state.h"
 #include "solver/reach_sums.h"
 #include "solver/row_transfer.h"
 #include "solver/terminal_kernels.h"
+#include "storage/solver_tree.h"
 #include "storage/storage_interface.h"
 
 namespace {

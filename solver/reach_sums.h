@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/cards.h"
 #include "game/aligned_array.h"
-#include "game/cards.h"
 
 // For each hand i of the list, s = the opponent reach summed over the hands
 // of the list that share no card with hand i. When value has data, ev is

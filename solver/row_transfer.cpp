@@ -1,7 +1,7 @@
 #include "solver/row_transfer.h"
 
-#include "console/cpu_info.h"
-#include "console/output.h"
+#include "core/cpu_info.h"
+#include "core/output.h"
 #include "game/deal_table.h"
 #include "solver/array_kernels.h"
 #include "solver/reach_sums.h"

@@ -2,16 +2,15 @@
 
 #include <chrono>
 #include <cmath>
-#include "solver/parallel.h"
 #include <sys/resource.h>
 #include <thread>
 #include <xmmintrin.h>
 
-#include "console/output.h"
-#include "console/solver_commands.h"
-#include "game/solver_tree.h"
+#include "core/output.h"
+#include "core/parallel.h"
 #include "solver/engine_state.h"
 #include "solver/tree_passes.h"
+#include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
 
 namespace {
@@ -28,7 +27,7 @@ double ProcessCpuSeconds(double fallback) {
   return static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
 }
 
-void SolverThreadMain() {
+void SolverThreadMain(SolverProgressFunction reportProgress) {
   _mm_setcsr(_mm_getcsr() | 0x8040);
   PrintNowFlush("SOLVER: started\n");
   SolverTree& tree = *CurrentTree;
@@ -73,7 +72,7 @@ void SolverThreadMain() {
           ConvergenceLog.push_back(record);
         }
         SolverCpuSeconds = ProcessCpuSeconds(SolverCpuSeconds + startCpu) - startCpu;
-        ReportSolverProgress();
+        if (reportProgress) reportProgress();
         if (TargetExploitability >= result[0]) {
           reason = "required accuracy reached";
           break;
@@ -117,13 +116,13 @@ bool StartSolver(int32_t limit, uint8_t mode) {
   return PrepareTreeStorages(*CurrentTree);
 }
 
-void LaunchSolverThread() {
+void LaunchSolverThread(SolverProgressFunction reportProgress) {
   // The thread object is published before the thread can reach its end,
   // which reads it under the same lock.
   std::lock_guard<std::mutex> lock(WaiterMutex);
   StopFlag = 0;
   SolveInProgress = true;
-  SolverThread = new std::thread(SolverThreadMain);
+  SolverThread = new std::thread(SolverThreadMain, reportProgress);
 }
 
 void RunIteration(SolverTree& tree, double result[3]) {

@@ -24,9 +24,12 @@ struct ConvergenceRecord {
 bool PrepareTreeStorages(SolverTree& tree);
 // Checks and prepares for a solve (limit and mode recorded, log emptied,
 // storages prepared); false when a solve runs, the tree is incomplete or
-// memory is missing. LaunchSolverThread then starts the thread.
+// memory is missing. LaunchSolverThread then starts the thread; after each
+// exploitability check it calls `reportProgress` (when given), which prints
+// the newest record of the convergence log.
 bool StartSolver(int32_t limit, uint8_t mode);
-void LaunchSolverThread();
+using SolverProgressFunction = void (*)();
+void LaunchSolverThread(SolverProgressFunction reportProgress);
 // One iteration: an update pass for IP, then for OOP. Returns {mean, IP, OOP}.
 void RunIteration(SolverTree& tree, double result[3]);
 void RequestSolverStop();

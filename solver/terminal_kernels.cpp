@@ -2,13 +2,13 @@
 
 #include <cstring>
 
-#include "console/cpu_info.h"
-#include "console/output.h"
+#include "core/cpu_info.h"
+#include "core/output.h"
 #include "game/deal_table.h"
-#include "game/solver_tree.h"
 #include "solver/array_kernels.h"
 #include "solver/engine_state.h"
 #include "solver/terminal_kernels_variants.h"
+#include "storage/solver_tree.h"
 
 namespace {
 

@@ -2,15 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include "solver/parallel.h"
 
+#include "core/parallel.h"
 #include "game/deal_table.h"
-#include "game/solver_tree.h"
 #include "solver/array_kernels.h"
 #include "solver/engine_state.h"
-#include "solver/node_eval.h"
 #include "solver/forget.h"
+#include "solver/node_eval.h"
 #include "solver/row_transfer.h"
+#include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
 
 std::vector<SubgameTask*> SubgameTaskList;

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "console/cpu_info.h"
+#include "core/cpu_info.h"
 #include "storage/packed_rows_variants.h"
 
 namespace {

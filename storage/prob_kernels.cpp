@@ -2,7 +2,7 @@
 
 #include <cfloat>
 
-#include "console/cpu_info.h"
+#include "core/cpu_info.h"
 #include "storage/prob_kernels_variants.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "compression/binary_reader.h"
-#include "console/output.h"
+#include "core/binary_reader.h"
+#include "core/output.h"
 #include "game/deal_table.h"
 #include "storage/float_rows.h"
 #include "storage/packed_rows.h"

@@ -2,14 +2,12 @@
 
 #include <cstring>
 
-#include "console/memory_info.h"
-#include "console/numbers.h"
-#include "console/output.h"
+#include "core/memory_info.h"
+#include "core/numbers.h"
+#include "core/output.h"
 #include "game/deal_table.h"
-#include "game/solver_tree.h"
-#include "game/tree_build.h"
-#include "solver/engine_state.h"
 #include "storage/river_storage.h"
+#include "storage/solver_tree.h"
 #include "storage/storage_unit.h"
 
 int32_t CompressionSetting = -1;
@@ -88,62 +86,3 @@ std::vector<uint64_t> StorageSizeInfo() {
   figures.insert(figures.end(), CurrentTree->storedArrays, CurrentTree->storedArrays + 4);
   return figures;
 }
-
-void ApplyCompressionLevel(int level) {
-  ActualCompression = level;
-  int32_t first, second;
-  CompressionPair(level, first, second);
-  ResetSolver(first, second);
-}
-
-namespace {
-// Whether the flop's cards lie in exactly three suits.
-bool RainbowFlop(uint64_t flop) {
-  int suits = 0;
-  for (int s = 0; s < 4; ++s) suits += ((flop >> (13 * s)) & 0x1FFF) != 0;
-  return suits == 3;
-}
-}  // namespace
-
-void ChooseCompression() {
-  if (!CurrentTree) return;
-  if (CompressionSetting >= 0) {
-    ApplyCompressionLevel(CompressionSetting);
-    return;
-  }
-  ResetSolver(0, 0);
-  const std::vector<uint64_t> figures = StorageSizeInfo();
-  const uint64_t needed = figures[4 + 1] + figures[4 + 2] + figures[4 + 3];
-  if (Verbosity > 0) Output("[uncompressed storage %lld MB]\n", static_cast<long long>(needed / 1024 / 1024));
-  const uint64_t budget = static_cast<uint64_t>(static_cast<double>(AvailablePhysicalMemory()) * 0.85);
-  int level = 0;
-  if (needed >= budget) {
-    const double s = static_cast<double>(needed), b = static_cast<double>(budget);
-    if (b > s * 0.58)
-      level = 1;
-    else if (RainbowFlop(CurrentTree->flopMask))
-      level = b > s * 0.39 * 0.8 ? 2 : (b > s * 0.29 * 0.8 ? 3 : 4);
-    else
-      level = b > s * 0.39 ? 2 : (b > s * 0.29 ? 3 : 4);
-  }
-  Output("#auto compression level %d\n", level);
-  ApplyCompressionLevel(level);
-}
-
-void CmdSetCompression(const std::vector<std::string>& words) {
-  if (IsSolverRunning()) ThrowCommandError("Can't do that when solver is running");
-  static const char* const kWords[6] = {"auto", "none", "low", "medium", "high", "max"};
-  int level = -2;
-  for (int i = 0; i < 6; ++i)
-    if (words[1] == kWords[i]) level = i - 1;
-  if (level == -2) {
-    level = ParseInt(words[1]);
-    if (level < 0) level = -1;
-    if (level > 4) level = 4;
-  }
-  CompressionSetting = level;
-  if (CurrentTree) ChooseCompression();
-  ReplyOk(words);
-}
-
-void CmdGetActualCompression(const std::vector<std::string>&) { Output("compression %d\n", ActualCompression); }

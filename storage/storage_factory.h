@@ -1,6 +1,5 @@
 // Which storage each node gets, preparing whole trees and sub-trees, the
-// memory figures behind the automatic compression level, and the
-// compression-level commands.
+// compression levels and the memory figures behind the automatic level.
 #pragma once
 
 #include <cstdint>
@@ -36,8 +35,4 @@ void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force);
 // A copy of the current tree's element counts and byte estimates (4 + 4),
 // empty when there is no tree.
 std::vector<uint64_t> StorageSizeInfo();
-void ChooseCompression();
-void ApplyCompressionLevel(int level);
 
-void CmdSetCompression(const std::vector<std::string>& words);
-void CmdGetActualCompression(const std::vector<std::string>& words);

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "compression/binary_reader.h"
-#include "console/output.h"
+#include "core/binary_reader.h"
+#include "core/output.h"
 
 // --- NodeRecord -------------------------------------------------------------------
 

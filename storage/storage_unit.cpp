@@ -5,9 +5,9 @@
 #include <climits>
 #include <cstring>
 
-#include "compression/binary_reader.h"
-#include "console/cpu_info.h"
-#include "console/output.h"
+#include "core/binary_reader.h"
+#include "core/cpu_info.h"
+#include "core/output.h"
 #include "storage/float_rows.h"
 
 // --- Float row entries --------------------------------------------------------------

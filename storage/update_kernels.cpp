@@ -4,7 +4,7 @@
 #include <cfloat>
 #include <cmath>
 
-#include "console/cpu_info.h"
+#include "core/cpu_info.h"
 #include "storage/update_kernels_variants.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "compression/binary_reader.h"
+#include "core/binary_reader.h"
 #include "storage/storage_interface.h"
 
 class MemoryWriter : public BinaryWriter {

@@ -3,8 +3,8 @@
 #include <set>
 #include <stdexcept>
 
-#include "console/hand_order.h"
-#include "game/cards.h"
+#include "core/cards.h"
+#include "core/hand_order.h"
 
 namespace {
 bool IsInvalidCard(const std::string& text) {

@@ -5,12 +5,11 @@
 
 #include <cmath>
 #include <map>
-#include "solver/parallel.h"
 
-#include "console/hand_order.h"
-#include "game/hand_evaluator.h"
 #include "console_helpers.h"
-#include "game/solver_tree.h"
+#include "core/hand_order.h"
+#include "core/parallel.h"
+#include "game/hand_evaluator.h"
 #include "solver/engine_state.h"
 #include "solver/equity.h"
 #include "solver/forget.h"
@@ -18,6 +17,7 @@
 #include "solver/solver_thread.h"
 #include "solver/tree_passes.h"
 #include "storage/river_storage.h"
+#include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
 
 namespace {

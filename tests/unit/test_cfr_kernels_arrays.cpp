@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "console/cpu_info.h"
+#include "core/cpu_info.h"
 #include "game/aligned_array.h"
 #include "solver/array_kernels.h"
 #include "solver/array_kernels_variants.h"

@@ -12,15 +12,15 @@
 #include <string>
 #include <vector>
 
-#include "console/cpu_info.h"
-#include "game/cards.h"
+#include "core/cards.h"
+#include "core/cpu_info.h"
 #include "game/deal_table.h"
 #include "game/hand_evaluator.h"
-#include "game/solver_tree.h"
 #include "solver/array_kernels.h"
 #include "solver/engine_state.h"
 #include "solver/terminal_kernels.h"
 #include "solver/terminal_kernels_variants.h"
+#include "storage/solver_tree.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "console/cpu_info.h"
-#include "game/cards.h"
+#include "core/cards.h"
+#include "core/cpu_info.h"
 #include "game/deal_table.h"
 #include "solver/array_kernels.h"
 #include "solver/reach_sums.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "console/cpu_info.h"
+#include "core/cpu_info.h"
 #include "game/deal_table.h"
 #include "game/hand_evaluator.h"
 #include "game/isomorphism.h"

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "console/cpu_info.h"
-#include "game/cards.h"
+#include "console_helpers.h"
+#include "core/cards.h"
+#include "core/cpu_info.h"
 #include "game/hand_evaluator.h"
 #include "results/hand_classifier.h"
-#include "console_helpers.h"
 
 namespace {
 

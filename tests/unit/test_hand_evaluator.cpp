@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include "solver/parallel.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,8 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "console/hand_order.h"
-#include "game/cards.h"
+#include "core/cards.h"
+#include "core/hand_order.h"
+#include "core/parallel.h"
 #include "game/hand_evaluator.h"
 
 namespace {

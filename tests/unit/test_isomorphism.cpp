@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "game/cards.h"
+#include "core/cards.h"
 #include "game/isomorphism.h"
 
 namespace {

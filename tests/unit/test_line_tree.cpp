@@ -3,10 +3,10 @@
 #include <cmath>
 #include <cstring>
 
-#include "compression/binary_reader.h"
 #include "console_helpers.h"
-#include "memory_io.h"
+#include "core/binary_reader.h"
 #include "game/line_tree.h"
+#include "memory_io.h"
 
 namespace {
 const SchematicNode& Child(const SchematicNode& node, double key) {

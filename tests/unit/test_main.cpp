@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "console/cpu_info.h"
-#include "console/hand_order.h"
+#include "core/cpu_info.h"
+#include "core/hand_order.h"
 #include "game/hand_evaluator.h"
 
 int main(int argc, char** argv) {

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "solver/parallel.h"
 #include <xmmintrin.h>
 
-#include "console/cpu_info.h"
-#include "console/memory_info.h"
+#include "core/cpu_info.h"
+#include "core/memory_info.h"
+#include "core/parallel.h"
 #include "solver/engine_state.h"
 
 namespace {

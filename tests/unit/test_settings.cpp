@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include "solver/parallel.h"
 
-#include "console/hand_order.h"
-#include "console/settings.h"
 #include "console_helpers.h"
+#include "core/hand_order.h"
+#include "core/parallel.h"
+#include "core/settings.h"
 #include "solver/engine_state.h"
 
 TEST(SetRange, WeightsArriveInComboOrderAndSmallOnesBecomeZero) {

@@ -13,11 +13,11 @@
 #include <string>
 #include <vector>
 
-#include "compression/binary_reader.h"
-#include "console/cpu_info.h"
+#include "core/binary_reader.h"
+#include "core/cpu_info.h"
 #include "game/deal_table.h"
-#include "storage/float_rows.h"
 #include "memory_io.h"
+#include "storage/float_rows.h"
 #include "storage/river_storage.h"
 #include "storage/storage_unit.h"
 

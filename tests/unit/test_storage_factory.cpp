@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "console_helpers.h"
-#include "game/solver_tree.h"
 #include "storage/river_storage.h"
+#include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
 #include "storage/storage_unit.h"
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "console/cpu_info.h"
+#include "core/cpu_info.h"
 #include "storage/packed_rows.h"
 #include "storage/packed_rows_variants.h"
 

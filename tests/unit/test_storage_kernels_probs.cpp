@@ -13,7 +13,7 @@
 #include <random>
 #include <vector>
 
-#include "console/cpu_info.h"
+#include "core/cpu_info.h"
 #include "storage/prob_kernels.h"
 #include "storage/prob_kernels_variants.h"
 

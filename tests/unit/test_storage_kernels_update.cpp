@@ -10,7 +10,7 @@
 #include <random>
 #include <vector>
 
-#include "console/cpu_info.h"
+#include "core/cpu_info.h"
 #include "game/aligned_array.h"
 #include "storage/update_kernels.h"
 #include "storage/update_kernels_variants.h"

@@ -3,11 +3,11 @@
 #include <cmath>
 #include <limits>
 
-#include "console/settings.h"
 #include "console_helpers.h"
+#include "core/settings.h"
 #include "game/line_tree.h"
-#include "game/solver_tree.h"
 #include "game/tree_state.h"
+#include "storage/solver_tree.h"
 #include "storage/storage_interface.h"
 
 namespace {

@@ -1,10 +1,10 @@
-#include "console/cpu_info.h"
+#include "core/cpu_info.h"
 
 #include <atomic>
 #include <cpuid.h>
 #include <cstdio>
 
-#include "console/output.h"
+#include "core/output.h"
 
 namespace {
 
@@ -132,21 +132,14 @@ std::string FormatCpuFeatures(const CpuInfoProbe& p) {
   return text;
 }
 
-void CmdGetInstructionSet(const std::vector<std::string>&) {
-  if (CpuHasAvx2())
-    Output("AVX2\n");
-  else if (CpuHasAvx())
-    Output("AVX\n");
-  else
-    Output("SSE3\n");
+const char* InstructionSetName() {
+  if (CpuHasAvx2()) return "AVX2";
+  if (CpuHasAvx()) return "AVX";
+  return "SSE3";
 }
 
-void CmdShowCpuInfo(const std::vector<std::string>&) {
-  // The list goes straight to standard output; its END follows through the
-  // reply buffer.
-  std::string text = Trim(g_probe.vendor) + "\n" + Trim(g_probe.brand) + "\n" + FormatCpuFeatures(g_probe);
-  fwrite(text.data(), 1, text.size(), stdout);
-  Output("END\n");
+std::string CpuDescription() {
+  return Trim(g_probe.vendor) + "\n" + Trim(g_probe.brand) + "\n" + FormatCpuFeatures(g_probe);
 }
 
 // --- Kernel variants -------------------------------------------------------

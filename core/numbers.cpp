@@ -1,4 +1,4 @@
-#include "console/numbers.h"
+#include "core/numbers.h"
 
 #include <cmath>
 #include <stdexcept>

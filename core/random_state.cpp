@@ -1,4 +1,4 @@
-#include "console/random_state.h"
+#include "core/random_state.h"
 
 #include <cstdio>
 

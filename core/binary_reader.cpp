@@ -1,4 +1,4 @@
-#include "compression/binary_reader.h"
+#include "core/binary_reader.h"
 
 #include <cerrno>
 

@@ -1,4 +1,4 @@
-#include "console/output.h"
+#include "core/output.h"
 
 #include <chrono>
 #include <cstdarg>

@@ -1,25 +1,8 @@
-// Settings of a run given before a tree is built or a solve started, and the
-// handlers that set and report them.
+// Handlers that set and report the settings of a run.
 #pragma once
 
-#include <string>
-#include <vector>
+#include "core/settings.h"
 
-#include "console/output.h"
-#include "game/cards.h"
-
-extern std::vector<double> RangeVectors[2];  // combo order; empty until set
-extern CardMask BoardMasks[3];               // flop, turn, river (0 = none)
-extern double PotSettings[3];                // the third is the pot at the root
-extern double AccuracySetting;
-extern bool AccuracyIsFraction;
-extern unsigned char IsomorphismFlags[4];    // indexed by root street
-
-// Upper bound for set_threads: more workers than this only cost memory.
-constexpr int kMaxThreadCount = 256;
-
-int ParsePlayerName(const std::string& word);
-std::vector<double> ParseHandWeights(const TokenVector& words, size_t first);
 void ApplyTargetAccuracy();
 
 void CmdSetRange(const TokenVector& words);

@@ -19,4 +19,3 @@ void ReadMemInfo();
 uint64_t AvailablePhysicalMemory();
 uint64_t TotalPhysicalMemory();
 
-void CmdShowMemory(const std::vector<std::string>& words);

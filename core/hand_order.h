@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "game/cards.h"
+#include "core/cards.h"
 
 extern std::string HandOrderString;           // 1326 entries, 6629 characters
 extern CardMask HandMaskByOrder[kComboCount];  // position -> card mask
@@ -25,4 +25,3 @@ void BuildHandOrderTables();
 // combo order; with ComboIndexByOrder turns combo order into hand order.
 std::vector<double> ReorderHandValues(const std::vector<double>& values, const uint16_t* table);
 
-void CmdShowHandOrder(const std::vector<std::string>& words);

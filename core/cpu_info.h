@@ -45,8 +45,10 @@ bool CpuFeaturePresent(const CpuInfoProbe& probe, const CpuFeature& feature);
 // The feature table as show_cpu_info prints it (8 cells a row, then 7 and 4).
 std::string FormatCpuFeatures(const CpuInfoProbe& probe);
 
-void CmdGetInstructionSet(const std::vector<std::string>& words);
-void CmdShowCpuInfo(const std::vector<std::string>& words);
+// "AVX2", "AVX" or "SSE3": the best instruction set the processor offers.
+const char* InstructionSetName();
+// Vendor line, brand line and the feature table, as show_cpu_info prints them.
+std::string CpuDescription();
 
 // --- Kernel variants -------------------------------------------------------
 // Hot kernels exist as an AVX2/FMA variant and an AVX baseline. The choice is

@@ -12,13 +12,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/cards.h"
 #include "game/aligned_array.h"
-#include "game/cards.h"
 #include "game/deal_table.h"
+#include "game/tree_build.h"
 
 class StorageInterface;
 
-enum TreeNodeKind : int32_t { kInnerNode = 0, kShowdownNode = 1, kFoldNode = 2 };
 
 enum TreeFlags : uint32_t {
   kIncompleteTree = 1u << 0,

@@ -1,4 +1,4 @@
-#include "game/cards.h"
+#include "core/cards.h"
 
 #include <cctype>
 #include <cstring>

@@ -1,6 +1,5 @@
-#include "console/hand_order.h"
+#include "core/hand_order.h"
 
-#include "console/output.h"
 
 std::string HandOrderString;
 CardMask HandMaskByOrder[kComboCount];
@@ -51,4 +50,3 @@ std::vector<double> ReorderHandValues(const std::vector<double>& values, const u
   return out;
 }
 
-void CmdShowHandOrder(const std::vector<std::string>&) { OutputText(HandOrderString + "\n"); }

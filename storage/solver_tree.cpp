@@ -1,4 +1,4 @@
-#include "game/solver_tree.h"
+#include "storage/solver_tree.h"
 
 #include "game/isomorphism.h"
 #include "storage/storage_interface.h"

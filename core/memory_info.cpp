@@ -1,4 +1,4 @@
-#include "console/memory_info.h"
+#include "core/memory_info.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 #include <sys/sysinfo.h>
 #include <unistd.h>
 
-#include "console/output.h"
+#include "core/output.h"
 
 uint64_t MemInfoBuffers = 0;
 uint64_t MemInfoCached = 0;
@@ -68,12 +68,4 @@ uint64_t TotalPhysicalMemory() {
   struct sysinfo info;
   sysinfo(&info);
   return static_cast<uint64_t>(info.totalram) * info.mem_unit;
-}
-
-void CmdShowMemory(const std::vector<std::string>&) {
-  const uint64_t total = TotalPhysicalMemory();
-  const uint64_t available = AvailablePhysicalMemory();
-  Output("Total Physical Memory: %d MB\n", static_cast<int>(total >> 20));
-  Output("Available Phys Memory: %d MB\n", static_cast<int>(available >> 20));
-  Output("END\n");
 }

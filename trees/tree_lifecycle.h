@@ -1,0 +1,18 @@
+// The life of the current tree as a whole, across the game model, the
+// storages and the engine: building it from the lines, re-creating its
+// storages for a compression level, and freeing it.
+#pragma once
+
+#include <cstdint>
+
+// Validated build from the current lines (build_tree and cut_line choose the
+// compression level). On failure the standing tree and every index stay as
+// they were.
+void BuildTreeFromLines(bool chooseCompression);
+// Re-creates the storages with a compression pair and starts the solve over.
+void ResetSolver(int32_t first, int32_t second);
+void FreeTreeAndLoadFlags();
+// Applies the level the user asked for, or for "auto" the level that the
+// uncompressed storage and the available memory call for.
+void ChooseCompression();
+void ApplyCompressionLevel(int level);

@@ -149,6 +149,8 @@ void DispatchCommand(const TokenVector& words) {
   } catch (const std::out_of_range&) {
     Output("Invalid value\n");
   } catch (const std::bad_alloc&) {
+    // What the handler left in the reply may be what exhausted the memory.
+    ClearPendingOutput();
     OutputText("ERROR: " + words[0] + " out of memory\n");
   } catch (const std::runtime_error& error) {
     OutputText(error.what());

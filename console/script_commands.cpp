@@ -93,8 +93,7 @@ void CmdRepeat(const TokenVector& words) {
     text += words[i];
   }
   text += '\n';
-  for (int i = 0; i < n; ++i) OutputText(text);
-  Output("END\n");
+  OutputRepeated(text, n, "END\n");
 }
 
 void CmdEcho(const TokenVector& words) {

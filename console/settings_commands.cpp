@@ -1,5 +1,7 @@
 #include "console/settings_commands.h"
 
+#include <stdexcept>
+
 #include "core/hand_order.h"
 #include "core/numbers.h"
 #include "core/parallel.h"
@@ -22,6 +24,7 @@ void CmdSetRange(const TokenVector& words) {
   std::vector<double> weights = ReorderHandValues(ParseHandWeights(words, 2), OrderByComboIndex);
   double lo = 0.0, hi = 0.0;
   for (size_t i = 0; i < weights.size(); ++i) {
+    if (weights[i] > kMaxHandWeight) throw std::invalid_argument("hand weight too large");
     if (weights[i] < 1e-5) weights[i] = 0.0;
     if (i == 0 || weights[i] < lo) lo = weights[i];
     if (i == 0 || weights[i] > hi) hi = weights[i];
@@ -33,20 +36,19 @@ void CmdSetRange(const TokenVector& words) {
 
 void CmdSetBoard(const TokenVector& words) {
   if (words.size() < 4 || words.size() > 6) ThrowBadArguments(words);
-  // Every word is checked before anything is stored.
-  const CardMask flop = ParseCards(words[1]) | ParseCards(words[2]) | ParseCards(words[3]);
+  // Every word is checked before anything is stored. A word may hold several
+  // cards, so duplicates are counted over all the cards of all the words.
+  CardMask masks[5] = {};
+  int cards = 0;
+  for (size_t w = 1; w < words.size(); ++w) {
+    masks[w - 1] = ParseCards(words[w]);
+    cards += CardCount(masks[w - 1]);
+  }
+  const CardMask flop = masks[0] | masks[1] | masks[2], turn = masks[3], river = masks[4];
+  if (cards != CardCount(flop | turn | river)) ThrowCommandError("duplicate cards");
   if (CardCount(flop) != 3) ThrowBadArguments(words);
-  CardMask turn = 0, river = 0;
-  if (words.size() >= 5) {
-    turn = ParseCards(words[4]);
-    if (CardCount(turn) != 1) ThrowBadArguments(words);
-  }
-  if (words.size() == 6) {
-    river = ParseCards(words[5]);
-    if (CardCount(river) != 1) ThrowBadArguments(words);
-  }
-  if (CardCount(flop | turn | river) != static_cast<int>(words.size()) - 1)
-    ThrowCommandError("duplicate cards");
+  if (words.size() >= 5 && CardCount(turn) != 1) ThrowBadArguments(words);
+  if (words.size() == 6 && CardCount(river) != 1) ThrowBadArguments(words);
   BoardMasks[0] = flop;
   BoardMasks[1] = turn;
   BoardMasks[2] = river;

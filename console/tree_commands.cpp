@@ -76,8 +76,7 @@ void CmdSetCompression(const TokenVector& words) {
     if (level < 0) level = -1;
     if (level > 4) level = 4;
   }
-  CompressionSetting = level;
-  if (CurrentTree) ChooseCompression();
+  ChangeCompressionSetting(level);
   ReplyOk(words);
 }
 

@@ -1,5 +1,6 @@
 #include "core/output.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
@@ -65,13 +66,37 @@ void FlushPendingOutput() {
   PendingOutput.clear();
 }
 
+void OutputRepeated(const std::string& text, int64_t times, const std::string& trailer) {
+  if (text.empty() || text[0] == '#') times = 0;
+  // Written in chunks of whole copies under the lock, so that the block stays
+  // in one piece and the memory held never grows with the count.
+  std::lock_guard<std::mutex> lock(OutputMutex);
+  WriteLines(PendingOutput);
+  PendingOutput.clear();
+  const int64_t perChunk = std::max<int64_t>(1, static_cast<int64_t>((1u << 20) / text.size()));
+  std::string chunk;
+  for (int64_t i = 0; i < std::min(perChunk, times); ++i) chunk += text;
+  for (int64_t done = 0; done < times;) {
+    const int64_t copies = std::min(perChunk, times - done);
+    if (copies == perChunk)
+      WriteLines(chunk);
+    else
+      WriteLines(chunk.substr(0, static_cast<size_t>(copies) * text.size()));
+    done += copies;
+  }
+  WriteLines(trailer);
+}
+
 void TakePendingOutput(std::string& out) {
   std::lock_guard<std::mutex> lock(OutputMutex);
   out = std::move(PendingOutput);
   PendingOutput.clear();
 }
 
-void ClearPendingOutput() { PendingOutput.clear(); }
+void ClearPendingOutput() {
+  PendingOutput.clear();
+  PendingOutput.shrink_to_fit();
+}
 
 void PrintNow(const char* format, ...) {
   if (format[0] == '#') return;

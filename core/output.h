@@ -1,6 +1,7 @@
 // Reply buffer, immediate printing, command errors and the fatal-failure routine.
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -25,11 +26,15 @@ extern bool EchoMode;
 void Output(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Appends text unchanged (never used as a format); the '#' rule still applies.
 void OutputText(const std::string& text);
+// Prints the pending reply, then `times` copies of `text` (the same rules as
+// OutputText) written out as they are produced, then `trailer`, all in one
+// block under the lock.
+void OutputRepeated(const std::string& text, int64_t times, const std::string& trailer);
 // Prints the pending reply line by line (empty lines dropped) under the lock.
 void FlushPendingOutput();
 // Moves the pending reply into `out` and empties the buffer.
 void TakePendingOutput(std::string& out);
-// Discards the pending reply (used by tests).
+// Discards the pending reply and frees its memory.
 void ClearPendingOutput();
 
 // Immediate printing for the solver thread, under the output lock, flushed.

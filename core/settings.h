@@ -16,6 +16,11 @@ extern double AccuracySetting;
 extern bool AccuracyIsFraction;
 extern unsigned char IsomorphismFlags[4];    // indexed by root street
 
+// The largest hand weight set_range accepts. The solve multiplies and sums
+// weights of both players over up to a million pairs of hands; far larger
+// weights overflow its single-precision values into NaN.
+constexpr double kMaxHandWeight = 1e9;
+
 // Upper bound for set_threads: more workers than this only cost memory.
 constexpr int kMaxThreadCount = 256;
 

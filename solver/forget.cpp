@@ -26,6 +26,10 @@ void ScaleTo200(AlignedArray& row) {
 }  // namespace
 
 void ForgetStreets(SolverTree& tree, int street) {
+  // The storages of this street are gone already when an earlier or the same
+  // street is forgotten and not rebuilt; the walk to the splits would need
+  // them, and there is nothing left to forget.
+  if ((tree.flags & kIncompleteTree) && tree.forgottenStreet >= 0 && tree.forgottenStreet <= street) return;
   if (tree.lastResultsIteration != tree.iterationCount) {
     PrepareTreeStorages(tree);
     double result[2];

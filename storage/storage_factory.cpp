@@ -27,28 +27,46 @@ void CompressionPair(int level, int32_t& first, int32_t& second) {
   }
 }
 
+namespace {
+// The storage kind of a node's first or second storage; nothing is allocated
+// until Prepare.
+StorageInterface* NewNodeStorage(const TreeNode& node, const DealTable& table, const StorageLayout* layout,
+                                 int rootStreet, bool version5, bool second) {
+  const int actions = static_cast<int>(node.children.size());
+  if (node.street == 1) return new StorageUnit(actions, static_cast<int>(table.HandCount()));
+  if (node.street == 2) return new TurnStorage(actions, table.turnHandCounts);
+  // Compressed river storage comes with the storage streams; until then the
+  // compressed levels keep the uncompressed river kinds.
+  if (second || rootStreet == 3 || (rootStreet == 2 && version5)) return new RiverStorage(layout);
+  return new ShortRiverStorage(layout);
+}
+
+const StorageLayout* NodeLayout(const SolverTree& tree, const TreeNode& node) {
+  const size_t actions = node.children.size();
+  return actions < tree.layouts.size() ? tree.layouts[actions].get() : nullptr;
+}
+}  // namespace
+
 void BuildNodeStorage(TreeNode& node, const DealTable& table, const StorageLayout* layout, uint64_t* storedElements,
                       bool averaging, int rootStreet, const int32_t* pair, bool version5) {
   if (node.kind != kInnerNode) return;
   node.DeleteStorages();
-  const int actions = static_cast<int>(node.children.size());
-  if (node.street == 1) {
-    node.firstStorage = new StorageUnit(actions, static_cast<int>(table.HandCount()));
-    if (averaging) node.secondStorage = new StorageUnit(actions, static_cast<int>(table.HandCount()));
-  } else if (node.street == 2) {
-    node.firstStorage = new TurnStorage(actions, table.turnHandCounts);
-    if (averaging) node.secondStorage = new TurnStorage(actions, table.turnHandCounts);
-  } else {
-    // Compressed river storage comes with the storage streams; until then the
-    // compressed levels keep the uncompressed river kinds.
-    (void)pair;
-    if (rootStreet == 3 || (rootStreet == 2 && version5))
-      node.firstStorage = new RiverStorage(layout);
-    else
-      node.firstStorage = new ShortRiverStorage(layout);
-    if (averaging) node.secondStorage = new RiverStorage(layout);
-  }
+  (void)pair;
+  node.firstStorage = NewNodeStorage(node, table, layout, rootStreet, version5, false);
+  if (averaging) node.secondStorage = NewNodeStorage(node, table, layout, rootStreet, version5, true);
   storedElements[node.street] += static_cast<uint64_t>(node.firstStorage->ElementCount(-1));
+}
+
+uint64_t UncompressedStorageBytes(const SolverTree& tree) {
+  uint64_t elements = 0;
+  const int rootStreet = tree.nodes.empty() ? 1 : tree.nodes[0].street;
+  for (const TreeNode& node : tree.nodes) {
+    if (node.kind != kInnerNode) continue;
+    std::unique_ptr<StorageInterface> probe(
+        NewNodeStorage(node, *tree.dealTable, NodeLayout(tree, node), rootStreet, tree.formatVersion >= 5, false));
+    elements += static_cast<uint64_t>(probe->ElementCount(-1));
+  }
+  return elements * (tree.averagingMode ? 6 : 2);
 }
 
 bool AllStoragesReady(SolverTree& tree) {

@@ -32,6 +32,9 @@ void BuildNodeStorage(TreeNode& node, const DealTable& table, const StorageLayou
 bool AllStoragesReady(SolverTree& tree);
 // Re-creates and prepares the storages of a sub-tree below a forgotten street.
 void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force);
+// The bytes of every node's storages at compression level 0 (the figure the
+// automatic level is chosen by), whatever the tree's storages are now.
+uint64_t UncompressedStorageBytes(const SolverTree& tree);
 // A copy of the current tree's element counts and byte estimates (4 + 4),
 // empty when there is no tree.
 std::vector<uint64_t> StorageSizeInfo();

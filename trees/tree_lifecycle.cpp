@@ -24,6 +24,17 @@ int RootStreetOfBoard() {
 
 void ResetSolver(int32_t first, int32_t second) {
   if (!CurrentTree) return;
+  // A reset starts the solve over with new storages for every node, so what
+  // was forgotten is simply re-created: the tree is complete again and the
+  // kept split reach no longer applies.
+  SolverTree& tree = *CurrentTree;
+  if (tree.forgottenStreet >= 0) {
+    for (TreeNode& node : tree.nodes)
+      for (int32_t i = 0; i < node.cardRecordCount; ++i) node.cardRecords[i].reachFrozen = 0;
+    tree.forgottenStreet = -1;
+    tree.flags &= ~static_cast<uint32_t>(kIncompleteTree);
+    tree.lastResultsIteration = -1;
+  }
   InitSolverParams(*CurrentTree, first, second);
   AllocateNodeStorages(*CurrentTree);
   ClearConvergenceLog();
@@ -95,27 +106,41 @@ bool RainbowFlop(uint64_t flop) {
 }
 }  // namespace
 
-void ChooseCompression() {
-  if (!CurrentTree) return;
-  if (CompressionSetting >= 0) {
-    ApplyCompressionLevel(CompressionSetting);
-    return;
-  }
-  ResetSolver(0, 0);
-  const std::vector<uint64_t> figures = StorageSizeInfo();
-  const uint64_t needed = figures[4 + 1] + figures[4 + 2] + figures[4 + 3];
+int ChosenCompressionLevel(const SolverTree& tree) {
+  if (CompressionSetting >= 0) return CompressionSetting;
+  const uint64_t needed = UncompressedStorageBytes(tree);
   if (Verbosity > 0) Output("[uncompressed storage %lld MB]\n", static_cast<long long>(needed / 1024 / 1024));
-  const uint64_t budget = static_cast<uint64_t>(static_cast<double>(AvailablePhysicalMemory()) * 0.85);
+  // Applying a level re-creates the storages, so what the tree holds now
+  // counts as available.
+  uint64_t available = AvailablePhysicalMemory();
+  for (const TreeNode& node : tree.nodes) {
+    if (!node.prepared) continue;
+    available += tree.storedArrays[1] + tree.storedArrays[2] + tree.storedArrays[3];
+    break;
+  }
+  const uint64_t budget = static_cast<uint64_t>(static_cast<double>(available) * 0.85);
   int level = 0;
   if (needed >= budget) {
     const double s = static_cast<double>(needed), b = static_cast<double>(budget);
     if (b > s * 0.58)
       level = 1;
-    else if (RainbowFlop(CurrentTree->flopMask))
+    else if (RainbowFlop(tree.flopMask))
       level = b > s * 0.39 * 0.8 ? 2 : (b > s * 0.29 * 0.8 ? 3 : 4);
     else
       level = b > s * 0.39 ? 2 : (b > s * 0.29 ? 3 : 4);
   }
   Output("#auto compression level %d\n", level);
-  ApplyCompressionLevel(level);
+  return level;
+}
+
+void ChooseCompression() {
+  if (CurrentTree) ApplyCompressionLevel(ChosenCompressionLevel(*CurrentTree));
+}
+
+void ChangeCompressionSetting(int setting) {
+  CompressionSetting = setting;
+  if (!CurrentTree) return;
+  // The same level keeps the storages and the solution in them.
+  const int level = ChosenCompressionLevel(*CurrentTree);
+  if (level != ActualCompression) ApplyCompressionLevel(level);
 }

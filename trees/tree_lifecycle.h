@@ -12,7 +12,14 @@ void BuildTreeFromLines(bool chooseCompression);
 // Re-creates the storages with a compression pair and starts the solve over.
 void ResetSolver(int32_t first, int32_t second);
 void FreeTreeAndLoadFlags();
-// Applies the level the user asked for, or for "auto" the level that the
+struct SolverTree;
+
+// The level the user asked for, or for "auto" the level that the tree's
 // uncompressed storage and the available memory call for.
+int ChosenCompressionLevel(const SolverTree& tree);
+// Applies the chosen level to the current tree (a new tree always gets it).
 void ChooseCompression();
+// set_compression: records the setting; the current tree's storages are
+// re-created (and the solve starts over) only when its level changes.
+void ChangeCompressionSetting(int setting);
 void ApplyCompressionLevel(int level);

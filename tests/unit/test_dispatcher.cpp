@@ -101,8 +101,14 @@ TEST(Utilities, HelpListsSortedWordsWithoutPrefixedTwins) {
 }
 
 TEST(Utilities, RepeatAndEcho) {
-  EXPECT_EQ(RunCommand("repeat 3 a b"), "a b\na b\na b\nEND\n");
-  EXPECT_EQ(RunCommand("repeat 2 #hidden"), "END\n");
+  EXPECT_EQ(RunCommandCapturingStdout("repeat 3 a b"), "a b\na b\na b\nEND\n");
+  EXPECT_EQ(RunCommandCapturingStdout("repeat 2 #hidden"), "END\n");
+  // Long texts are written in chunks of whole copies: every copy intact.
+  const std::string word(70000, 'w');
+  const std::string many = RunCommandCapturingStdout("repeat 40 " + word);
+  ASSERT_EQ(many.size(), 40 * (word.size() + 1) + 4);
+  for (int i = 0; i < 40; ++i) EXPECT_EQ(many.substr(i * (word.size() + 1), word.size() + 1), word + "\n") << i;
+  EXPECT_EQ(many.substr(many.size() - 4), "END\n");
   EXPECT_EQ(RunCommand("repeat 0 x"), "ERROR: repeat incorrect or missing argument\n");
   EXPECT_EQ(RunCommand("repeat 100000 x"), "ERROR: repeat incorrect or missing argument\n");
   EXPECT_EQ(RunCommand("echo hello world"), "hello");

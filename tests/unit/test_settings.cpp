@@ -30,7 +30,7 @@ TEST(SetRange, RefusalsLeaveTheRangeUnchanged) {
 }
 
 TEST(SetBoard, AcceptedForms) {
-  EXPECT_EQ(RunCommand("set_board AhKd2c Ah Kd"), "set_board ok!\n");
+  EXPECT_EQ(RunCommand("set_board Ah Kd 2c"), "set_board ok!\n");
   EXPECT_EQ(BoardMasks[0], ParseCards("Ah Kd 2c"));
   EXPECT_EQ(RunCommand("set_board ah kd 2c 9s 3h"), "set_board ok!\n");
   EXPECT_EQ(BoardMasks[1], ParseCards("9s"));
@@ -46,7 +46,12 @@ TEST(SetBoard, RefusedBoardsKeepTheOldOne) {
   EXPECT_EQ(RunCommand("set_board Ah Kd 2c Ah"), "ERROR: set_board duplicate cards\n");
   EXPECT_EQ(RunCommand("set_board Ah Kd 2c Qs Qs"), "ERROR: set_board duplicate cards\n");
   EXPECT_EQ(RunCommand("set_board Ah Kd 2c QsJs"), "ERROR: set_board incorrect or missing argument\n");
-  EXPECT_EQ(RunCommand("set_board Ah Ah Kd"), "ERROR: set_board incorrect or missing argument\n");
+  // Cards are counted over every card of every word: a word that repeats
+  // another word's cards is a duplicate, however the union looks.
+  EXPECT_EQ(RunCommand("set_board Ah Ah Kd"), "ERROR: set_board duplicate cards\n");
+  EXPECT_EQ(RunCommand("set_board AhKd2c Ah Kd"), "ERROR: set_board duplicate cards\n");
+  EXPECT_EQ(RunCommand("set_board AhKd2c Ah Kd 5c"), "ERROR: set_board duplicate cards\n");
+  EXPECT_EQ(RunCommand("set_board AhKd 2c 5c"), "ERROR: set_board incorrect or missing argument\n");
   EXPECT_EQ(RunCommand("set_board Ah Kd Xc"), "ERROR: invalid card\n");
   EXPECT_EQ(RunCommand("set_board Ah Kd 2c 3c 4c 5c"), "ERROR: set_board incorrect or missing argument\n");
   EXPECT_EQ(BoardMasks[0], flop);

@@ -41,11 +41,21 @@ void CmdLoadScript(const TokenVector& words) {
   if (g_scriptDepth >= kMaxScriptDepth) ThrowCommandError("too many nested scripts");
   FILE* file = fopen(words[1].c_str(), "rb");
   if (!file) ThrowCommandError("can't open file");
+  // A directory opens but cannot be read; it is refused like a missing file.
+  struct stat info;
+  if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
+    fclose(file);
+    ThrowCommandError("can't open file");
+  }
   ++g_scriptDepth;
   LineReader reader(file);
   std::string line;
+  bool firstLine = true;
   try {
     while (reader.ReadLine(line)) {
+      // Editors on some systems begin a UTF-8 file with a byte-order mark.
+      if (firstLine && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+      firstLine = false;
       if (line.empty()) continue;
       DispatchCommand(SplitCommandLine(line));
       FlushPendingOutput();
@@ -57,7 +67,9 @@ void CmdLoadScript(const TokenVector& words) {
     throw;
   }
   --g_scriptDepth;
+  const bool failed = ferror(file) != 0;
   fclose(file);
+  if (failed) ThrowCommandError("can't open file");
 }
 
 void CmdSkipIfDone(const TokenVector& words) {

@@ -139,8 +139,8 @@ void CmdShowSettings(const TokenVector&) { Output("END\n"); }
 
 void CmdShowTreeParams(const TokenVector&) {
   NodeRef root;
-  root.turnCard = CardOfMask(BoardMasks[1]);
-  root.riverCard = CardOfMask(BoardMasks[2]);
+  root.turnCard = CardOfMask(ReportBoardMasks()[1]);
+  root.riverCard = CardOfMask(ReportBoardMasks()[2]);
   Output("board: ");
   PrintNodeBoard(root);
   Output("pot: ");

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <stdexcept>
 
 #include "core/binary_reader.h"
 #include "core/numbers.h"
@@ -59,6 +60,7 @@ void AddLine(const TokenVector& words, bool force) {
   SchematicNode* node = &root;
   for (size_t w = 1; w < words.size(); ++w) {
     const double a = ParseDouble(words[w]);
+    if (a > kMaxLineAmount) throw std::invalid_argument("amount too large");
     if (toMatch > a) ThrowBadArguments(words);
     if (force) PruneSchematicChildren(*node, a);
     auto found = node->children.find(a);

@@ -13,6 +13,10 @@
 
 class BinaryReader;
 
+// The largest chip amount a line may hold: amounts are printed (node paths,
+// the effective stack) as 32-bit integers.
+constexpr double kMaxLineAmount = 2147483647.0;
+
 struct SchematicNode {
   SchematicNode* parent = nullptr;
   // Actions keyed by cumulative chip amount, largest first; -1.0 is the fold.

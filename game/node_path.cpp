@@ -58,8 +58,8 @@ NodeRef ResolveNodePath(const std::string& path) {
   const std::vector<std::string> fields = SplitPath(path);
   if (fields.empty() || fields[0] != "r") ThrowIncorrectPath();
   NodeRef ref;
-  ref.turnCard = CardOfMask(BoardMasks[1]);
-  ref.riverCard = CardOfMask(BoardMasks[2]);
+  ref.turnCard = CardOfMask(TreeBoardMasks[1]);
+  ref.riverCard = CardOfMask(TreeBoardMasks[2]);
   if (fields.size() == 1) return ref;
   if (fields[1] != "0") ThrowIncorrectPath();
   ref.node = SchematicRoot.get();
@@ -81,7 +81,7 @@ NodeRef ResolveNodePath(const std::string& path) {
     } else {
       if (field.size() != 2) ThrowIncorrectPath();
       const CardMask mask = ParseCards(field);
-      if (CardCount(mask) != 1 || (mask & BoardMasks[0])) ThrowIncorrectPath();
+      if (CardCount(mask) != 1 || (mask & TreeBoardMasks[0])) ThrowIncorrectPath();
       const int card = CardOfMask(mask);
       if (!ref.node->parent) ThrowIncorrectPath();
       const NodeRef parent = ParentNodeRef(ref);

@@ -6,6 +6,7 @@
 #include "core/output.h"
 #include "core/settings.h"
 #include "game/line_tree.h"
+#include "game/tree_state.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_interface.h"
 
@@ -24,7 +25,7 @@ bool RequireDecisionNode(const NodeRef& ref) {
 
 void PrintNodeBoard(const NodeRef& ref) {
   std::string line;
-  for (CardMask flop = BoardMasks[0]; flop; flop &= flop - 1) {
+  for (CardMask flop = ReportBoardMasks()[0]; flop; flop &= flop - 1) {
     if (!line.empty()) line += ' ';
     line += CardText(CardOfMask(flop));
   }
@@ -36,7 +37,7 @@ void PrintNodeBoard(const NodeRef& ref) {
 void PrintNodeAmounts(const NodeRef& ref) {
   const double oop = ref.node ? ref.node->chipsOop : 0.0;
   const double ip = ref.node ? ref.node->chipsIp : 0.0;
-  Output("%g %g %g\n", oop, ip, PotSettings[2]);
+  Output("%g %g %g\n", oop, ip, ReportPot());
 }
 
 std::string NodeFlagsText(int nodeIndex, int turnCard, int riverCard) {
@@ -74,7 +75,7 @@ std::string ActionToken(const SchematicNode& node, int child) {
 }
 
 CardMask NodeDeadCards(const NodeRef& ref) {
-  CardMask dead = BoardMasks[0];
+  CardMask dead = ReportBoardMasks()[0];
   if (ref.turnCard >= 0) dead |= CardBit(ref.turnCard);
   if (ref.riverCard >= 0) dead |= CardBit(ref.riverCard);
   return dead;
@@ -105,8 +106,8 @@ void PrintNodeChildren(const std::string& path, const NodeRef& ref) {
   if (!ref.node) {
     NodeRef root;
     root.node = SchematicRoot.get();
-    root.turnCard = CardOfMask(BoardMasks[1]);
-    root.riverCard = CardOfMask(BoardMasks[2]);
+    root.turnCard = CardOfMask(TreeBoardMasks[1]);
+    root.riverCard = CardOfMask(TreeBoardMasks[2]);
     Output("child %d:\n", 0);
     PrintNodeInfo("r:0", root);
   } else if (!ref.dealPending) {

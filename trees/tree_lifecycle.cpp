@@ -71,6 +71,10 @@ void BuildTreeFromLines(bool chooseCompression) {
   CreateSolverTree(1, records, 0, flop, turnCard, riverCard, RangeVectors[0], RangeVectors[1], isomorphism);
   RootStreet = rootStreet;
   EffectiveStack = effectiveStack;
+  TreeBoardMasks[0] = flop;
+  TreeBoardMasks[1] = turnCard >= 0 ? CardBit(turnCard) : 0;
+  TreeBoardMasks[2] = riverCard >= 0 ? CardBit(riverCard) : 0;
+  TreePot = pot;
   ++CurrentBuildStamp;
   for (size_t i = 0; i < lineNodes.size(); ++i) {
     SchematicNode* node = const_cast<SchematicNode*>(lineNodes[i]);

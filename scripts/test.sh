@@ -2,9 +2,9 @@
 # Builds (if needed) and runs every test: the concurrency script in a
 # ThreadSanitizer build whose parallel regions run on their calling thread
 # (the OpenMP runtime is not instrumented); every test (the unit tests in
-# both kernel variants, the console transcripts, the concurrency script)
-# under AddressSanitizer and UndefinedBehaviorSanitizer; then every test in
-# the Release build.
+# both kernel variants, the console transcripts, the concurrency script, the
+# hostile sessions, the layering check) under AddressSanitizer and
+# UndefinedBehaviorSanitizer; then every test in the Release build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)

@@ -1,0 +1,237 @@
+#!/usr/bin/env python3
+"""Hostile console sessions against the built program.
+
+A deterministic generator (fixed seeds) writes short sessions: valid set-up
+lines for small trees mixed with mutated commands, hostile numbers, odd node
+paths and solves. Each session ends with stop, wait_for_solver and is_ready.
+A session fails on a signal or abort, a non-zero exit status, a sanitizer
+report, a NaN in a result line, a hang, or a missing final reply.
+
+Usage: fuzz_sessions.py BINARY [--sessions N] [--seed S] [--jobs J]
+           [--address-space-mb MB]
+With --address-space-mb the address space of each run is capped (not for
+sanitizer builds, which reserve far more; they get the allocator limits of
+ASAN_OPTIONS instead).
+"""
+import argparse
+import concurrent.futures
+import os
+import random
+import re
+import resource
+import subprocess
+import sys
+
+RANKS = "23456789TJQKA"
+SUITS = "cdhs"
+CARDS = [r + s for r in RANKS for s in SUITS]
+HOSTILE_NUMBERS = ["nan", "-nan", "inf", "-inf", "1e308", "-1e308", "1e30", "4000000000", "-2147483649",
+                   "2147483647", "99999999999999999999", "0x10", "-0", "0.0000001", "1e-320", "", "  ",
+                   "12abc", "-1", "0", "1", "3.5", "1e9", "1e10"]
+HOSTILE_WORDS = ["OOP", "IP", "hero", "villain", "nobody", "rivers", "turns", "flop", "auto", "none", "max",
+                 "r", "r:", "r:0:", "r::0", "r:0:b", "r:0:bnan", "r:0:b1e308", "r:0:Xx", "r:0:c:c:c:c:c",
+                 "\x01\x02", "\xff", "\"", "#", "LABEL:", "x" * 3000]
+REPORT_COMMANDS = ["show_strategy", "show_strategy_pp", "show_locked_combos", "show_probs", "calc_ev",
+                   "calc_ev_pp", "calc_ev_line", "calc_line_freq", "calc_global_freq", "calc_eq_node",
+                   "lock_node", "unlock_node", "solve_partial", "explo_partial"]
+RESULT_LINE = re.compile(r"^(EV OOP|EV IP|OOP's MES|IP's MES|Exploitable for):")
+SANITIZER = re.compile(r"(AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|runtime error:|"
+                       r"ThreadSanitizer)")
+
+
+class SessionWriter:
+    def __init__(self, rng):
+        self.rng = rng
+        self.lines = []
+        self.board = []
+        self.amounts = [0]
+
+    def board_line(self):
+        n = self.rng.choice([3, 3, 4, 5])
+        self.board = self.rng.sample(CARDS, n)
+        return "set_board " + " ".join(self.board)
+
+    def range_line(self, player):
+        weights = ["0"] * 1326
+        for i in self.rng.sample(range(1326), self.rng.randint(1, 60)):
+            weights[i] = self.rng.choice(["1", "0.5", "0.25", "2", "1e-6", "100"])
+        return "set_range %s %s" % (player, " ".join(weights))
+
+    def line_words(self):
+        # Cumulative amounts of a short line: checks, bets, calls.
+        words, current = [], 0
+        for _ in range(self.rng.randint(1, 8)):
+            step = self.rng.choice([0, 0, 10, 25, 50, 100])
+            current += step
+            words.append(str(current))
+        return words
+
+    def path(self):
+        parts = ["r", "0"]
+        for _ in range(self.rng.randint(0, 7)):
+            choice = self.rng.random()
+            if choice < 0.35:
+                parts.append("c")
+            elif choice < 0.6:
+                parts.append("b" + self.rng.choice(["10", "25", "50", "100", "60", "125", "0"]))
+            elif choice < 0.7:
+                parts.append("f")
+            else:
+                parts.append(self.rng.choice(CARDS))
+        if self.rng.random() < 0.1:
+            return self.rng.choice(["r", "r:0", "r:1", "", "r:0:" + ":".join(["c"] * 20)])
+        return ":".join(parts)
+
+    def set_up(self):
+        self.lines.append(self.rng.choice(["set_isomorphism 0 0"] * 4 + ["set_isomorphism 1 1"]))
+        self.lines.append(self.board_line())
+        self.lines.append("set_pot 0 0 %d" % self.rng.choice([10, 100, 250]))
+        self.lines.append(self.range_line("OOP"))
+        self.lines.append(self.range_line("IP"))
+        for _ in range(self.rng.randint(1, 4)):
+            self.lines.append("add_line " + " ".join(self.line_words()))
+        if self.rng.random() < 0.3:
+            self.lines.append("set_compression " + self.rng.choice(["auto", "0", "1", "2", "3", "4", "none"]))
+        self.lines.append("build_tree")
+
+    def command(self):
+        r = self.rng
+        choices = [
+            lambda: "go %d steps" % r.randint(1, 30),
+            lambda: "go",
+            lambda: "wait_for_solver",
+            lambda: "stop",
+            lambda: "take_a_break 0",
+            lambda: "calc_results",
+            lambda: "show_node " + self.path(),
+            lambda: "show_children " + self.path(),
+            lambda: "forget " + r.choice(["rivers", "turns"]),
+            lambda: r.choice(["rebuild_all", "rebuild_forgotten_streets"]),
+            lambda: "solve_all_splits " + r.choice(["rivers", "turns"]),
+            lambda: "set_compression " + r.choice(["auto", "0", "1", "2", "3", "4", "none", "low", "-3", "9"]),
+            lambda: "get_actual_compression",
+            lambda: "set_threads %d" % r.randint(0, 8),
+            lambda: "node_count",
+            lambda: "show_effective_stack",
+            lambda: "set_ev_boost %s %s" % (self.path(), r.choice(["0.5", "-0.5", "2", "nan"])),
+            lambda: "cut_line " + self.path(),
+            lambda: "remove_line " + " ".join(self.line_words()),
+            lambda: "force_line " + " ".join(self.line_words()),
+            lambda: "add_line " + " ".join(self.line_words()),
+            lambda: "build_tree",
+            lambda: "free_tree",
+            lambda: "clear_lines",
+            lambda: self.board_line(),
+            lambda: "set_pot %s %s %s" % (r.choice(["0", "5"]), r.choice(["0", "5"]), r.choice(["100", "0"])),
+            lambda: self.range_line(r.choice(["OOP", "IP"])),
+            lambda: "set_accuracy %s %s" % (r.choice(["0.01", "1", "0"]), r.choice(["fraction", ""])),
+            lambda: "show_tree_params",
+            lambda: "is_tree_present",
+            lambda: "show_categories " + " ".join(self.board or r.sample(CARDS, 3)),
+            lambda: "repeat %d %s" % (r.randint(1, 5), r.choice(["x", "a b", "#c"])),
+            lambda: "echo " + r.choice(["hi", "%s%n", "50%"]),
+            lambda: "%s %s" % (r.choice(REPORT_COMMANDS), self.path()),
+            lambda: "show_range %s %s" % (r.choice(["OOP", "IP"]), self.path()),
+            lambda: "calc_eq %s" % r.choice(["OOP", "IP"]),
+            lambda: "sleep %d" % r.randint(0, 5),
+            lambda: "load_script /dev/null",
+            lambda: "help",
+        ]
+        return r.choice(choices)()
+
+    def mutate(self, line):
+        r = self.rng
+        words = line.split(" ")
+        kind = r.random()
+        if kind < 0.3 and len(words) > 1:
+            words[r.randrange(1, len(words))] = r.choice(HOSTILE_NUMBERS)
+        elif kind < 0.5 and len(words) > 1:
+            words[r.randrange(1, len(words))] = r.choice(HOSTILE_WORDS)
+        elif kind < 0.65 and len(words) > 1:
+            del words[r.randrange(1, len(words))]
+        elif kind < 0.75:
+            words.insert(r.randrange(1, len(words) + 1), r.choice(HOSTILE_NUMBERS + HOSTILE_WORDS))
+        elif kind < 0.85:
+            words = words[:1]
+        else:
+            words[0] = words[0] + r.choice(["x", "_", ""]) if r.random() < 0.5 else words[0].upper()
+        return " ".join(words)
+
+    def session(self):
+        self.set_up()
+        for _ in range(self.rng.randint(5, 30)):
+            line = self.command()
+            # Long sleeps are allowed and would only stall the session.
+            if self.rng.random() < 0.3 and not line.startswith(("sleep", "take_a_break")):
+                line = self.mutate(line)
+            self.lines.append(line)
+            if re.fullmatch(r"go [0-9]{1,2} steps", line):
+                if self.rng.random() < 0.7:
+                    self.lines.append("wait_for_solver")
+            elif line.lower().startswith("go"):
+                # A solve without a small step limit runs until the accuracy
+                # or the iteration cap: stop it rather than wait for it.
+                self.lines.append("stop")
+        self.lines += ["stop", "wait_for_solver", "is_ready"]
+        return "\n".join(self.lines) + "\n"
+
+
+def run_session(binary, seed, address_space_mb, timeout):
+    text = SessionWriter(random.Random(seed)).session()
+
+    def limit():
+        if address_space_mb:
+            size = address_space_mb << 20
+            resource.setrlimit(resource.RLIMIT_AS, (size, size))
+
+    try:
+        done = subprocess.run([binary], input=text.encode("latin-1"), stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout, preexec_fn=limit)
+    except subprocess.TimeoutExpired:
+        return seed, "no reply within %d s (hang)" % timeout, text
+    out = done.stdout.decode("latin-1")
+    err = done.stderr.decode("latin-1")
+    lines = out.splitlines()
+    if done.returncode < 0:
+        return seed, "killed by signal %d" % -done.returncode, text
+    if done.returncode != 0:
+        return seed, "exit status %d: %s" % (done.returncode, err[-2000:]), text
+    if SANITIZER.search(err) or SANITIZER.search(out):
+        return seed, "sanitizer report: " + err[-3000:], text
+    for line in lines:
+        if RESULT_LINE.match(line) and "nan" in line.lower():
+            return seed, "NaN in a result line: " + line, text
+    if not lines or lines[-1] != "is_ready ok!":
+        return seed, "missing final reply (last line: %r)" % (lines[-1] if lines else None), text
+    return seed, None, text
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("binary")
+    parser.add_argument("--sessions", type=int, default=300)
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    parser.add_argument("--address-space-mb", type=int, default=0)
+    parser.add_argument("--timeout", type=int, default=60)
+    args = parser.parse_args()
+    seeds = range(args.seed, args.seed + args.sessions)
+    failures = []
+    with concurrent.futures.ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        for seed, problem, text in pool.map(
+                lambda s: run_session(args.binary, s, args.address_space_mb, args.timeout), seeds):
+            if problem:
+                failures.append((seed, problem, text))
+    for seed, problem, _ in failures:
+        print("session %d: %s" % (seed, problem.splitlines()[0] if problem else problem))
+    for seed, problem, text in failures[:3]:
+        print("session %d: %s" % (seed, problem))
+        print("--- session %d script (lines cut at 200 characters):" % seed)
+        for line in text.splitlines():
+            print(line[:200])
+    print("%d passed, %d failed" % (args.sessions - len(failures), len(failures)))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

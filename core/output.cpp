@@ -98,27 +98,29 @@ void ClearPendingOutput() {
   PendingOutput.shrink_to_fit();
 }
 
-void PrintNow(const char* format, ...) {
+namespace {
+void PrintFormattedNow(const char* format, va_list args) {
   if (format[0] == '#') return;
-  va_list args;
-  va_start(args, format);
-  std::string text = FormatV(format, args);
-  va_end(args);
+  const std::string text = FormatV(format, args);
   std::lock_guard<std::mutex> lock(OutputMutex);
   fwrite(text.data(), 1, text.size(), stdout);
   fflush(stdout);
 }
+}  // namespace
 
-void PrintNowFlush(const char* format, ...) {
-  if (format[0] == '#') return;
+void PrintNow(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = FormatV(format, args);
+  PrintFormattedNow(format, args);
   va_end(args);
-  std::lock_guard<std::mutex> lock(OutputMutex);
-  fwrite(text.data(), 1, text.size(), stdout);
-  fflush(stdout);
-  fflush(stdout);
+}
+
+// The same as PrintNow: every immediate line is flushed at once.
+void PrintNowFlush(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  PrintFormattedNow(format, args);
+  va_end(args);
 }
 
 void ReplyOk(const TokenVector& words) { Output("%s ok!\n", words[0].c_str()); }

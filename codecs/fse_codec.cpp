@@ -217,15 +217,9 @@ int FSEDecompressor::DecodeCodes(uint32_t* codes, int count) {
       Damaged();
       break;
     }
-    if (occupancy == 0) {
-      std::memset(codes + g, 0, sizeof(uint32_t) * static_cast<size_t>(width));
-      continue;
-    }
-    for (int j = 0; j < width; ++j) {
-      if (!((occupancy >> j) & 1)) {
-        codes[g + j] = 0;
-        continue;
-      }
+    std::memset(codes + g, 0, sizeof(uint32_t) * static_cast<size_t>(width));
+    // Only the non-zero values read a symbol, lowest bit first.
+    for (unsigned bits = occupancy; bits != 0; bits &= bits - 1) {
       uint32_t symbol = ReadByte(2 + context);
       if (symbol < 255) {
         context = NextContext(symbol);
@@ -238,7 +232,7 @@ int FSEDecompressor::DecodeCodes(uint32_t* codes, int count) {
           for (int b = 0; b < 4; ++b) symbol |= static_cast<uint32_t>(ReadByte(20 + b)) << (8 * b);
         }
       }
-      codes[g + j] = symbol + 1;
+      codes[g + __builtin_ctz(bits)] = symbol + 1;
     }
   }
   return mode;

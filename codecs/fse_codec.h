@@ -76,7 +76,7 @@ class FSEDecompressor : public DecompressorInterface {
  private:
   uint8_t ReadByte(int channel) {
     FSEChannel& c = channels_[channel];
-    if (c.count >= c.limit && !LoadBlock(c)) return 0;
+    if (__builtin_expect(c.count >= c.limit, 0) && !LoadBlock(c)) return 0;
     return c.buffer[c.count++];
   }
   bool LoadBlock(FSEChannel& channel);

@@ -105,12 +105,17 @@ TEST(CodecResiduals, ZigZagAndTheModeRule) {
   CompressRow(&rec, flat, nullptr, 4);
   EXPECT_EQ(rec.mode, 0);
   EXPECT_EQ(rec.residuals, (std::vector<uint32_t>{6, 0, 0, 0}));
-  // Tie: A = (0, 2, 3) and B = (0, 2, 0) after a shared first entry... two
-  // non-zero entries each: mode 0.
-  const uint32_t q[3] = {1, 1, 3}, c[3] = {1, 2, 2};
+  // A tie: B = (0, 2, 0) and A = (0, 0, 1) have one non-zero entry each,
+  // and mode 0 is chosen.
+  const uint32_t q[3] = {5, 6, 7}, c[3] = {5, 6, 6};
   CompressRow(&rec, c, q, 3);
   EXPECT_EQ(rec.mode, 0);
   EXPECT_EQ(rec.residuals, (std::vector<uint32_t>{0, 2, 0}));
+  // One fewer non-zero entry in A than in B: mode 1.
+  const uint32_t c2[3] = {5, 6, 8};
+  CompressRow(&rec, c2, q, 3);
+  EXPECT_EQ(rec.mode, 1);
+  EXPECT_EQ(rec.residuals, (std::vector<uint32_t>{0, 0, 2}));
   // One value is always mode 0.
   CompressRow(&rec, c, q, 1);
   EXPECT_EQ(rec.mode, 0);

@@ -1,0 +1,263 @@
+#include "codecs/fse_codec.h"
+
+#include <smmintrin.h>
+
+#include <cstring>
+#include <new>
+
+#include "codecs/fse.h"
+#include "core/output.h"
+
+namespace {
+
+constexpr size_t kScratchBytes = FSE_compressBound(kFseChannelBlock);
+
+void PutLe32(uint8_t* p, uint32_t v) {
+  for (int k = 0; k < 4; ++k) p[k] = static_cast<uint8_t>(v >> (8 * k));
+}
+
+uint32_t GetLe32(const uint8_t* p) {
+  return p[0] | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Calls the channel function with a length checked against its 32-bit field.
+int Transfer(const ChannelCallback* callback, int channel, uint8_t* data, size_t length) {
+  if (length > 0x7FFFFFFF) Fail();
+  if (length == 0) return 0;
+  return callback->function(callback->context, channel, data, static_cast<int>(length));
+}
+
+// Bit j set when codes[j] is non-zero, for a full group of eight.
+inline unsigned NonZeroMask8(const uint32_t* codes) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lo = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)), zero);
+  const __m128i hi = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 4)), zero);
+  const unsigned zeros = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(lo))) |
+                         static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(hi))) << 4;
+  return ~zeros & 0xFFu;
+}
+
+inline int NextContext(uint32_t symbol) { return symbol < 15 ? static_cast<int>(symbol) : 15; }
+
+}  // namespace
+
+// --- Writer ----------------------------------------------------------------
+
+FSECompressor::FSECompressor(ChannelCallback* callback, CompressionStats* stats)
+    : callback_(callback), stats_(stats) {
+  memory_ = new uint8_t[kCodecChannels * static_cast<size_t>(kFseChannelBlock)];
+  try {
+    scratch_ = new uint8_t[kScratchBytes];
+  } catch (...) {
+    delete[] memory_;
+    throw;
+  }
+  for (int c = 0; c < kCodecChannels; ++c) {
+    channels_[c].count = 0;
+    channels_[c].buffer = memory_ + static_cast<size_t>(c) * kFseChannelBlock;
+    channels_[c].channel = c;
+  }
+}
+
+FSECompressor::~FSECompressor() {
+  for (FSEChannel& c : channels_)
+    if (c.count > 0) Flush(c);
+  delete callback_;
+  delete[] scratch_;
+  delete[] memory_;
+}
+
+void FSECompressor::Flush(FSEChannel& channel) {
+  const size_t n = channel.count;
+  if (n > kFseChannelBlock) Fail();
+  const size_t r = FSE_compress(scratch_, kScratchBytes, channel.buffer, n);
+  uint8_t header[8];
+  PutLe32(header, static_cast<uint32_t>(n));
+  PutLe32(header + 4, static_cast<uint32_t>(r));
+  Transfer(callback_, channel.channel, header, 8);
+  const int32_t coded = static_cast<int32_t>(static_cast<uint32_t>(r));
+  if (coded > 1)
+    Transfer(callback_, channel.channel, scratch_, static_cast<size_t>(coded));
+  else if (coded == 1)
+    Transfer(callback_, channel.channel, channel.buffer, 1);
+  else
+    Transfer(callback_, channel.channel, channel.buffer, n);
+  channel.count = 0;
+}
+
+void FSECompressor::writeEscape(uint32_t symbol, int context) {
+  if (symbol < 255) {
+    Append(2 + context, static_cast<uint8_t>(symbol));
+    return;
+  }
+  Append(2 + context, 255);
+  if (static_cast<int32_t>(symbol) > stats_->largestEscaped) stats_->largestEscaped = static_cast<int32_t>(symbol);
+  if (symbol < 65535) {
+    Append(18, static_cast<uint8_t>(symbol));
+    Append(19, static_cast<uint8_t>(symbol >> 8));
+  } else {
+    Append(18, 255);
+    Append(19, 255);
+    for (int b = 0; b < 4; ++b) Append(20 + b, static_cast<uint8_t>(symbol >> (8 * b)));
+  }
+}
+
+void FSECompressor::compress(const uint32_t* codes, int count, int mode) {
+  Append(0, static_cast<uint8_t>(mode));
+  int context = 0;
+  for (int g = 0; g < count; g += 8) {
+    const int width = count - g < 8 ? count - g : 8;
+    unsigned occupancy = 0;
+    if (width == 8) {
+      occupancy = NonZeroMask8(codes + g);
+    } else {
+      for (int j = 0; j < width; ++j) occupancy |= (codes[g + j] != 0 ? 1u : 0u) << j;
+    }
+    for (unsigned bits = occupancy; bits != 0; bits &= bits - 1) {
+      const uint32_t symbol = codes[g + __builtin_ctz(bits)] - 1;
+      FSEChannel& c = channels_[2 + context];
+      if (symbol < 255 && c.count < kFseChannelBlock - 1)
+        c.buffer[c.count++] = static_cast<uint8_t>(symbol);
+      else
+        writeEscape(symbol, context);
+      context = NextContext(symbol);
+    }
+    Append(1, static_cast<uint8_t>(occupancy));
+  }
+  stats_->rows += 1;
+  stats_->rawBytes += 4 * static_cast<uint64_t>(count > 0 ? count : 0);
+  if (mode != 0) stats_->rowsInMode1 += 1;
+}
+
+// --- Reader ----------------------------------------------------------------
+
+FSEDecompressor::FSEDecompressor(ChannelCallback* callback) : callback_(callback) {
+  memory_ = new uint8_t[kCodecChannels * static_cast<size_t>(kFseChannelBlock)];
+  try {
+    scratch_ = new uint8_t[kScratchBytes];
+  } catch (...) {
+    delete[] memory_;
+    throw;
+  }
+  for (int c = 0; c < kCodecChannels; ++c) {
+    channels_[c].count = kFseChannelBlock;
+    channels_[c].limit = kFseChannelBlock;
+    channels_[c].buffer = memory_ + static_cast<size_t>(c) * kFseChannelBlock;
+    channels_[c].channel = c;
+  }
+}
+
+FSEDecompressor::~FSEDecompressor() {
+  delete callback_;
+  delete[] scratch_;
+  delete[] memory_;
+}
+
+void FSEDecompressor::Damaged() {
+  // From here on every read gives 0 without touching a channel.
+  damaged_ = true;
+  for (FSEChannel& c : channels_) c.count = c.limit = 0;
+  RaiseError("fse error");
+}
+
+bool FSEDecompressor::LoadBlock(FSEChannel& channel) {
+  if (damaged_) return false;
+  // A block shorter than 65536 bytes is a channel's last: reading past it
+  // means the channel ran out.
+  if (channel.limit < kFseChannelBlock) {
+    Damaged();
+    return false;
+  }
+  uint8_t header[8];
+  if (Transfer(callback_, channel.channel, header, 8) != 8) {
+    Damaged();
+    return false;
+  }
+  const uint32_t rawLength = GetLe32(header);
+  const int32_t coded = static_cast<int32_t>(GetLe32(header + 4));
+  if (rawLength == 0 || rawLength > kFseChannelBlock) {
+    Damaged();
+    return false;
+  }
+  if (coded > 1) {
+    const size_t size = static_cast<size_t>(coded);
+    if (size > kScratchBytes || Transfer(callback_, channel.channel, scratch_, size) != coded) {
+      Damaged();
+      return false;
+    }
+    const size_t r = FSE_decompress(channel.buffer, rawLength, scratch_, size);
+    if (FSE_isError(r) || r != rawLength) {
+      Damaged();
+      return false;
+    }
+  } else if (coded == 1) {
+    if (Transfer(callback_, channel.channel, channel.buffer, 1) != 1) {
+      Damaged();
+      return false;
+    }
+    std::memset(channel.buffer + 1, channel.buffer[0], rawLength - 1);
+  } else if (Transfer(callback_, channel.channel, channel.buffer, rawLength) != static_cast<int>(rawLength)) {
+    Damaged();
+    return false;
+  }
+  channel.count = 0;
+  channel.limit = rawLength;
+  return true;
+}
+
+int FSEDecompressor::DecodeCodes(uint32_t* codes, int count) {
+  const int mode = ReadByte(0);
+  int context = 0;
+  for (int g = 0; g < count; g += 8) {
+    const int width = count - g < 8 ? count - g : 8;
+    const unsigned occupancy = ReadByte(1);
+    if (occupancy >> width) {
+      // Bits beyond the group's size are never written.
+      Damaged();
+      break;
+    }
+    std::memset(codes + g, 0, sizeof(uint32_t) * static_cast<size_t>(width));
+    // Only the non-zero values read a symbol, lowest bit first.
+    for (unsigned bits = occupancy; bits != 0; bits &= bits - 1) {
+      uint32_t symbol = ReadByte(2 + context);
+      if (symbol < 255) {
+        context = NextContext(symbol);
+      } else {
+        context = 15;
+        symbol = ReadByte(18);
+        symbol |= static_cast<uint32_t>(ReadByte(19)) << 8;
+        if (symbol == 65535) {
+          symbol = 0;
+          for (int b = 0; b < 4; ++b) symbol |= static_cast<uint32_t>(ReadByte(20 + b)) << (8 * b);
+        }
+      }
+      codes[g + __builtin_ctz(bits)] = symbol + 1;
+    }
+  }
+  return mode;
+}
+
+int FSEDecompressor::decompress(uint32_t* out, const uint32_t* previous, int count) {
+  uint32_t codes[kMaxRowValues];
+  if (count > kMaxRowValues) Fail();
+  const int mode = damaged_ ? 0 : DecodeCodes(codes, count);
+  if (damaged_) {
+    if (count > 0) std::memset(out, 0, sizeof(uint32_t) * static_cast<size_t>(count));
+    return 0;
+  }
+  RebuildRow(out, previous, codes, count, mode);
+  return mode;
+}
+
+int FSEDecompressor::decompress16(uint16_t* out, const uint16_t* previous, int count) {
+  uint32_t codes[kMaxRowValues];
+  if (count > kMaxRowValues) Fail();
+  const int mode = damaged_ ? 0 : DecodeCodes(codes, count);
+  if (damaged_) {
+    if (count > 0) std::memset(out, 0, sizeof(uint16_t) * static_cast<size_t>(count));
+    return 0;
+  }
+  RebuildRow(out, previous, codes, count, mode);
+  return mode;
+}

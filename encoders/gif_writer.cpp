@@ -271,23 +271,22 @@ bool MakePalette(const uint8_t* previous, const uint8_t* rgbaFrame, size_t pixel
 // can be nearest to some point in it (those no farther from the cell than
 // the least distance within which some colour reaches its every point), and
 // a pixel compares only those. Palettes with entries that
-// got no pixels, and colours beyond 0..255 (error diffusion can carry a
-// value past 255), use the tree search itself.
+// got no pixels, and colours beyond the cells, use the tree search itself.
 class ColourMapper {
  public:
   ColourMapper(const GifPaletteTree& tree, bool leavesOnTheirSides)
       : tree_(tree), leaves_(1 << tree.bitDepth), useCells_(leavesOnTheirSides) {
     if (useCells_) {
       for (int i = 1; i < leaves_; ++i) allLeaves_.push_back(static_cast<uint8_t>(i));
-      coarseStart_.assign(size_t(1) << (3 * (8 - kCoarseBits)), kUnbuilt);
+      coarseStart_.assign(size_t(1) << (3 * (kAxisBits - kCoarseBits)), kUnbuilt);
       coarseCount_.assign(coarseStart_.size(), 0);
-      fineStart_.assign(size_t(1) << (3 * (8 - kFineBits)), kUnbuilt);
+      fineStart_.assign(size_t(1) << (3 * (kAxisBits - kFineBits)), kUnbuilt);
       fineGroups_.assign(fineStart_.size(), 0);
     }
   }
 
   int32_t Nearest(int32_t r, int32_t g, int32_t b, int32_t startIndex) {
-    if (!useCells_ || ((r | g | b) & ~0xFF) != 0) {
+    if (!useCells_ || ((r | g | b) & ~((1 << kAxisBits) - 1)) != 0) {
       int32_t bestIndex = startIndex, bestDistance = 1000000;
       GifNearestColor(tree_, r, g, b, bestIndex, bestDistance);
       return bestIndex;
@@ -331,6 +330,9 @@ class ColourMapper {
   // Cells of 32 and of 16 per side; a small cell's list is drawn from the
   // list of the large cell around it (a colour that can be nearest within
   // the small cell can be nearest within the large one).
+  // Cells cover colours 0..511 per component: error diffusion can ask for
+  // values a little past 255.
+  static constexpr int kAxisBits = 9;
   static constexpr int kCoarseBits = 5;
   static constexpr int kFineBits = 4;
   static constexpr uint32_t kUnbuilt = ~0u;
@@ -347,7 +349,7 @@ class ColourMapper {
 
   template <int kBits>
   static int CellOf(int32_t r, int32_t g, int32_t b) {
-    constexpr int kAxis = 8 - kBits;
+    constexpr int kAxis = kAxisBits - kBits;
     return ((r >> kBits) << (2 * kAxis)) | ((g >> kBits) << kAxis) | (b >> kBits);
   }
 
@@ -562,11 +564,11 @@ constexpr int kLzwMaxCode = 4095;
 // holds 4096 x 256 successor codes (0 = none); it restarts with a clear code
 // once code 4095 has been entered. Only the entries made since the last
 // restart are cleared.
-void WriteLzw(FILE* file, const uint8_t* frame, size_t pixelCount, int32_t bitDepth, uint16_t* dictionary) {
+void WriteLzw(FILE* file, const uint8_t* frame, size_t pixelCount, int32_t minimumCodeSize, uint16_t* dictionary) {
   CodeWriter writer(file);
-  const uint32_t clearCode = 1u << bitDepth;
+  const uint32_t clearCode = 1u << minimumCodeSize;
   const uint32_t endCode = clearCode + 1;
-  int codeSize = bitDepth + 1;
+  int codeSize = minimumCodeSize + 1;
   uint32_t lastCode = clearCode + 1;
   uint32_t entries[kLzwMaxCode + 1];  // dictionary slot of each entered code
   uint32_t entryCount = 0;
@@ -593,14 +595,14 @@ void WriteLzw(FILE* file, const uint8_t* frame, size_t pixelCount, int32_t bitDe
       writer.Put(clearCode, codeSize);
       for (uint32_t e = 0; e < entryCount; ++e) dictionary[entries[e]] = 0;
       entryCount = 0;
-      codeSize = bitDepth + 1;
+      codeSize = minimumCodeSize + 1;
       lastCode = clearCode + 1;
     }
     current = v;
   }
   writer.Put(uint32_t(current), codeSize);
   writer.Put(clearCode, codeSize);
-  writer.Put(endCode, bitDepth + 1);
+  writer.Put(endCode, minimumCodeSize + 1);
   writer.Finish();
 }
 
@@ -638,9 +640,12 @@ void WriteFrameBlocks(GifWriterState& writer, uint16_t delay, const GifPaletteTr
     head[n++] = tree.green[i];
     head[n++] = tree.blue[i];
   }
-  head[n++] = static_cast<uint8_t>(tree.bitDepth);  // LZW minimum code size
+  // LZW minimum code size: the bit depth, but at least 2, the least a GIF
+  // allows (decoders reject 1).
+  const int32_t minimumCodeSize = std::max(tree.bitDepth, 2);
+  head[n++] = static_cast<uint8_t>(minimumCodeSize);
   std::fwrite(head, 1, n, writer.file);
-  WriteLzw(writer.file, writer.frame, size_t(writer.width) * writer.height, tree.bitDepth, dictionary);
+  WriteLzw(writer.file, writer.frame, size_t(writer.width) * writer.height, minimumCodeSize, dictionary);
 }
 
 struct FreeDeleter {

@@ -558,20 +558,60 @@ class CodeWriter {
   uint8_t block_[256];
 };
 
-constexpr int kLzwMaxCode = 4095;
+constexpr uint32_t kLzwMaxCode = 4095;
+
+// The LZW dictionary: the code of each (code, next index) pair entered since
+// the last restart. An open-addressing hash table of 8192 slots, at most
+// half full (fewer than 4096 entries between restarts), so that it stays in
+// the first-level cache; a slot holds the pair in its upper 20 bits and the
+// code (never 0) in its low 12.
+class LzwDictionary {
+ public:
+  LzwDictionary() { std::memset(slots_, 0, sizeof slots_); }
+
+  // The code of the pair, or 0 when it is not entered.
+  uint32_t Find(uint32_t code, uint32_t index) const {
+    const uint32_t key = (code << 8) | index;
+    for (uint32_t slot = Hash(key);; slot = (slot + 1) & kMask) {
+      const uint32_t entry = slots_[slot];
+      if (entry == 0) return 0;
+      if (entry >> 12 == key) return entry & 0xFFF;
+    }
+  }
+
+  void Enter(uint32_t code, uint32_t index, uint32_t newCode) {
+    const uint32_t key = (code << 8) | index;
+    uint32_t slot = Hash(key);
+    while (slots_[slot] != 0) slot = (slot + 1) & kMask;
+    slots_[slot] = (key << 12) | newCode;
+    used_[usedCount_++] = static_cast<uint16_t>(slot);
+  }
+
+  // Empties the slots entered since the last restart.
+  void Restart() {
+    for (uint32_t k = 0; k < usedCount_; ++k) slots_[used_[k]] = 0;
+    usedCount_ = 0;
+  }
+
+ private:
+  static constexpr uint32_t kBits = 13;
+  static constexpr uint32_t kMask = (1u << kBits) - 1;
+  static uint32_t Hash(uint32_t key) { return (key * 2654435761u) >> (32 - kBits); }
+
+  uint32_t slots_[1u << kBits];
+  uint16_t used_[kLzwMaxCode + 1];
+  uint32_t usedCount_ = 0;
+};
 
 // LZW-codes the index bytes (the fourth byte of each pixel). The dictionary
-// holds 4096 x 256 successor codes (0 = none); it restarts with a clear code
-// once code 4095 has been entered. Only the entries made since the last
-// restart are cleared.
-void WriteLzw(FILE* file, const uint8_t* frame, size_t pixelCount, int32_t minimumCodeSize, uint16_t* dictionary) {
+// restarts with a clear code once code 4095 has been entered.
+void WriteLzw(FILE* file, const uint8_t* frame, size_t pixelCount, int32_t minimumCodeSize,
+              LzwDictionary& dictionary) {
   CodeWriter writer(file);
   const uint32_t clearCode = 1u << minimumCodeSize;
   const uint32_t endCode = clearCode + 1;
   int codeSize = minimumCodeSize + 1;
   uint32_t lastCode = clearCode + 1;
-  uint32_t entries[kLzwMaxCode + 1];  // dictionary slot of each entered code
-  uint32_t entryCount = 0;
 
   writer.Put(clearCode, codeSize);
   int32_t current = -1;
@@ -581,20 +621,18 @@ void WriteLzw(FILE* file, const uint8_t* frame, size_t pixelCount, int32_t minim
       current = v;
       continue;
     }
-    const uint32_t slot = uint32_t(current) * 256 + v;
-    if (dictionary[slot] != 0) {
-      current = dictionary[slot];
+    const uint32_t found = dictionary.Find(uint32_t(current), v);
+    if (found != 0) {
+      current = static_cast<int32_t>(found);
       continue;
     }
     writer.Put(uint32_t(current), codeSize);
     ++lastCode;
-    dictionary[slot] = static_cast<uint16_t>(lastCode);
-    entries[entryCount++] = slot;
+    dictionary.Enter(uint32_t(current), v, lastCode);
     if (lastCode >= (1u << codeSize)) ++codeSize;
     if (lastCode == kLzwMaxCode) {
       writer.Put(clearCode, codeSize);
-      for (uint32_t e = 0; e < entryCount; ++e) dictionary[entries[e]] = 0;
-      entryCount = 0;
+      dictionary.Restart();
       codeSize = minimumCodeSize + 1;
       lastCode = clearCode + 1;
     }
@@ -613,7 +651,7 @@ inline void PutLittle16(uint8_t* out, uint32_t value) {
 
 // Graphic control extension, image descriptor, local colour table and the
 // LZW-coded indices of the frame buffer.
-void WriteFrameBlocks(GifWriterState& writer, uint16_t delay, const GifPaletteTree& tree, uint16_t* dictionary) {
+void WriteFrameBlocks(GifWriterState& writer, uint16_t delay, const GifPaletteTree& tree, LzwDictionary& dictionary) {
   uint8_t head[8 + 10 + 3 * 256 + 1];
   size_t n = 0;
   head[n++] = 0x21;  // extension
@@ -742,8 +780,7 @@ bool GifWriterAddFrame(GifWriterState& writer, const uint8_t* rgbaFrame, uint32_
   // Working buffers of this frame, all taken before anything changes.
   std::unique_ptr<uint32_t[]> scratch(new (std::nothrow) uint32_t[2 * pixelCount]);
   std::unique_ptr<int32_t[]> work(dither ? new (std::nothrow) int32_t[4 * pixelCount] : nullptr);
-  std::unique_ptr<uint16_t, FreeDeleter> dictionary(
-      static_cast<uint16_t*>(std::calloc(size_t(kLzwMaxCode + 1) * 256, sizeof(uint16_t))));
+  std::unique_ptr<LzwDictionary> dictionary(new (std::nothrow) LzwDictionary);
   if (!scratch || (dither && !work) || !dictionary) return false;
 
   const uint8_t* previous = writer.firstFrame ? nullptr : writer.frame;
@@ -758,7 +795,7 @@ bool GifWriterAddFrame(GifWriterState& writer, const uint8_t* rgbaFrame, uint32_
   } else {
     ThresholdImage(previous, rgbaFrame, writer.frame, pixelCount, tree, leavesOnTheirSides);
   }
-  WriteFrameBlocks(writer, delay, tree, dictionary.get());
+  WriteFrameBlocks(writer, delay, tree, *dictionary);
   return std::ferror(writer.file) == 0;
 }
 

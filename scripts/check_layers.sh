@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Fails when a source file includes a header of a higher layer, of another
 # folder of its own layer, or when project headers include each other in a
-# cycle. Layers from the bottom: core and encoders; game and codecs; storage;
+# cycle. Layers from the bottom: core; game, codecs and encoders; storage;
 # solver; results and trees; console; app. Tests and benchmarks may include
 # any layer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-declare -A rank=([core]=0 [encoders]=0 [game]=1 [codecs]=1 [storage]=2 [solver]=3
+declare -A rank=([core]=0 [encoders]=1 [game]=1 [codecs]=1 [storage]=2 [solver]=3
                  [results]=4 [trees]=4 [console]=5 [app]=6)
 status=0
 edges=$(mktemp)

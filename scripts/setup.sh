@@ -7,7 +7,7 @@ SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
 $SUDO apt-get update -qq
 $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-  cmake g++ make python3 libtclap-dev libtbb-dev googletest libgtest-dev > /dev/null
+  cmake g++ make python3 python3-pil libtclap-dev libtbb-dev googletest libgtest-dev > /dev/null
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release > /dev/null
 cmake --build build -j"$(nproc)"
 echo "--- example session (examples/first-session.txt):"

@@ -136,12 +136,20 @@ void RangeAtNode(std::vector<double>& out, int player, const std::string& path) 
 double ReachProbability(int player, const std::string& path) {
   std::vector<double> ranged;
   RangeAtNode(ranged, player, path);
+  // Hands that meet the node's board cannot be held there: they count in
+  // neither sum, so that the reach of a node and of its children are taken
+  // over the same hands (and the action frequencies add up to 1).
+  const CardMask board = path.empty() ? BoardMasks[0] : NodeDeadCards(ResolveNodePath(path));
   const std::vector<double>& range = RangeVectors[player];
   double reached = 0.0, total = 0.0;
-  for (int c = 0; c < kComboCount; ++c) {
-    if (std::isnan(ranged[c])) continue;
-    reached += ranged[c];
-    total += c < static_cast<int>(range.size()) ? range[c] : 0.0;
+  for (int hi = 1; hi < kCardCount; ++hi) {
+    for (int lo = 0; lo < hi; ++lo) {
+      if ((CardBit(hi) | CardBit(lo)) & board) continue;
+      const int c = ComboIndex(lo, hi);
+      if (std::isnan(ranged[c])) continue;
+      reached += ranged[c];
+      total += c < static_cast<int>(range.size()) ? range[c] : 0.0;
+    }
   }
   return reached / total;
 }

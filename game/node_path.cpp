@@ -1,5 +1,6 @@
 #include "game/node_path.h"
 
+#include <stdexcept>
 #include <vector>
 
 #include "core/cards.h"
@@ -81,7 +82,12 @@ NodeRef ResolveNodePath(const std::string& path) {
       ref.node = ChildWithKey(ref.node, -1.0);
     } else {
       if (field.size() != 2) ThrowIncorrectPath();
-      const CardMask mask = ParseCards(field);
+      CardMask mask = 0;
+      try {
+        mask = ParseCards(field);
+      } catch (const std::runtime_error&) {
+        ThrowIncorrectPath();  // not a card: a token that names nothing
+      }
       if (CardCount(mask) != 1 || (mask & BoardMasks[0])) ThrowIncorrectPath();
       const int card = CardOfMask(mask);
       if (!ref.node->parent) ThrowIncorrectPath();
@@ -98,7 +104,13 @@ NodeRef ResolveNodePath(const std::string& path) {
       }
     }
   }
-  if (!ref.dealPending && !CardsNamed(ref)) ThrowIncorrectPath();
+  // A node ending the hand after the last card needs the cards of its
+  // parent's street only (a call with nobody left to act before the river).
+  if (!ref.dealPending && !CardsNamed(ref)) {
+    NodeRef parent = ref;
+    parent.node = ref.node->parent;
+    if (!ref.node->children.empty() || !parent.node || !CardsNamed(parent)) ThrowIncorrectPath();
+  }
   // Nodes added to the lines after the build have no TreeNode.
   if (ref.node->buildStamp == 0 || ref.node->buildStamp != CurrentBuildStamp) ThrowIncorrectPath();
   return ref;

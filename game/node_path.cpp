@@ -1,6 +1,5 @@
 #include "game/node_path.h"
 
-#include <stdexcept>
 #include <vector>
 
 #include "core/cards.h"
@@ -82,12 +81,7 @@ NodeRef ResolveNodePath(const std::string& path) {
       ref.node = ChildWithKey(ref.node, -1.0);
     } else {
       if (field.size() != 2) ThrowIncorrectPath();
-      CardMask mask = 0;
-      try {
-        mask = ParseCards(field);
-      } catch (const std::runtime_error&) {
-        ThrowIncorrectPath();  // not a card: a token that names nothing
-      }
+      const CardMask mask = ParseCards(field);
       if (CardCount(mask) != 1 || (mask & BoardMasks[0])) ThrowIncorrectPath();
       const int card = CardOfMask(mask);
       if (!ref.node->parent) ThrowIncorrectPath();

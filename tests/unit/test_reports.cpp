@@ -15,6 +15,7 @@
 #include "game/deal_table.h"
 #include "game/line_tree.h"
 #include "results/node_report.h"
+#include "results/partial_solve.h"
 #include "results/range_report.h"
 #include "results/report_helpers.h"
 #include "solver/engine_state.h"
@@ -24,6 +25,7 @@
 #include "solver/subtree_resolve.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
+#include "storage/storage_interface.h"
 
 namespace {
 
@@ -398,6 +400,35 @@ TEST_F(Reports, RunoutGuardRefusesIncompleteAndImpossibleRunouts) {
   EXPECT_NO_THROW(CheckedRunout(flop));
 }
 
+TEST_F(Reports, BoardHandListsGiveTheCombosThatMissTheBoard) {
+  ASSERT_EQ(RunCommand("set_isomorphism 0 0"), "set_isomorphism ok!\n");
+  BuildFlopSpot();
+  const struct {
+    const char* path;
+    const char* board;
+  } cases[] = {{"r:0", "QsJh2h"}, {"r:0:c:c:Kd:c", "QsJh2hKd"}, {"r:0:b50:c:Kd:c:c:3s:c", "QsJh2hKd3s"}};
+  for (const auto& c : cases) {
+    const NodeRef ref = ResolveNodePath(c.path);
+    std::vector<uint32_t> combos(kComboCount);
+    const int n = BoardHandComboIndices(ref.node->treeIndex, ref.turnCard, ref.riverCard, combos.data());
+    ASSERT_GT(n, 0) << c.path;
+    const CardMask board = ParseCards(c.board);
+    std::vector<bool> seen(kComboCount, false);
+    for (int i = 0; i < n; ++i) {
+      ASSERT_LT(combos[i], static_cast<uint32_t>(kComboCount));
+      EXPECT_FALSE(seen[combos[i]]) << c.path;
+      seen[combos[i]] = true;
+      // Every listed hand misses the board.
+      const int position = OrderByComboIndex[combos[i]];
+      EXPECT_FALSE(HandMaskByOrder[position] & board) << c.path << " " << HandName(position);
+    }
+  }
+  // A river node without its river card has no hand list.
+  const NodeRef river = ResolveNodePath("r:0:b50:c:Kd:c:c:3s:c");
+  std::vector<uint32_t> combos(kComboCount);
+  EXPECT_EQ(BoardHandComboIndices(river.node->treeIndex, river.turnCard, -1, combos.data()), 0);
+}
+
 TEST_F(Reports, LinesEditedAfterTheBuildAreRefused) {
   BuildFlopSpot();
   Iterate(2);
@@ -473,6 +504,109 @@ TEST(ReportHelpers, NumberLinesHandNamesAndSubtreeValues) {
   ReleaseAlignedArray(values);
   ReleaseAlignedArray(reach);
   ReleaseAlignedArray(opponent);
+}
+
+}  // namespace
+
+namespace {
+
+// Passes every operation on to the storage it wraps and records the board
+// openings and closings, and whether reads were given defaults.
+class RecordingStorage : public StorageInterface {
+ public:
+  explicit RecordingStorage(StorageInterface* inner) : inner_(inner) {}
+  bool Prepare() override { return inner_->Prepare(); }
+  int32_t EntryCount(int t, int r) override { return inner_->EntryCount(t, r); }
+  void ReadRow(int t, int r, const float* defaults, std::vector<AlignedArray>& out) override {
+    readsWithDefaults += defaults != nullptr;
+    readsWithoutDefaults += defaults == nullptr;
+    inner_->ReadRow(t, r, defaults, out);
+  }
+  void WriteRow(int t, int r, int a, const AlignedArray& values) override { inner_->WriteRow(t, r, a, values); }
+  void UpdateRow(int t, int r, const AlignedArray& n, const std::vector<AlignedArray>& a, const AlignedArray* alt,
+                 const std::vector<int16_t>* segments, double scale) override {
+    inner_->UpdateRow(t, r, n, a, alt, segments, scale);
+  }
+  void AccumulateRow(int t, int r, const std::vector<AlignedArray>& s, const AlignedArray& reach,
+                     double w) override {
+    inner_->AccumulateRow(t, r, s, reach, w);
+  }
+  int64_t ElementCount(int t) override { return inner_->ElementCount(t); }
+  void Save(BinaryWriter& writer) override { inner_->Save(writer); }
+  void Load(BinaryReader& reader) override { inner_->Load(reader); }
+  void* OpenBoard(void* buffer, int t, int64_t hint) override {
+    ++opens;
+    return inner_->OpenBoard(buffer, t, hint);
+  }
+  void* CloseBoard(void* buffer, int t, int flag) override {
+    ++(flag ? writeCloses : readCloses);
+    return inner_->CloseBoard(buffer, t, flag);
+  }
+  NodeRecord* GetNodeRecord(int t, int r) override { return inner_->GetNodeRecord(t, r); }
+
+  StorageInterface* inner_;
+  int opens = 0, readCloses = 0, writeCloses = 0, readsWithDefaults = 0, readsWithoutDefaults = 0;
+};
+
+TEST_F(Reports, RiverSubtreesAreOpenedWholeAndClosedAsTheReaderOrWriterNeeds) {
+  BuildFlopSpot();
+  Iterate(64);  // averaging is on; the last pass updated OOP
+  SolverTree& tree = *CurrentTree;
+  ASSERT_EQ(tree.passMode, 1);
+  const std::string path = "r:0:b50:c:Kd:c:c:3s:c";
+  TreeNode& node = tree.nodes[ResolveNodePath(path).node->treeIndex];
+  TreeNode& root = RiverSubtreeRoot(node);
+  // Wrap both storages of every river node below the sub-tree's root.
+  std::vector<std::pair<TreeNode*, RecordingStorage*>> wrapped;
+  std::vector<TreeNode*> stack = {&root};
+  while (!stack.empty()) {
+    TreeNode* at = stack.back();
+    stack.pop_back();
+    if (at->kind != kInnerNode) continue;
+    for (int32_t child : at->children) stack.push_back(&tree.nodes[child]);
+    ASSERT_TRUE(at->secondStorage);
+    auto* first = new RecordingStorage(at->firstStorage);
+    auto* second = new RecordingStorage(at->secondStorage);
+    at->firstStorage = first;
+    at->secondStorage = second;
+    wrapped.push_back({at, first});
+    wrapped.push_back({at, second});
+  }
+  ASSERT_GE(wrapped.size(), 6u);
+  auto counts = [&](int RecordingStorage::*field) {
+    int total = 0;
+    for (auto& entry : wrapped) total += entry.second->*field;
+    return total;
+  };
+
+  // A report read: every storage of both players opened once per action
+  // row read, and closed without writing back.
+  const Rows rows = StrategyRows(path);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(counts(&RecordingStorage::opens), static_cast<int>(2 * wrapped.size()));
+  EXPECT_EQ(counts(&RecordingStorage::readCloses), static_cast<int>(2 * wrapped.size()));
+  EXPECT_EQ(counts(&RecordingStorage::writeCloses), 0);
+  // The average strategy is read from the sums without defaults.
+  RecordingStorage* sums = nullptr;
+  for (auto& entry : wrapped)
+    if (entry.first == &node && entry.second == node.secondStorage) sums = entry.second;
+  ASSERT_TRUE(sums);
+  EXPECT_GT(sums->readsWithoutDefaults, 0);
+  EXPECT_EQ(sums->readsWithDefaults, 0);
+
+  // A writer closes every storage with write-back, whatever the last pass.
+  int turnIndex, riverIndex;
+  DealIndicesForCards(tree, ResolveNodePath(path).turnCard, ResolveNodePath(path).riverCard, turnIndex, riverIndex);
+  AcquireRiverSubtree(tree, node, turnIndex);
+  ReleaseRiverSubtree(tree, node, turnIndex, true);
+  EXPECT_EQ(counts(&RecordingStorage::writeCloses), static_cast<int>(wrapped.size()));
+  EXPECT_EQ(counts(&RecordingStorage::opens), static_cast<int>(3 * wrapped.size()));
+
+  for (auto& entry : wrapped) {
+    if (entry.first->firstStorage == entry.second) entry.first->firstStorage = entry.second->inner_;
+    if (entry.first->secondStorage == entry.second) entry.first->secondStorage = entry.second->inner_;
+    delete entry.second;
+  }
 }
 
 }  // namespace

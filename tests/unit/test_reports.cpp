@@ -250,6 +250,56 @@ TEST_F(Reports, ForgottenTurnsAreResolvedOnDemand) {
   EXPECT_LE(std::stod(RunCommand("explo_partial r:0:b50:c:Kd")), 0.5);
 }
 
+TEST_F(Reports, TheRiverToyGameReportsItsKnownEquilibrium) {
+  // OOP holds the nuts (KdKh on a king-high board) or air (4h3d), IP a
+  // bluff-catcher (QdQh); a pot-sized bet. At equilibrium OOP bets the nuts
+  // always and bluffs half of his air (one bluff per two value bets), IP
+  // calls half of the time.
+  auto range = [](const std::string& player, const std::vector<std::string>& hands) {
+    std::string line = "set_range " + player;
+    for (int k = 0; k < kComboCount; ++k) {
+      bool held = false;
+      for (const std::string& hand : hands) held |= HandMaskByOrder[k] == ParseCards(hand);
+      line += held ? " 1" : " 0";
+    }
+    return line;
+  };
+  ASSERT_EQ(RunCommand(range("OOP", {"KdKh", "4h3d"})), "set_range ok!\n");
+  ASSERT_EQ(RunCommand(range("IP", {"QdQh"})), "set_range ok!\n");
+  ASSERT_EQ(RunCommand("set_board 2c 5d 9h Js Kc"), "set_board ok!\n");
+  ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+  ASSERT_EQ(RunCommand("clear_lines"), "clear_lines ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 0"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("add_line 100 100"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+  ASSERT_TRUE(AllStoragesReady(*CurrentTree));
+  Iterate(2000);
+  auto position = [](const std::string& hand) {
+    for (int k = 0; k < kComboCount; ++k)
+      if (HandMaskByOrder[k] == ParseCards(hand)) return k;
+    return -1;
+  };
+  const Rows oop = StrategyRows("r:0");  // bet 100, check
+  ASSERT_EQ(oop.size(), 2u);
+  EXPECT_NEAR(oop[0][position("KdKh")], 1.0, 0.02);
+  EXPECT_NEAR(oop[0][position("4h3d")], 0.5, 0.05);
+  const Rows ip = StrategyRows("r:0:b100");  // call, fold
+  ASSERT_EQ(ip.size(), 2u);
+  EXPECT_NEAR(ip[0][position("QdQh")], 0.5, 0.05);
+  // OOP bets 3 times in 4; IP reaches the bet whole.
+  std::istringstream probs(RunCommand("show_probs r:0"));
+  std::string word, b100, c;
+  double reachOop, reachIp, bet, check;
+  probs >> word >> reachOop >> word >> reachIp >> b100 >> bet >> c >> check;
+  EXPECT_EQ(reachOop, 1.0);
+  EXPECT_EQ(reachIp, 1.0);
+  EXPECT_EQ(b100, "b100");
+  EXPECT_NEAR(bet, 0.75, 0.03);
+  EXPECT_NEAR(check, 0.25, 0.03);
+  EXPECT_NEAR(ReachProbability(0, "r:0:b100"), 0.75, 0.03);
+  EXPECT_EQ(ReachProbability(1, "r:0:b100"), 1.0);
+}
+
 TEST_F(Reports, ReachAlongPathIsTheProductOfEachPlayersStrategies) {
   ASSERT_EQ(RunCommand("set_isomorphism 0 0"), "set_isomorphism ok!\n");
   BuildFlopSpot();

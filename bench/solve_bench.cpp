@@ -162,6 +162,34 @@ int main(int argc, char** argv) {
   const double iterationSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - iterStart).count();
 
+  // Query times on the solved tree: one flop, turn and river decision node of
+  // the check-down line (the first turn and river cards off the board).
+  std::string queryTimes;
+  {
+    std::string turnCard, riverCard;
+    for (int card = 51; card >= 0 && riverCard.empty(); --card) {
+      const int c = (card % 4) * 13 + card / 4;  // rank-major from the top
+      if (tree.boardMask & CardBit(c)) continue;
+      if (turnCard.empty())
+        turnCard = CardText(c);
+      else
+        riverCard = CardText(c);
+    }
+    const std::string paths[3] = {"r:0", "r:0:c:c:" + turnCard, "r:0:c:c:" + turnCard + ":c:c:" + riverCard};
+    const char* const streets[3] = {"flop", "turn", "river"};
+    for (const char* query : {"show_strategy", "show_range OOP", "show_probs"}) {
+      queryTimes += std::string("  ") + query + ":";
+      for (int s = 0; s < 3; ++s) {
+        const auto begin = std::chrono::steady_clock::now();
+        Run(std::string(query) + " " + paths[s]);
+        const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+        char entry[64];
+        snprintf(entry, sizeof entry, " %s %.1f ms", streets[s], ms);
+        queryTimes += entry;
+      }
+    }
+  }
+
   printf("%-22s storages: flop %.1f MB, turn %.1f MB, river %.1f MB (%zu nodes)\n",
          spot.substr(spot.find_last_of('/') + 1).c_str(), bytes[1] / 1048576.0, bytes[2] / 1048576.0,
          bytes[3] / 1048576.0, tree.nodes.size());
@@ -170,6 +198,8 @@ int main(int argc, char** argv) {
          spot.substr(spot.find_last_of('/') + 1).c_str(), threads, wall, iterations, iterations / wall,
          iterationSeconds, checkSeconds, record.exploitability, 100.0 * record.exploitability / PotSettings[2],
          rootHands, PeakResidentMb());
+  printf("%-22s queries (%s):%s\n", spot.substr(spot.find_last_of('/') + 1).c_str(),
+         "r:0 and the check-down line's first turn and river nodes", queryTimes.c_str());
   printf("%-22s checks (running time: exploitability in %% of the pot)%s\n",
          spot.substr(spot.find_last_of('/') + 1).c_str(), checks.c_str());
   fflush(stdout);

@@ -5,3 +5,10 @@
 
 void CmdShowNode(const TokenVector& words);
 void CmdShowChildren(const TokenVector& words);
+void CmdShowStrategy(const TokenVector& words);
+void CmdShowStrategyPp(const TokenVector& words);
+void CmdShowLockedCombos(const TokenVector& words);
+void CmdShowRange(const TokenVector& words);
+void CmdShowProbs(const TokenVector& words);
+void CmdSolvePartial(const TokenVector& words);
+void CmdExploPartial(const TokenVector& words);

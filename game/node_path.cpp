@@ -74,8 +74,9 @@ NodeRef ResolveNodePath(const std::string& path) {
       const int before = NodeRefStreet(ref);
       ref.node = ChildWithKey(ref.node, ref.node->amount);
       const int after = NodeRefStreet(ref);
-      // The call that closes the river ends the hand: a showdown, not a deal.
-      if (after > before && after <= 3) ref.dealPending = 1;
+      // The call that closes the river ends the hand, and so does a call
+      // after which nobody acts (all in): a showdown, not a deal.
+      if (after > before && after <= 3 && !ref.node->children.empty()) ref.dealPending = 1;
     } else if (kind == 'f') {
       ref.node = ChildWithKey(ref.node, -1.0);
     } else {
@@ -97,7 +98,13 @@ NodeRef ResolveNodePath(const std::string& path) {
       }
     }
   }
-  if (!ref.dealPending && !CardsNamed(ref)) ThrowIncorrectPath();
+  // A node ending the hand after the last card needs the cards of its
+  // parent's street only (a call with nobody left to act before the river).
+  if (!ref.dealPending && !CardsNamed(ref)) {
+    NodeRef parent = ref;
+    parent.node = ref.node->parent;
+    if (!ref.node->children.empty() || !parent.node || !CardsNamed(parent)) ThrowIncorrectPath();
+  }
   // Nodes added to the lines after the build have no TreeNode.
   if (ref.node->buildStamp == 0 || ref.node->buildStamp != CurrentBuildStamp) ThrowIncorrectPath();
   return ref;

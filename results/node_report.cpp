@@ -1,5 +1,8 @@
 #include "results/node_report.h"
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "core/cards.h"
@@ -70,7 +73,20 @@ std::string ActionToken(const SchematicNode& node, int child) {
   auto it = node.children.begin();
   std::advance(it, child);
   const double key = it->first;
-  if (key > node.amount) return "b" + std::to_string(static_cast<int>(key));
+  if (key > node.amount) {
+    // Whole amounts read "b%d"; any other amount is printed with the fewest
+    // digits that read back as the same key.
+    char text[64];
+    if (key == std::floor(key) && key <= 2147483647.0) {
+      snprintf(text, sizeof text, "b%d", static_cast<int>(key));
+      return text;
+    }
+    for (int digits = 1; digits <= 17; ++digits) {
+      snprintf(text, sizeof text, "b%.*g", digits, key);
+      if (strtod(text + 1, nullptr) == key) break;
+    }
+    return text;
+  }
   return key < 0 ? "f" : "c";
 }
 
@@ -117,8 +133,9 @@ void PrintNodeChildren(const std::string& path, const NodeRef& ref) {
       NodeRef child = ref;
       child.node = entry.second.get();
       const int childStreet = NodeRefStreet(child);
-      // Closing the river ends the hand: that child is a showdown, not a deal.
-      child.dealPending = childStreet > street && childStreet <= 3;
+      // Closing the river ends the hand, as does a call with no later
+      // decision (all in): that child is a showdown, not a deal.
+      child.dealPending = childStreet > street && childStreet <= 3 && !child.node->children.empty();
       Output("child %d:\n", number);
       PrintNodeInfo(path + ":" + ActionToken(*ref.node, number), child);
       ++number;

@@ -80,8 +80,9 @@ void CalcEquity(int player, int turnCard, int riverCard, const double* hero, con
   SumCompatibleReachForDeal(table, ev, evWeight, turn, river, value, oppReach, ownReach);
 
   std::vector<double> evCombos, weightCombos;
-  ComboVectorForDeal(evCombos, table, ev, turn, river, false);
-  ComboVectorForDeal(weightCombos, table, evWeight, turn, river, false);
+  // Hands that meet the board are NaN: they have no equity there.
+  ComboVectorForDeal(evCombos, table, ev, turn, river, true);
+  ComboVectorForDeal(weightCombos, table, evWeight, turn, river, true);
   CopyComboVector(isomorphism, tree.flopMask, equity, evCombos.data(), turnCard, riverCard);
   CopyComboVector(isomorphism, tree.flopMask, weight, weightCombos.data(), turnCard, riverCard);
   const std::vector<double>& range = tree.ranges[player];

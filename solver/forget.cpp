@@ -5,6 +5,7 @@
 #include "game/deal_table.h"
 #include "solver/node_eval.h"
 #include "solver/solver_thread.h"
+#include "solver/subtree_resolve.h"
 #include "solver/tree_passes.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
@@ -38,8 +39,11 @@ void ForgetStreets(SolverTree& tree, int street) {
     tree.resultPairs[2][1] = result[1];
     tree.lastResultsIteration = tree.iterationCount;
   }
-  for (TreeNode& node : tree.nodes)
+  for (TreeNode& node : tree.nodes) {
     if (node.street >= street) node.DeleteStorages();
+    // Sub-trees re-solved before are gone with their storages.
+    ClearSolvedMarks(node);
+  }
   tree.storagesPrepared = 0;
 
   std::vector<NodeContext*> splits;

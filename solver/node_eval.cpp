@@ -142,8 +142,9 @@ void ReadNodeStrategy(const TreeNode& node, int turn, int river, std::vector<Ali
     return;
   }
   const size_t n = node.children.size();
-  t_defaults.assign(n, 0.0f);
-  ReadWithDefaults(node.secondStorage, turn, river, t_defaults, strategy);
+  // No defaults: a hand without strategy sums reads as zeros on every storage
+  // kind, which is what selects the current strategy for it below.
+  node.secondStorage->ReadRow(turn, river, nullptr, strategy);
   // Hands without any strategy sum take the current strategy, which is read
   // only when such a hand exists. The totals are summed row by row (a vector
   // loop each), not hand by hand across the rows.

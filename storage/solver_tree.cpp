@@ -172,3 +172,13 @@ void SumSubtreeStorageSize(const SubtreeContext& context, SubtreeStorage which, 
     if (storage) totals[node.player & 1] += storage->ElementCount(context.boardIndex);
   });
 }
+
+void CloseAllSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which, bool write) {
+  SolverTree& tree = *context.tree;
+  WalkRiverNodes(tree, *context.node, [&](TreeNode& node) {
+    StorageInterface* storage = which == kFirstStorage ? node.firstStorage : node.secondStorage;
+    if (!storage) return;
+    const int p = node.player & 1;
+    handles[p] = storage->CloseBoard(handles[p], context.boardIndex, write ? 1 : 0);
+  });
+}

@@ -176,3 +176,7 @@ void AcquireSubtreeStorages(const SubtreeContext& context, void* handles[2], Sub
                             const int64_t arguments[2], bool force);
 void ReleaseSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which, bool force);
 void SumSubtreeStorageSize(const SubtreeContext& context, SubtreeStorage which, int64_t totals[2]);
+// Closes the selected storage of every river node of the sub-tree whatever
+// the tree's last pass left in its pass mode and traversing player: readers
+// close without writing back, writers with write-back of every node.
+void CloseAllSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which, bool write);

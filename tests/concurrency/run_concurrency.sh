@@ -33,4 +33,11 @@ sed -n '/^after-racing-stop$/,$p' "$out" | grep -m1 '^SOLVER: stopped' | grep -q
   fail "the racing stop stopped the next solve"
 # A solve with a time limit and no reachable target ends by the timeout.
 grep -q '^SOLVER: stopped (timeout reached)$' "$out" || fail "go 1 seconds did not end with the timeout"
+# Strategy queries during the solve answer whole: two strategy lines at each
+# of two nodes, one range line and one lock line of 1326 numbers, a per-hand
+# line with both actions, and the reach line with the acting player's action.
+lines=$(awk 'NF == 1326' "$out" | wc -l)
+[ "$lines" -eq 6 ] || fail "$lines lines of 1326 numbers, expected 6"
+grep -Eq '^[2-9TJQKA][cdhs][2-9TJQKA][cdhs]:   [01]\.[0-9]{6}  [01]\.[0-9]{6}$' "$out" || fail "no show_strategy_pp line"
+grep -Eq '^OOP [0-9.e+-]+ IP [0-9.e+-]+ c [0-9.e+-]+$' "$out" || fail "no show_probs line"
 echo "concurrency script passed"

@@ -10,6 +10,12 @@ add_line 60 60 120 120
 build_tree
 go
 show_node r:0
+show_strategy r:0
+show_strategy r:0:c:c:As
+show_strategy_pp r:0:c:c:As
+show_range OOP r:0:c:c:As:c
+show_probs r:0:c:c:As:c
+show_locked_combos r:0:b60
 calc_results
 is_tree_present
 set_threads 2

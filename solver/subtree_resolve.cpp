@@ -1,0 +1,183 @@
+#include "solver/subtree_resolve.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "game/deal_table.h"
+#include "solver/engine_state.h"
+#include "solver/node_eval.h"
+#include "solver/reach_sums.h"
+#include "solver/row_transfer.h"
+#include "solver/tree_passes.h"
+#include "storage/solver_tree.h"
+#include "storage/storage_factory.h"
+#include "storage/storage_interface.h"
+#include "storage/storage_stream.h"
+
+uint64_t SolvedMask(const CardRecord& record) {
+  uint64_t mask;
+  memcpy(&mask, &record.value, sizeof mask);
+  return mask;
+}
+
+void SetSolvedMask(CardRecord& record, uint64_t mask) { memcpy(&record.value, &mask, sizeof mask); }
+
+void ClearSolvedMarks(TreeNode& node) {
+  for (int i = 0; i < node.cardRecordCount; ++i) SetSolvedMask(node.cardRecords[i], 0);
+}
+
+TreeNode& ForgottenSubtreeTop(TreeNode& node, int forgottenStreet) {
+  TreeNode* top = &node;
+  while (top->parent && top->parent->street >= forgottenStreet) top = top->parent;
+  return *top;
+}
+
+double SubtreeValue(const AlignedArray& values, const AlignedArray& reach, const AlignedArray& opponentReach,
+                    const std::vector<CardMask>& hands) {
+  if (hands.empty() || !values.data || !reach.data || !opponentReach.data) return 0.0;
+  AlignedArray unusedEv{}, weight{};
+  const AlignedArray noValues{};
+  SumCompatibleReach(unusedEv, weight, noValues, opponentReach, reach, hands, 1.0);
+  double total = 0.0, sum = 0.0;
+  const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(hands.size()), std::min(values.count, reach.count));
+  if (weight.data)
+    for (uint32_t i = 0; i < weight.count; ++i) total += weight.data[i];
+  for (uint32_t i = 0; i < n; ++i) sum += values.data[i] * reach.data[i];
+  ReleaseAlignedArray(weight);
+  ReleaseAlignedArray(unusedEv);
+  return total > 0.0 ? sum / total : 0.0;
+}
+
+namespace {
+
+// Opens every river node's first and second storage of the sub-tree for one
+// turn record, or closes them with write-back of every node.
+void OpenSubtree(SolverTree& tree, TreeNode& top, int turnIndex) {
+  const SubtreeContext context{&tree, &top, turnIndex};
+  for (SubtreeStorage which : {kFirstStorage, kSecondStorage}) {
+    int64_t totals[2] = {0, 0};
+    SumSubtreeStorageSize(context, which, totals);
+    void* streams[2] = {nullptr, nullptr};
+    AcquireSubtreeStorages(context, streams, which, totals, true);
+    EndStreamReads(streams);
+  }
+}
+
+void CloseSubtree(SolverTree& tree, TreeNode& top, int turnIndex) {
+  const SubtreeContext context{&tree, &top, turnIndex};
+  for (SubtreeStorage which : {kFirstStorage, kSecondStorage}) {
+    void* streams[2] = {nullptr, nullptr};
+    CloseAllSubtreeStorages(context, streams, which, true);
+    EndStreamWrites(streams);
+  }
+}
+
+// One walk of the sub-tree for a traversing player; returns the traverser's
+// value row (best-response values in evaluation passes).
+void SubtreePass(SolverTree& tree, TreeNode& top, int turnIndex, int riverIndex, int player, int mode,
+                 const AlignedArray& opponentReach, AlignedArray& result) {
+  tree.traversingPlayer = player;
+  tree.passMode = mode;
+  tree.PassPhase = 1;
+  tree.evCapture = nullptr;
+  NodeContext context;
+  context.tree = &tree;
+  context.node = &top;
+  context.turn = turnIndex;
+  context.river = riverIndex;
+  CopyAlignedArray(context.oppReach, opponentReach);
+  EvaluateNode(context);
+  if (mode == 0)
+    MoveAlignedArray(result, context.brValue);
+  else
+    MoveAlignedArray(result, context.value);
+}
+
+}  // namespace
+
+double ResolveForgottenSubtree(SolverTree& tree, TreeNode& top, int turnIndex, int riverIndex, bool force) {
+  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
+  const int street = top.street;
+  const int recordIndex = street == 3 ? turnIndex : 0;
+  const int bit = street == 3 ? riverIndex : turnIndex;
+  if (!top.cardRecords || recordIndex < 0 || recordIndex >= top.cardRecordCount || bit < 0 || bit >= 64) return 0.0;
+  CardRecord& record = top.cardRecords[recordIndex];
+  if (!force && (SolvedMask(record) >> bit & 1)) return 0.0;
+
+  const int32_t savedIterations = tree.iterationCount;
+  const uint32_t savedIncomplete = tree.flags & kIncompleteTree;
+  tree.flags &= ~static_cast<uint32_t>(kIncompleteTree);
+  tree.iterationCount = 0;
+
+  const DealTable& table = *tree.dealTable;
+  const TurnRecord& turn = table.turns[turnIndex];
+  AlignedArray reach[2] = {};
+  const std::vector<CardMask>* hands;
+  for (int p = 0; p < 2; ++p) {
+    const AlignedArray& saved = record.arrays[p];
+    if (street == 3) {
+      SumHandGroups(turn.rivers[riverIndex], reach[p], saved);
+    } else if (saved.data) {
+      GatherTurnRow(turn, reach[p], saved);
+    } else {
+      reach[p].count = turn.HandCount();  // no saved reach: a row of zeros
+    }
+  }
+  const int passRiver = street == 3 ? riverIndex : -1;
+  hands = street == 3 ? &turn.rivers[riverIndex].combos.hands : &turn.combos.hands;
+  if (street == 3) OpenSubtree(tree, top, turnIndex);
+
+  double exploitability = 0.0;
+  AlignedArray values{};
+  for (int step = 0; step < 1000; ++step) {
+    tree.accumulateThisIteration = 1;
+    for (int p = 1; p >= 0; --p) {
+      SubtreePass(tree, top, turnIndex, passRiver, p, 1, reach[p ^ 1], values);
+      ReleaseAlignedArray(values);
+    }
+    const int n = ++tree.iterationCount;
+    if (n >= 50 && n % 25 == 0) {
+      double v[2];
+      for (int p = 1; p >= 0; --p) {
+        SubtreePass(tree, top, turnIndex, passRiver, p, 0, reach[p ^ 1], values);
+        v[p] = SubtreeValue(values, reach[p], reach[p ^ 1], *hands);
+        ReleaseAlignedArray(values);
+      }
+      exploitability = (v[0] + v[1]) * 0.5;
+      if (RecalcAccuracy[street - 1] >= exploitability) break;
+    }
+  }
+  if (street == 3) CloseSubtree(tree, top, turnIndex);
+  for (AlignedArray& row : reach) ReleaseAlignedArray(row);
+
+  tree.iterationCount = savedIterations;
+  SetSolvedMask(record, SolvedMask(record) | uint64_t(1) << bit);
+  tree.evCache.clear();
+  tree.evCacheStamp = -1;
+  tree.flags |= savedIncomplete;
+  return exploitability;
+}
+
+double RebuildForgottenSubtree(SolverTree& tree, TreeNode& node, int turnIndex, int riverIndex, bool force) {
+  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
+  if (IsSolverRunning()) return 0.0;
+  const int forgotten = tree.forgottenStreet;
+  if (forgotten < 0 || node.street < forgotten) return 0.0;
+  if (node.street == 3 && riverIndex < 0) return 0.0;
+  if (node.street == 2 && turnIndex < 0) return 0.0;
+  if (turnIndex < 0) return 0.0;
+  TreeNode& top = ForgottenSubtreeTop(node, forgotten);
+  if (top.kind != kInnerNode) return 0.0;
+  if (!top.prepared || force) {
+    BuildNodeStorage(top, *tree.dealTable,
+                     top.children.size() < tree.layouts.size() ? tree.layouts[top.children.size()].get() : nullptr,
+                     tree.storedElements, tree.averagingMode != 0, tree.nodes[0].street, tree.compression,
+                     tree.formatVersion >= 5);
+    // New storages hold no runout's data: every mark of this top is void.
+    ClearSolvedMarks(top);
+    if (top.firstStorage && top.firstStorage->Prepare() && (!top.secondStorage || top.secondStorage->Prepare()))
+      top.prepared = 1;
+  }
+  for (int32_t child : top.children) BuildTreeStorage(tree, tree.nodes[child], force);
+  return ResolveForgottenSubtree(tree, top, turnIndex, riverIndex, force);
+}

@@ -1,16 +1,20 @@
 // Times the auxiliary encoders on one core and prints one line each: the
 // SHA-1 digest's throughput over a 64 MiB message, and the time to add one
 // 512x512 frame at 8 bits to a GIF (a smooth gradient with noise, plain and
-// dithered, and pure noise; each the median of several frames).
-// Usage: encoder_bench
+// dithered, and pure noise; each the median of several frames), in the
+// kernel variant the processor selects (or the AVX baseline with
+// --baseline).
+// Usage: encoder_bench [--baseline]
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "core/cpu_info.h"
 #include "encoders/gif_writer.h"
 #include "encoders/sha1.h"
 
@@ -93,7 +97,15 @@ double FrameMilliseconds(Picture picture, bool dither) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--baseline") != 0) {
+      std::fprintf(stderr, "usage: encoder_bench [--baseline]\n");
+      return 2;
+    }
+    ForceBaselineKernels(true);
+  }
+  std::printf("kernels: %s\n", UseAvx2FmaKernels() ? "AVX2" : "AVX baseline");
   std::printf("sha1: %.0f MB/s on one core (64 MiB message)\n", Sha1MegabytesPerSecond());
   std::printf("gif: 512x512 frame at 8 bits: %.2f ms gradient with noise, %.2f ms dithered, %.2f ms pure noise\n",
               FrameMilliseconds(Picture::kGradientNoise, false), FrameMilliseconds(Picture::kGradientNoise, true),

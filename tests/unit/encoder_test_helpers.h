@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
+
+#include "core/cpu_info.h"
 
 // A fresh directory under /tmp, removed with everything in it.
 class TempDir {
@@ -61,4 +64,16 @@ inline std::string ReadFile(const std::string& path) {
   for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
   std::fclose(file);
   return bytes;
+}
+
+// The result of `run` with the kernel variant of the test run, and with the
+// AVX baseline forced; the switch is left as it was found.
+template <typename Run>
+auto WithBothVariants(Run&& run) {
+  const bool baselineBefore = !UseAvx2FmaKernels();
+  auto chosen = run();
+  ForceBaselineKernels(true);
+  auto baseline = run();
+  ForceBaselineKernels(baselineBefore);
+  return std::make_pair(std::move(chosen), std::move(baseline));
 }

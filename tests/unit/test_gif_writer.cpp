@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/cpu_info.h"
+#include "encoders/gif_kernels_variants.h"
 #include "encoders/gif_writer.h"
 #include "encoder_test_helpers.h"
 
@@ -472,6 +474,183 @@ TEST(GifPalette, MatchesThePlainMedianSplitAndNearestColour) {
     }
     GifWriterClose(writer);
   }
+}
+
+// Error diffusion written plainly, pixel by pixel, from the frame's palette
+// and the tree search; the stored bytes it gives. Only pixels still to come
+// take error (a one-pixel-wide frame's left-below position is the pixel
+// itself).
+std::string PlainDither(const Frame& frame, const uint8_t* previous, uint32_t width, const GifPaletteTree& tree) {
+  const size_t count = frame.size() / 4;
+  std::vector<int32_t> value(frame.begin(), frame.end());
+  for (int32_t& v : value) v *= 256;
+  const size_t offsets[4] = {1, width - 1u, width, width + 1u};
+  const int32_t factors[4] = {7, 3, 5, 1};
+  for (size_t k = 0; k < count; ++k) {
+    int32_t* p = &value[4 * k];
+    const int32_t wanted[3] = {(p[0] + 127) / 256, (p[1] + 127) / 256, (p[2] + 127) / 256};
+    if (previous != nullptr && std::equal(wanted, wanted + 3, previous + 4 * k)) {
+      std::copy(wanted, wanted + 3, p);
+      p[3] = 0;
+      continue;
+    }
+    int32_t index = 0, distance = 1000000;
+    GifNearestColor(tree, wanted[0], wanted[1], wanted[2], index, distance);
+    const int32_t colour[3] = {tree.red[index], tree.green[index], tree.blue[index]};
+    int32_t error[3];
+    for (int c = 0; c < 3; ++c) {
+      error[c] = p[c] - 256 * colour[c];
+      p[c] = colour[c];
+    }
+    p[3] = index;
+    for (int n = 0; n < 4; ++n) {
+      const size_t position = k + offsets[n];
+      if (position <= k || position >= count) continue;
+      for (int c = 0; c < 3; ++c) {
+        int32_t& target = value[4 * position + c];
+        target += std::max(-target, error[c] * factors[n] / 16);
+      }
+    }
+  }
+  std::string bytes;
+  for (int32_t v : value) bytes.push_back(static_cast<char>(v & 0xFF));
+  return bytes;
+}
+
+// The writer's dithered frames, first and later (with transparent pixels),
+// are the plain error diffusion's, for narrow and wide frames, colours that
+// run past the palette's ends and every bit depth.
+TEST(GifDither, MatchesThePlainErrorDiffusion) {
+  int trial = 0;
+  for (uint32_t width : {1u, 2u, 3u, 61u, 200u})
+    for (int32_t depth = 1; depth <= 8; ++depth) {
+      ++trial;
+      const uint32_t height = 6000 / width / 4 + 1;
+      const Frame first = trial % 2 ? NoiseFrame(width, height, trial) : ManyColourFrame(width, height, trial);
+      Frame second = first;
+      for (size_t i = 0; i < second.size(); i += 4 * 3) second[i + 1] ^= 0x21;  // every third pixel changes
+      GifWriterState writer;
+      ASSERT_TRUE(GifWriterOpen(writer, "/dev/null", width, height, 0));
+      Frame previous;
+      for (const Frame* frame : {&first, static_cast<const Frame*>(&second)}) {
+        SCOPED_TRACE("width " + std::to_string(width) + ", depth " + std::to_string(depth) +
+                     (frame == &first ? ", first frame" : ", second frame"));
+        GifPaletteTree tree;
+        ASSERT_TRUE(GifMakePalette(nullptr, frame->data(), frame->size() / 4, depth, true, tree));
+        const std::string expected = PlainDither(*frame, previous.empty() ? nullptr : previous.data(), width, tree);
+        ASSERT_TRUE(GifWriterAddFrame(writer, frame->data(), width, height, 0, depth, true));
+        ASSERT_EQ(std::string(reinterpret_cast<const char*>(writer.frame), frame->size()), expected);
+        previous.assign(writer.frame, writer.frame + frame->size());
+      }
+      GifWriterClose(writer);
+    }
+}
+
+// The AVX2 variant and the AVX baseline write the same files, frame
+// buffers and palette trees: small and large frames, many and few colours,
+// plain and dithered, first and later frames.
+TEST_F(GifWriter, BothVariantsWriteTheSameBytes) {
+  struct Case {
+    uint32_t width, height;
+    int kind;  // 0 noise, 1 many colours, 2 few colours
+  };
+  const std::vector<Case> cases = {{1, 1, 0}, {1, 50, 1}, {7, 3, 2}, {64, 48, 0}, {300, 200, 1}, {257, 129, 2}};
+  const std::string path = Path("variant.gif");
+  const auto written = WithBothVariants([&] {
+    std::vector<std::string> out;
+    for (const Case& c : cases)
+      for (int32_t depth : {1, 3, 8})
+        for (bool dither : {false, true}) {
+          Frame frame = c.kind == 0 ? NoiseFrame(c.width, c.height, depth) : ManyColourFrame(c.width, c.height, depth);
+          if (c.kind == 2)
+            for (uint8_t& byte : frame) byte &= 0xC0;
+          GifWriterState writer;
+          if (!GifWriterOpen(writer, path.c_str(), c.width, c.height, 5)) return out;
+          std::string stored;
+          for (int f = 0; f < 3; ++f) {
+            if (f == 2)
+              for (size_t i = 0; i < frame.size(); i += 4 * 7) frame[i] ^= 0x30;
+            GifWriterAddFrame(writer, frame.data(), c.width, c.height, 5, depth, dither);
+            stored.append(reinterpret_cast<const char*>(writer.frame), frame.size());
+          }
+          GifWriterClose(writer);
+          GifPaletteTree tree;
+          GifMakePalette(nullptr, frame.data(), frame.size() / 4, depth, dither, tree);
+          const char* treeBytes = reinterpret_cast<const char*>(&tree);
+          out.push_back(ReadFile(path) + stored + std::string(treeBytes, sizeof tree));
+        }
+    return out;
+  });
+  ASSERT_EQ(written.first.size(), cases.size() * 6);
+  for (size_t k = 0; k < written.first.size(); ++k) EXPECT_TRUE(written.first[k] == written.second[k]) << "case " << k;
+}
+
+// The mapping's working space, with room for the given number of coarse
+// list entries and candidate groups.
+struct MappingSpace {
+  MappingSpace(uint32_t listRoom, uint32_t groupRoom)
+      : coarse(GifMapperSpace::kCoarseCells), fine(GifMapperSpace::kFineCells), lists(listRoom), groups(groupRoom) {
+    space.coarseCells = coarse.data();
+    space.fineCells = fine.data();
+    space.coarseLists = lists.data();
+    space.coarseCapacity = listRoom;
+    space.groups = groups.data();
+    space.groupCapacity = groupRoom;
+  }
+  std::vector<uint32_t> coarse, fine;
+  std::vector<uint8_t> lists;
+  std::vector<GifCandidateGroup> groups;
+  GifMapperSpace space;
+};
+
+// When the cell lists run out of room, the cells met later use the tree
+// search, and the frame comes out the same in both variants: the plain
+// mapping is the tree's nearest colour, the dithered one the plain error
+// diffusion.
+TEST(GifMapping, FramesAreTheSameWhateverRoomTheCellListsHave) {
+  struct Variant {
+    const char* name;
+    decltype(&kernels_avx::MakeGifPalette) palette;
+    decltype(&kernels_avx::MapGifFrame) map;
+    decltype(&kernels_avx::DitherGifFrame) dither;
+  };
+  std::vector<Variant> variants = {
+      {"AVX", kernels_avx::MakeGifPalette, kernels_avx::MapGifFrame, kernels_avx::DitherGifFrame}};
+  if (CpuSupportsAvx2Fma())
+    variants.push_back({"AVX2", kernels_avx2::MakeGifPalette, kernels_avx2::MapGifFrame, kernels_avx2::DitherGifFrame});
+  const uint32_t width = 160, height = 120;
+  const size_t count = size_t(width) * height;
+  const Frame frame = NoiseFrame(width, height, 8);
+  const std::vector<std::pair<uint32_t, uint32_t>> rooms = {{1u << 16, 1u << 14}, {300, 1u << 14}, {1u << 16, 40}, {0, 0}};
+  for (const Variant& variant : variants)
+    for (bool dither : {false, true}) {
+      SCOPED_TRACE(std::string(variant.name) + (dither ? ", dithered" : ", plain"));
+      GifPaletteTree tree;
+      std::vector<uint32_t> scratch(2 * count);
+      ASSERT_TRUE(variant.palette(nullptr, frame.data(), count, 8, dither, scratch.data(), tree))
+          << "every palette entry gets pixels, so the cells are used";
+      std::string expected;
+      if (dither) {
+        expected = PlainDither(frame, nullptr, width, tree);
+      } else {
+        for (size_t i = 0; i < count; ++i) {
+          int32_t index = 1, distance = 1000000;
+          GifNearestColor(tree, frame[4 * i], frame[4 * i + 1], frame[4 * i + 2], index, distance);
+          expected += std::string{char(tree.red[index]), char(tree.green[index]), char(tree.blue[index]), char(index)};
+        }
+      }
+      for (const auto& room : rooms) {
+        MappingSpace space(room.first, room.second);
+        std::vector<uint8_t> out(4 * count);
+        std::vector<int32_t> work(4 * count);
+        if (dither) {
+          variant.dither(nullptr, frame.data(), out.data(), width, count, tree, true, work.data(), space.space);
+        } else {
+          variant.map(nullptr, frame.data(), out.data(), count, tree, true, space.space);
+        }
+        EXPECT_TRUE(std::string(out.begin(), out.end()) == expected) << "room " << room.first << ", " << room.second;
+      }
+    }
 }
 
 // 4200 x 4100 pixels: the pixel count times the index span of the first

@@ -2,6 +2,7 @@
 
 #include "game/isomorphism.h"
 #include "storage/storage_interface.h"
+#include "storage/storage_stream.h"
 
 std::unique_ptr<SolverTree> CurrentTree;
 
@@ -142,16 +143,23 @@ StorageInterface* ChosenStorage(const SolverTree& tree, const TreeNode& node, Su
 void AcquireSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which,
                             const int64_t arguments[2], bool force) {
   SolverTree& tree = *context.tree;
+  // Each walk starts its own streams: the first node of each player owns one.
+  handles[0] = handles[1] = nullptr;
   WalkRiverNodes(tree, *context.node, [&](TreeNode& node) {
     StorageInterface* storage = ChosenStorage(tree, node, which, force);
     if (!storage) return;
     const int p = node.player & 1;
     handles[p] = storage->OpenBoard(handles[p], context.boardIndex, arguments ? arguments[p] : 0);
   });
+  // Every node of the walk has decoded its rows: the read passes end here, so
+  // that no caller can leave a stream attached to its decoder.
+  for (int p = 0; p < 2; ++p)
+    if (handles[p]) static_cast<StorageStreamInterface*>(handles[p])->EndRead();
 }
 
 void ReleaseSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which, bool force) {
   SolverTree& tree = *context.tree;
+  handles[0] = handles[1] = nullptr;
   WalkRiverNodes(tree, *context.node, [&](TreeNode& node) {
     StorageInterface* storage = ChosenStorage(tree, node, which, force);
     if (!storage) return;
@@ -163,6 +171,10 @@ void ReleaseSubtreeStorages(const SubtreeContext& context, void* handles[2], Sub
     }
     handles[p] = storage->CloseBoard(handles[p], context.boardIndex, writeBack ? 1 : 0);
   });
+  // The write passes end here: the rows re-encoded by the walk become the
+  // streams' blocks (without EndWrite they would be lost).
+  for (int p = 0; p < 2; ++p)
+    if (handles[p]) static_cast<StorageStreamInterface*>(handles[p])->EndWrite();
 }
 
 void SumSubtreeStorageSize(const SubtreeContext& context, SubtreeStorage which, int64_t totals[2]) {

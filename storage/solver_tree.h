@@ -166,6 +166,16 @@ bool AveragingActive(const SolverTree& tree);
 // The river storages of a sub-tree for one board (turn index): opened before a
 // sub-game or report uses them and closed after, so that compressed storage
 // can decode and re-encode one turn card's data at a time.
+//
+// Acquire walks the sub-tree's river nodes depth first and opens the chosen
+// storage of each for the board; Release walks the same nodes in the same
+// order and closes them, writing back what the pass changed (or everything
+// with force). Both must see the same tree state (pass mode, traversing
+// player, averaging) so that they visit the same storages. `handles` is
+// output only: each walk starts from null and leaves there the stream of
+// each player (null for uncompressed storages). The walks end the streams'
+// passes themselves (EndRead after opening, EndWrite after closing); callers
+// call neither.
 struct SubtreeContext {
   SolverTree* tree;
   TreeNode* node;

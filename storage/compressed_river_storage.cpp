@@ -222,14 +222,18 @@ void CompressedRiverStorage::ReadReachedRow(int board, int node, const float* de
     }
     return;
   }
+  // Strategy sums: K sums of up to 2^31 - 1 each overflow a 32-bit total, so
+  // the totals are taken in 64 bits.
   const uint32_t* base = reinterpret_cast<const uint32_t*>(buffer) + RowOffset(entry, board, 0);
-  for (int start = 0; start < hands; start += kTotalsChunk) {
-    const int len = std::min(hands - start, kTotalsChunk);
-    memset(totals, 0, static_cast<size_t>(len) * sizeof(uint32_t));
-    for (int a = 0; a < actions; ++a) AddU32Arrays(totals, base + a * stride + start, len);
-    for (int a = 0; a < actions; ++a)
-      CountsToProbs1U32(reinterpret_cast<const int32_t*>(base + a * stride + start), totals, out[a].data + start,
-                        len, defaults ? defaults[a] : 0.0f);
+  for (int i = 0; i < hands; ++i) {
+    uint64_t total = 0;
+    for (int a = 0; a < actions; ++a) total += base[a * stride + i];
+    if (total >= 1) {
+      const double t = static_cast<double>(total);
+      for (int a = 0; a < actions; ++a) out[a].data[i] = static_cast<double>(base[a * stride + i]) / t;
+    } else {
+      for (int a = 0; a < actions; ++a) out[a].data[i] = defaults ? static_cast<double>(defaults[a]) : 0.0;
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -86,8 +87,10 @@ size_t PooledLaneBlocks() { return t_lanePool.blocks.size(); }
 
 // --- CompressedStorageStream ---------------------------------------------------------
 
+// Every coded block holds at least the codec id byte, so even a stream of no
+// elements (a board where every hand meets a card) needs one granule.
 int64_t CompressedStorageStream::ReserveFor(int64_t sizeHint) {
-  return RoundUp(2 * (sizeHint > 0 ? sizeHint : 0), kBlockMask);
+  return std::max<int64_t>(RoundUp(2 * (sizeHint > 0 ? sizeHint : 0), kBlockMask), kBlockMask + 1);
 }
 
 CompressedStorageStream::CompressedStorageStream(int64_t sizeHint, int)
@@ -280,35 +283,54 @@ void FastStorageStream::GrowBuffer(int64_t rounded) {
   capacity_ = rounded;
 }
 
-// Makes room for a row of at most `need` bytes at the position: the
-// reservation grows by the row's worst case, and the reservation is what the
-// reserve limit is checked against.
-void FastStorageStream::Reserve(int64_t need) {
+// Makes room for a row of at most `need` bytes (its packer's worst case) at
+// the position: the reservation grows by that much and the buffer with it.
+// False, changing nothing, when the grown reservation would pass the reserve
+// limit.
+bool FastStorageStream::Reserve(int64_t need) {
   if (!writing_) Fail("stream not writing");
-  if (static_cast<int64_t>(reservedLength_) >= position_ + need) return;
+  if (static_cast<int64_t>(reservedLength_) >= position_ + need) return true;
   const int64_t reserved = static_cast<int64_t>(reservedLength_) + need;
-  if (reserved > INT32_MAX) ReserveExhausted();
+  if (RoundUp(reserved, kFastMask) > reserveLimit_) return false;
   reservedLength_ = static_cast<int32_t>(reserved);
   savedLength_ = reservedLength_;
   GrowBuffer(RoundUp(reserved, kFastMask));
+  return true;
+}
+
+// A row whose worst case would pass the limit is packed aside first: it is
+// refused only when its real bytes do not fit, so a block that fits its
+// budget is never lost to the worst-case estimate.
+template <typename T, typename Pack>
+void FastStorageStream::WriteRow(const T* values, int count, int64_t need, Pack pack) {
+  if (count > kMaxRowValues) Fail();
+  if (count <= 0) return;
+  if (Reserve(need)) {
+    uint8_t* start = buffer_ + position_;
+    position_ += static_cast<int32_t>(pack(start, values, count) - start);
+    return;
+  }
+  uint8_t packed[kMaxPackedI32RowBytes];
+  const int64_t length = pack(packed, values, count) - packed;
+  const int64_t end = static_cast<int64_t>(position_) + length;
+  if (RoundUp(end, kFastMask) > reserveLimit_) ReserveExhausted();
+  if (end > reservedLength_) {
+    reservedLength_ = static_cast<int32_t>(end);
+    savedLength_ = reservedLength_;
+  }
+  GrowBuffer(RoundUp(end, kFastMask));
+  memcpy(buffer_ + position_, packed, static_cast<size_t>(length));
+  position_ = static_cast<int32_t>(end);
 }
 
 void FastStorageStream::WriteRow32(const uint32_t* values, const uint32_t*, int count) {
-  if (count > kMaxRowValues) Fail();
-  if (count <= 0) return;
-  Reserve(5 * static_cast<int64_t>(count));
-  uint8_t* start = buffer_ + position_;
-  uint8_t* end = PackI32Groups(start, reinterpret_cast<const int32_t*>(values), count);
-  position_ += static_cast<int32_t>(end - start);
+  WriteRow(reinterpret_cast<const int32_t*>(values), count, MaxPackedI32Bytes(count),
+           [](uint8_t* out, const int32_t* in, int n) { return PackI32Groups(out, in, n); });
 }
 
 void FastStorageStream::WriteRow16(const uint16_t* values, const uint16_t*, int count) {
-  if (count > kMaxRowValues) Fail();
-  if (count <= 0) return;
-  Reserve(MaxPackedU16Bytes(count));
-  uint8_t* start = buffer_ + position_;
-  uint8_t* end = PackU16Groups(start, values, count);
-  position_ += static_cast<int32_t>(end - start);
+  WriteRow(values, count, MaxPackedU16Bytes(count),
+           [](uint8_t* out, const uint16_t* in, int n) { return PackU16Groups(out, in, n); });
 }
 
 void FastStorageStream::EndWrite() {

@@ -127,7 +127,8 @@ class CompressedStorageStream : public StorageStreamInterface {
 
 // Rows packed into one buffer by the group packers, without entropy coding.
 // Reserve limit: ceil(h / 32) + width * h bytes, rounded up to 16384; each
-// row reserves its packer's worst case before it is packed.
+// row reserves its packer's worst case before it is packed, and near the
+// limit a row is refused only when its packed bytes do not fit.
 class FastStorageStream : public StorageStreamInterface {
  public:
   FastStorageStream(int64_t sizeHint, int width);
@@ -154,8 +155,10 @@ class FastStorageStream : public StorageStreamInterface {
   static int64_t ReserveFor(int64_t sizeHint, int width);
 
  private:
-  void Reserve(int64_t need);
+  bool Reserve(int64_t need);
   void GrowBuffer(int64_t rounded);
+  template <typename T, typename Pack>
+  void WriteRow(const T* values, int count, int64_t need, Pack pack);
 
   int32_t reservedLength_ = 0;
   int32_t position_ = 0;

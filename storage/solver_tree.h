@@ -175,7 +175,9 @@ bool AveragingActive(const SolverTree& tree);
 // output only: each walk starts from null and leaves there the stream of
 // each player (null for uncompressed storages). The walks end the streams'
 // passes themselves (EndRead after opening, EndWrite after closing); callers
-// call neither.
+// need call neither (a second call does nothing). Every river sub-tree (below
+// one turn action) has streams of its own per board; a walk from a node above
+// the river opens or closes each sub-tree below it in turn.
 struct SubtreeContext {
   SolverTree* tree;
   TreeNode* node;

@@ -17,6 +17,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +58,7 @@ void Run(const std::string& line) {
 // elements.
 struct RiverFigures {
   uint64_t bytes = 0, coded = 0, elements = 0;
+  double fullest = 0.0;  // the largest share of its reserve limit a stream's block takes
 };
 void AddRiverFigures(StorageInterface* storage, RiverFigures& figures) {
   if (!storage) return;
@@ -74,10 +76,14 @@ void AddRiverFigures(StorageInterface* storage, RiverFigures& figures) {
     StorageStreamInterface* stream = compressed->Stream(static_cast<int>(b));
     if (!stream) continue;
     figures.bytes += static_cast<uint64_t>(stream->Capacity());
+    int64_t used = 0;
     if (auto* coded = dynamic_cast<CompressedStorageStream*>(stream))
-      figures.coded += static_cast<uint64_t>(coded->BlockLength());
+      used = coded->BlockLength();
     else if (auto* fast = dynamic_cast<FastStorageStream*>(stream))
-      figures.coded += static_cast<uint64_t>(fast->Position());
+      used = fast->Position();
+    figures.coded += static_cast<uint64_t>(used);
+    if (stream->ReserveLimit() > 0)
+      figures.fullest = std::max(figures.fullest, static_cast<double>(used) / stream->ReserveLimit());
   }
 }
 
@@ -220,12 +226,13 @@ int main(int argc, char** argv) {
     return elements ? static_cast<double>(bytes) / static_cast<double>(elements) : 0.0;
   };
   printf("%-22s compression %d (%s)  river bytes per element: regrets %.3f held (%.3f coded), sums %.3f held "
-         "(%.3f coded), both %.3f held; river storage %.1f MB\n",
+         "(%.3f coded), both %.3f held; river storage %.1f MB; fullest stream %.0f%% (regrets) %.0f%% (sums) of "
+         "its budget\n",
          spot.substr(spot.find_last_of('/') + 1).c_str(), ActualCompression, CompressionLevelName(ActualCompression),
          perElement(regrets.bytes, regrets.elements), perElement(regrets.coded, regrets.elements),
          perElement(sums.bytes, sums.elements), perElement(sums.coded, sums.elements),
          perElement(regrets.bytes + sums.bytes, regrets.elements + sums.elements),
-         (regrets.bytes + sums.bytes) / 1048576.0);
+         (regrets.bytes + sums.bytes) / 1048576.0, 100.0 * regrets.fullest, 100.0 * sums.fullest);
   printf("%-22s threads %2d  time %7.2f s  iterations %4d  %6.2f it/s  update iteration %6.3f s  "
          "exploitability check %.3f s  exploitable %.4f (%.3f%% of pot)  root hands %u  peak %ld MB\n",
          spot.substr(spot.find_last_of('/') + 1).c_str(), threads, wall, iterations, iterations / wall,

@@ -504,3 +504,70 @@ TEST(StorageStreamsDeathTest, ReserveLimits) {
       },
       ::testing::ExitedWithCode(1), "^out of memory \\(not enough reserved\\)\n$");
 }
+
+TEST(StorageStreamsDeathTest, AWorkerThreadsFatalLineFlushesWhatWasPrinted) {
+  // Standard output is a pipe here, so what was printed before stays in its
+  // buffer until someone flushes it: the fatal exit must, before _exit.
+  EXPECT_EXIT(
+      {
+        dup2(STDERR_FILENO, STDOUT_FILENO);
+        setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+        fputs("printed before\n", stdout);
+        std::thread worker([] {
+          CompressedStorageStream stream(0, 2);  // one granule of budget
+          std::vector<uint16_t> row(1326);
+          std::mt19937 rng(3);
+          stream.BeginWrite();
+          for (int k = 0; k < 20; ++k) {
+            for (uint16_t& v : row) v = static_cast<uint16_t>(rng());
+            stream.WriteRow16(row.data(), nullptr, 1326);
+          }
+          stream.EndWrite();
+        });
+        worker.join();
+      },
+      ::testing::ExitedWithCode(1), "^printed before\nout of memory \\(not enough reserved\\)\n$");
+}
+
+TEST(CompressedRiverStorage, RecordsLoadBackWithTheirStreams) {
+  StorageLayout layout;
+  ASSERT_TRUE(BuildFlatIndex(layout, 2, {{30, 20}, {0}, {12}}));
+  for (int level : {1, 2}) {
+    SCOPED_TRACE(level);
+    CompressedRiverStorage saved(&layout, true, level);
+    const uint8_t mask[20] = {1, 1, 0, 0, 1};
+    saved.GetNodeRecord(0, 1)->SetMask(mask, 20);
+    for (int board : {0, 2}) {
+      saved.OpenBoard(nullptr, board, saved.ElementCount(board));
+      for (int r = 0; r < (board ? 1 : 2); ++r) {
+        std::vector<double> values(board ? 12 : (r ? 20 : 30));
+        for (size_t i = 0; i < values.size(); ++i) values[i] = static_cast<double>(i * 7 + r * 3 + board);
+        Array row(values);
+        saved.WriteRow(board, r, 1, row.a);
+      }
+      static_cast<StorageStreamInterface*>(saved.CloseBoard(nullptr, board, 1))->EndWrite();
+    }
+    MemoryWriter writer;
+    saved.Save(writer);
+    CompressedRiverStorage loaded(&layout, true, level);
+    MemoryReader reader(writer.bytes);
+    loaded.Load(reader);
+    EXPECT_EQ(reader.Remaining(), 0u);
+    const NodeRecord* record = loaded.GetNodeRecord(0, 1);
+    ASSERT_NE(record->mask, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(record->mask, record->mask + 20), std::vector<uint8_t>(mask, mask + 20));
+    for (int board : {0, 1, 2}) {
+      void* stream = loaded.OpenBoard(nullptr, board, 0);
+      static_cast<StorageStreamInterface*>(stream)->EndRead();
+      for (int r = 0; r < (board == 0 ? 2 : board == 2 ? 1 : 0); ++r) {
+        const uint16_t* row = loaded.RowData16(board, r, 1);
+        const uint16_t* zeros = loaded.RowData16(board, r, 0);
+        for (uint32_t i = 0; i < static_cast<uint32_t>(loaded.EntryCount(board, r)); ++i) {
+          EXPECT_EQ(row[i], i * 7 + r * 3 + board);
+          EXPECT_EQ(zeros[i], 0);
+        }
+      }
+      loaded.CloseBoard(nullptr, board, 0);
+    }
+  }
+}

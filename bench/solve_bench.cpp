@@ -2,7 +2,12 @@
 // exploitability, iterations, iterations per second, the time of one update
 // iteration, the root hand count and the peak resident memory.
 //
-//   solve_bench SPOT.txt THREADS [FRACTION [ITERATIONS]]
+//   solve_bench [--compression=LEVEL] SPOT.txt THREADS [FRACTION [ITERATIONS]]
+//
+// LEVEL is a word of set_compression (none, low, medium, high, max or 0..4);
+// without it the spot's own setting stands (automatic unless it sets one).
+// The river line gives the bytes the river storages hold per stored element
+// after the solve (for compressed storage: the stream blocks' capacities).
 //
 // With ITERATIONS the spot is not solved: that many update iterations are
 // timed instead (the figure behind the per-iteration cost per hand).
@@ -12,6 +17,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -30,7 +36,10 @@
 #include "game/hand_evaluator.h"
 #include "solver/engine_state.h"
 #include "solver/solver_thread.h"
+#include "storage/compressed_river_storage.h"
 #include "storage/river_storage.h"
+#include "storage/storage_factory.h"
+#include "storage/storage_stream.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_interface.h"
 
@@ -45,6 +54,39 @@ void Run(const std::string& line) {
   }
 }
 
+// Bytes the river storages of one kind (regrets or sums) hold, and their
+// elements.
+struct RiverFigures {
+  uint64_t bytes = 0, coded = 0, elements = 0;
+  double fullest = 0.0;  // the largest share of its reserve limit a stream's block takes
+};
+void AddRiverFigures(StorageInterface* storage, RiverFigures& figures) {
+  if (!storage) return;
+  const uint64_t elements = static_cast<uint64_t>(storage->ElementCount(-1));
+  figures.elements += elements;
+  if (auto* river = dynamic_cast<UncompressedRiverStorage*>(storage)) {
+    figures.bytes += elements * static_cast<uint64_t>(river->ElementSize());
+    figures.coded += elements * static_cast<uint64_t>(river->ElementSize());
+    return;
+  }
+  auto* compressed = dynamic_cast<CompressedRiverStorage*>(storage);
+  if (!compressed) return;
+  const StorageLayout* layout = compressed->Layout();
+  for (uint32_t b = 0; layout && b < layout->turnCount; ++b) {
+    StorageStreamInterface* stream = compressed->Stream(static_cast<int>(b));
+    if (!stream) continue;
+    figures.bytes += static_cast<uint64_t>(stream->Capacity());
+    int64_t used = 0;
+    if (auto* coded = dynamic_cast<CompressedStorageStream*>(stream))
+      used = coded->BlockLength();
+    else if (auto* fast = dynamic_cast<FastStorageStream*>(stream))
+      used = fast->Position();
+    figures.coded += static_cast<uint64_t>(used);
+    if (stream->ReserveLimit() > 0)
+      figures.fullest = std::max(figures.fullest, static_cast<double>(used) / stream->ReserveLimit());
+  }
+}
+
 long PeakResidentMb() {
   struct rusage usage;
   getrusage(RUSAGE_SELF, &usage);
@@ -53,8 +95,14 @@ long PeakResidentMb() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::string compression;
+  if (argc > 1 && strncmp(argv[1], "--compression=", 14) == 0) {
+    compression = argv[1] + 14;
+    --argc;
+    ++argv;
+  }
   if (argc < 3) {
-    fprintf(stderr, "usage: %s SPOT.txt THREADS [FRACTION]\n", argv[0]);
+    fprintf(stderr, "usage: %s [--compression=LEVEL] SPOT.txt THREADS [FRACTION [ITERATIONS]]\n", argv[0]);
     return 2;
   }
   _mm_setcsr(_mm_getcsr() | 0x8040);
@@ -93,6 +141,7 @@ int main(int argc, char** argv) {
   }
   Run("set_threads " + std::to_string(threads));
   Run("set_accuracy " + fraction + " fraction");
+  if (!compression.empty()) Run("set_compression " + compression);
   SolverTree& tree = *CurrentTree;
   const uint32_t rootHands = tree.handVectors[0].size();
   if (!PrepareTreeStorages(tree)) {
@@ -106,6 +155,8 @@ int main(int argc, char** argv) {
       if (!storage) continue;
       uint64_t elementSize = 4;
       if (auto* river = dynamic_cast<UncompressedRiverStorage*>(storage)) elementSize = river->ElementSize();
+      // Compressed river storage holds nothing until its boards are written.
+      if (dynamic_cast<CompressedRiverStorage*>(storage)) elementSize = 0;
       bytes[node.street] += static_cast<uint64_t>(storage->ElementCount(-1)) * elementSize;
     }
   }
@@ -193,6 +244,23 @@ int main(int argc, char** argv) {
   printf("%-22s storages: flop %.1f MB, turn %.1f MB, river %.1f MB (%zu nodes)\n",
          spot.substr(spot.find_last_of('/') + 1).c_str(), bytes[1] / 1048576.0, bytes[2] / 1048576.0,
          bytes[3] / 1048576.0, tree.nodes.size());
+  RiverFigures regrets, sums;
+  for (const TreeNode& node : tree.nodes) {
+    if (node.kind != kInnerNode || node.street != 3) continue;
+    AddRiverFigures(node.firstStorage, regrets);
+    AddRiverFigures(node.secondStorage, sums);
+  }
+  auto perElement = [](uint64_t bytes, uint64_t elements) {
+    return elements ? static_cast<double>(bytes) / static_cast<double>(elements) : 0.0;
+  };
+  printf("%-22s compression %d (%s)  river bytes per element: regrets %.3f held (%.3f coded), sums %.3f held "
+         "(%.3f coded), both %.3f held; river storage %.1f MB; fullest stream %.0f%% (regrets) %.0f%% (sums) of "
+         "its budget\n",
+         spot.substr(spot.find_last_of('/') + 1).c_str(), ActualCompression, CompressionLevelName(ActualCompression),
+         perElement(regrets.bytes, regrets.elements), perElement(regrets.coded, regrets.elements),
+         perElement(sums.bytes, sums.elements), perElement(sums.coded, sums.elements),
+         perElement(regrets.bytes + sums.bytes, regrets.elements + sums.elements),
+         (regrets.bytes + sums.bytes) / 1048576.0, 100.0 * regrets.fullest, 100.0 * sums.fullest);
   printf("%-22s threads %2d  time %7.2f s  iterations %4d  %6.2f it/s  update iteration %6.3f s  "
          "exploitability check %.3f s  exploitable %.4f (%.3f%% of pot)  root hands %u  peak %ld MB\n",
          spot.substr(spot.find_last_of('/') + 1).c_str(), threads, wall, iterations, iterations / wall,

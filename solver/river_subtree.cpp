@@ -29,14 +29,12 @@ void OpenAll(SolverTree& tree, TreeNode& root, int turnIndex, SubtreeStorage whi
   SumSubtreeStorageSize(context, which, totals);
   void* streams[2] = {nullptr, nullptr};
   AcquireSubtreeStorages(context, streams, which, totals, true);
-  EndStreamReads(streams);
 }
 
 void CloseAll(SolverTree& tree, TreeNode& root, int turnIndex, SubtreeStorage which, bool write) {
   const SubtreeContext context{&tree, &root, turnIndex};
   void* streams[2] = {nullptr, nullptr};
   CloseAllSubtreeStorages(context, streams, which, write);
-  if (write) EndStreamWrites(streams);
 }
 
 void OpenBoth(SolverTree& tree, TreeNode& node, int turnIndex) {

@@ -59,7 +59,6 @@ void OpenSubtree(SolverTree& tree, TreeNode& top, int turnIndex) {
     SumSubtreeStorageSize(context, which, totals);
     void* streams[2] = {nullptr, nullptr};
     AcquireSubtreeStorages(context, streams, which, totals, true);
-    EndStreamReads(streams);
   }
 }
 
@@ -68,7 +67,6 @@ void CloseSubtree(SolverTree& tree, TreeNode& top, int turnIndex) {
   for (SubtreeStorage which : {kFirstStorage, kSecondStorage}) {
     void* streams[2] = {nullptr, nullptr};
     CloseAllSubtreeStorages(context, streams, which, true);
-    EndStreamWrites(streams);
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include "game/isomorphism.h"
 #include "storage/storage_interface.h"
+#include "storage/storage_stream.h"
 
 std::unique_ptr<SolverTree> CurrentTree;
 
@@ -139,20 +140,58 @@ StorageInterface* ChosenStorage(const SolverTree& tree, const TreeNode& node, Su
 
 }  // namespace
 
+namespace {
+
+// The first river node below a turn (or flop) action: its river sub-tree has
+// streams of its own for each board.
+bool RiverSubtreeTop(const TreeNode& node) {
+  return node.street == 3 && (!node.parent || node.parent->street < 3);
+}
+
+// Ends the read (or write) passes of the streams a sub-tree's walk returned.
+void EndStreamPasses(void* handles[2], bool write) {
+  for (int p = 0; p < 2; ++p) {
+    auto* stream = static_cast<StorageStreamInterface*>(handles[p]);
+    if (!stream) continue;
+    if (write)
+      stream->EndWrite();
+    else
+      stream->EndRead();
+  }
+}
+
+}  // namespace
+
 void AcquireSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which,
                             const int64_t arguments[2], bool force) {
   SolverTree& tree = *context.tree;
+  // Each river sub-tree has its own streams: the first node of each player in
+  // it owns one. A walk from above the river covers several sub-trees, one
+  // after another.
+  handles[0] = handles[1] = nullptr;
   WalkRiverNodes(tree, *context.node, [&](TreeNode& node) {
+    if (RiverSubtreeTop(node) && &node != context.node) {
+      EndStreamPasses(handles, false);
+      handles[0] = handles[1] = nullptr;
+    }
     StorageInterface* storage = ChosenStorage(tree, node, which, force);
     if (!storage) return;
     const int p = node.player & 1;
     handles[p] = storage->OpenBoard(handles[p], context.boardIndex, arguments ? arguments[p] : 0);
   });
+  // Every node of the walk has decoded its rows: the read passes end here, so
+  // that no caller can leave a stream attached to its decoder.
+  EndStreamPasses(handles, false);
 }
 
 void ReleaseSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which, bool force) {
   SolverTree& tree = *context.tree;
+  handles[0] = handles[1] = nullptr;
   WalkRiverNodes(tree, *context.node, [&](TreeNode& node) {
+    if (RiverSubtreeTop(node) && &node != context.node) {
+      EndStreamPasses(handles, true);
+      handles[0] = handles[1] = nullptr;
+    }
     StorageInterface* storage = ChosenStorage(tree, node, which, force);
     if (!storage) return;
     const int p = node.player & 1;
@@ -163,6 +202,9 @@ void ReleaseSubtreeStorages(const SubtreeContext& context, void* handles[2], Sub
     }
     handles[p] = storage->CloseBoard(handles[p], context.boardIndex, writeBack ? 1 : 0);
   });
+  // The write passes end here: the rows re-encoded by the walk become the
+  // streams' blocks (without EndWrite they would be lost).
+  EndStreamPasses(handles, true);
 }
 
 void SumSubtreeStorageSize(const SubtreeContext& context, SubtreeStorage which, int64_t totals[2]) {
@@ -175,10 +217,16 @@ void SumSubtreeStorageSize(const SubtreeContext& context, SubtreeStorage which, 
 
 void CloseAllSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which, bool write) {
   SolverTree& tree = *context.tree;
+  handles[0] = handles[1] = nullptr;
   WalkRiverNodes(tree, *context.node, [&](TreeNode& node) {
+    if (RiverSubtreeTop(node) && &node != context.node) {
+      if (write) EndStreamPasses(handles, true);
+      handles[0] = handles[1] = nullptr;
+    }
     StorageInterface* storage = which == kFirstStorage ? node.firstStorage : node.secondStorage;
     if (!storage) return;
     const int p = node.player & 1;
     handles[p] = storage->CloseBoard(handles[p], context.boardIndex, write ? 1 : 0);
   });
+  if (write) EndStreamPasses(handles, true);
 }

@@ -166,6 +166,18 @@ bool AveragingActive(const SolverTree& tree);
 // The river storages of a sub-tree for one board (turn index): opened before a
 // sub-game or report uses them and closed after, so that compressed storage
 // can decode and re-encode one turn card's data at a time.
+//
+// Acquire walks the sub-tree's river nodes depth first and opens the chosen
+// storage of each for the board; Release walks the same nodes in the same
+// order and closes them, writing back what the pass changed (or everything
+// with force). Both must see the same tree state (pass mode, traversing
+// player, averaging) so that they visit the same storages. `handles` is
+// output only: each walk starts from null and leaves there the stream of
+// each player (null for uncompressed storages). The walks end the streams'
+// passes themselves (EndRead after opening, EndWrite after closing); callers
+// need call neither (a second call does nothing). Every river sub-tree (below
+// one turn action) has streams of its own per board; a walk from a node above
+// the river opens or closes each sub-tree below it in turn.
 struct SubtreeContext {
   SolverTree* tree;
   TreeNode* node;
@@ -178,5 +190,6 @@ void ReleaseSubtreeStorages(const SubtreeContext& context, void* handles[2], Sub
 void SumSubtreeStorageSize(const SubtreeContext& context, SubtreeStorage which, int64_t totals[2]);
 // Closes the selected storage of every river node of the sub-tree whatever
 // the tree's last pass left in its pass mode and traversing player: readers
-// close without writing back, writers with write-back of every node.
+// close without writing back, writers with write-back of every node (and, as
+// Release does, the walk ends the write passes and splits at river sub-trees).
 void CloseAllSubtreeStorages(const SubtreeContext& context, void* handles[2], SubtreeStorage which, bool write);

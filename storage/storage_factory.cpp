@@ -6,6 +6,7 @@
 #include "core/numbers.h"
 #include "core/output.h"
 #include "game/deal_table.h"
+#include "storage/compressed_river_storage.h"
 #include "storage/river_storage.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_unit.h"
@@ -29,15 +30,20 @@ void CompressionPair(int level, int32_t& first, int32_t& second) {
 
 namespace {
 // The storage kind of a node's first or second storage; nothing is allocated
-// until Prepare.
+// until Prepare. `level` is the stream level of the compression pair for this
+// storage (0 uncompressed, 1 packed, 2 entropy-coded); it applies to river
+// nodes of flop-rooted trees (other trees always carry the pair 0, 0).
 StorageInterface* NewNodeStorage(const TreeNode& node, const DealTable& table, const StorageLayout* layout,
-                                 int rootStreet, bool version5, bool second) {
+                                 int rootStreet, bool version5, bool second, int level) {
   const int actions = static_cast<int>(node.children.size());
   if (node.street == 1) return new StorageUnit(actions, static_cast<int>(table.HandCount()));
   if (node.street == 2) return new TurnStorage(actions, table.turnHandCounts);
-  // Compressed river storage comes with the storage streams; until then the
-  // compressed levels keep the uncompressed river kinds.
-  if (second || rootStreet == 3 || (rootStreet == 2 && version5)) return new RiverStorage(layout);
+  if (second) {
+    if (level > 0) return new CompressedRiverStorage(layout, false, level);
+    return new RiverStorage(layout);
+  }
+  if (rootStreet == 3 || (rootStreet == 2 && version5)) return new RiverStorage(layout);
+  if (level > 0) return new CompressedRiverStorage(layout, true, level);
   return new ShortRiverStorage(layout);
 }
 
@@ -51,9 +57,9 @@ void BuildNodeStorage(TreeNode& node, const DealTable& table, const StorageLayou
                       bool averaging, int rootStreet, const int32_t* pair, bool version5) {
   if (node.kind != kInnerNode) return;
   node.DeleteStorages();
-  (void)pair;
-  node.firstStorage = NewNodeStorage(node, table, layout, rootStreet, version5, false);
-  if (averaging) node.secondStorage = NewNodeStorage(node, table, layout, rootStreet, version5, true);
+  const int first = pair ? pair[0] : 0, second = pair ? pair[1] : 0;
+  node.firstStorage = NewNodeStorage(node, table, layout, rootStreet, version5, false, first);
+  if (averaging) node.secondStorage = NewNodeStorage(node, table, layout, rootStreet, version5, true, second);
   storedElements[node.street] += static_cast<uint64_t>(node.firstStorage->ElementCount(-1));
 }
 
@@ -63,7 +69,7 @@ uint64_t UncompressedStorageBytes(const SolverTree& tree) {
   for (const TreeNode& node : tree.nodes) {
     if (node.kind != kInnerNode) continue;
     std::unique_ptr<StorageInterface> probe(
-        NewNodeStorage(node, *tree.dealTable, NodeLayout(tree, node), rootStreet, tree.formatVersion >= 5, false));
+        NewNodeStorage(node, *tree.dealTable, NodeLayout(tree, node), rootStreet, tree.formatVersion >= 5, false, 0));
     elements += static_cast<uint64_t>(probe->ElementCount(-1));
   }
   return elements * (tree.averagingMode ? 6 : 2);

@@ -9,6 +9,7 @@
 #include "game/isomorphism.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
+#include "storage/storage_stream.h"
 
 namespace {
 
@@ -154,6 +155,8 @@ void InitSolverParams(SolverTree& tree, int32_t first, int32_t second) {
 
 void AllocateNodeStorages(SolverTree& tree) {
   for (uint64_t& n : tree.storedElements) n = 0;
+  StorageBytesRead = 0;
+  StorageBytesWritten = 0;
   const int rootStreet = tree.nodes.empty() ? 1 : tree.nodes[0].street;
   for (TreeNode& node : tree.nodes) {
     if (tree.forgottenStreet >= 0 && node.street >= tree.forgottenStreet) continue;

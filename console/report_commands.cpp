@@ -12,6 +12,7 @@
 #include "game/line_tree.h"
 #include "game/node_path.h"
 #include "results/equity_report.h"
+#include "results/ev_report.h"
 #include "results/node_locking.h"
 #include "results/node_report.h"
 #include "results/partial_solve.h"
@@ -136,3 +137,9 @@ void CmdCalcEqNode(const TokenVector& words) {
   if (words.size() < 3) ThrowBadArguments(words);
   PrintNodeEquityReport(ParsePlayerName(words[1]), words[2]);
 }
+
+void CmdCalcEv(const TokenVector& words) { PrintEvReport(ParsePlayerName(words[1]), words[2]); }
+
+void CmdCalcEvPp(const TokenVector& words) { PrintEvPpReport(ParsePlayerName(words[1]), words[2]); }
+
+void CmdCalcEvLine(const TokenVector& words) { PrintEvLineReport(ParsePlayerName(words[1]), words[2]); }

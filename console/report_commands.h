@@ -19,3 +19,6 @@ void CmdComboLockNode(const TokenVector& words);
 void CmdCalcEq(const TokenVector& words);
 void CmdCalcEqPp(const TokenVector& words);
 void CmdCalcEqNode(const TokenVector& words);
+void CmdCalcEv(const TokenVector& words);
+void CmdCalcEvPp(const TokenVector& words);
+void CmdCalcEvLine(const TokenVector& words);

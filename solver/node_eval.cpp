@@ -470,6 +470,9 @@ bool UseCachedDeal(const SolverTree& tree, const TreeNode& node, bool riverDeal)
   if (tree.passMode != 2 || !tree.evCapture || !tree.evCapture->target) return false;
   const EvCapture& capture = *tree.evCapture;
   const int targetStreet = capture.target->street;
+  // A capture of every dealt card needs the deals of the target's own street
+  // walked; a capture of one runout starts below them.
+  if (capture.allCards) return riverDeal ? targetStreet < 3 : targetStreet < 2;
   if (!riverDeal) return targetStreet == 1 || (targetStreet == 2 && capture.turnIndex < 0);
   return !(targetStreet == 3 && capture.riverIndex >= 0);
 }

@@ -13,6 +13,7 @@
 #include "game/node_path.h"
 #include "results/equity_report.h"
 #include "results/ev_report.h"
+#include "results/line_frequency_report.h"
 #include "results/node_locking.h"
 #include "results/node_report.h"
 #include "results/partial_solve.h"
@@ -143,3 +144,7 @@ void CmdCalcEv(const TokenVector& words) { PrintEvReport(ParsePlayerName(words[1
 void CmdCalcEvPp(const TokenVector& words) { PrintEvPpReport(ParsePlayerName(words[1]), words[2]); }
 
 void CmdCalcEvLine(const TokenVector& words) { PrintEvLineReport(ParsePlayerName(words[1]), words[2]); }
+
+void CmdCalcLineFreq(const TokenVector& words) { PrintLineFrequency(words[1]); }
+
+void CmdCalcGlobalFreq(const TokenVector& words) { PrintGlobalFrequency(words[1]); }

@@ -22,3 +22,5 @@ void CmdCalcEqNode(const TokenVector& words);
 void CmdCalcEv(const TokenVector& words);
 void CmdCalcEvPp(const TokenVector& words);
 void CmdCalcEvLine(const TokenVector& words);
+void CmdCalcLineFreq(const TokenVector& words);
+void CmdCalcGlobalFreq(const TokenVector& words);

@@ -27,11 +27,11 @@ namespace {
 
 constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 
-// The values the last evaluation cached at the tree's deals hold for the
-// current strategies: refreshed when an iteration (or a written strategy)
-// came after them.
+// While a street is forgotten the EV pass takes the values below it from
+// what the last evaluation cached at the deals: they are refreshed when an
+// iteration (or a written strategy) came after them.
 void RefreshResults(SolverTree& tree) {
-  if (tree.lastResultsIteration == tree.iterationCount) return;
+  if (!(tree.flags & kIncompleteTree) || tree.lastResultsIteration == tree.iterationCount) return;
   std::lock_guard<std::recursive_mutex> lock(SolverMutex);
   AllStoragesReady(tree);
   double result[2];

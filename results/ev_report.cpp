@@ -123,8 +123,12 @@ void CalcNodeEv(int player, int nodeIndex, int turnCard, int riverCard, double* 
     for (int c = 0; c < kComboCount; ++c) ev[c] = weight[c] = 0.0;
     const bool flopRoot = tree.nodes[0].street == 1;
     const CardMask flop = tree.flopMask;
+    // Turn cards are enumerated only where the capture left the turn open: a
+    // path that fixes the turn has entries for its own turn record, which
+    // with isomorphism also stands for the turn card's suit twins.
+    const bool openTurn = flopRoot && node.street >= 2 && capture.turnIndex < 0;
     for (int t = -1; t < kCardCount; ++t) {
-      if ((t < 0) == (flopRoot && node.street >= 2)) continue;
+      if ((t < 0) == openTurn) continue;
       if (t >= 0 && (CardBit(t) & flop)) continue;
       const int dealTurn = t >= 0 ? t : turn;
       for (int r = -1; r < kCardCount; ++r) {
@@ -133,9 +137,10 @@ void CalcNodeEv(int player, int nodeIndex, int turnCard, int riverCard, double* 
         int ti, ri;
         DealIndicesForCards(tree, dealTurn, r, ti, ri);
         auto found = capture.perCard.find(EvCapture::DealKey{ri, ti});
-        if (found == capture.perCard.end() || !found->second.second.data) continue;
-        const std::vector<double> w = UserComboRow(tree, found->second.first, ti, ri, dealTurn, r);
-        const std::vector<double> e = UserComboRow(tree, found->second.second, ti, ri, dealTurn, r);
+        // Each entry holds the deal's EV row, then its weight row.
+        if (found == capture.perCard.end() || !found->second.first.data) continue;
+        const std::vector<double> e = UserComboRow(tree, found->second.first, ti, ri, dealTurn, r);
+        const std::vector<double> w = UserComboRow(tree, found->second.second, ti, ri, dealTurn, r);
         for (int c = 0; c < kComboCount; ++c) {
           if (std::isnan(e[c])) continue;
           ev[c] += e[c] * w[c];

@@ -100,10 +100,23 @@ double libsubgame_calc_river_line_freq(int nodeIndex, const DealCodeLists& lists
       if (valid[j]) opened = j;
     if (opened < 0) continue;
     OpenRiverRunoutBoards(tree, node, turns[opened], rivers[opened]);
-    std::vector<double> slots(n, 0.0);
-#pragma omp parallel for schedule(dynamic, 1)
+    // Suit-isomorphic runouts share a record and the same sum: each record
+    // is computed once and counted once per runout that maps to it.
+    std::vector<int> first(n, -1), distinct;
     for (int j = 0; j < n; ++j) {
       if (!valid[j]) continue;
+      for (int k : distinct)
+        if (turns[k] == turns[j] && rivers[k] == rivers[j]) first[j] = k;
+      if (first[j] < 0) {
+        first[j] = j;
+        distinct.push_back(j);
+      }
+    }
+    std::vector<double> slots(n, 0.0);
+    const int count = static_cast<int>(distinct.size());
+#pragma omp parallel for schedule(dynamic, 1)
+    for (int d = 0; d < count; ++d) {
+      const int j = distinct[d];
       AlignedArray reach[2] = {};
       ComputeNodeReach(tree, reach, node, turns[j], rivers[j]);
       const BoardCombos& combos = tree.dealTable->turns[turns[j]].rivers[rivers[j]].combos;
@@ -111,7 +124,8 @@ double libsubgame_calc_river_line_freq(int nodeIndex, const DealCodeLists& lists
       ReleaseAlignedArray(reach[0]);
       ReleaseAlignedArray(reach[1]);
     }
-    for (int j = 0; j < n; ++j) total += slots[j];
+    for (int j = 0; j < n; ++j)
+      if (valid[j]) total += slots[first[j]];
     CloseRiverRunoutBoards(tree, node, turns[opened], rivers[opened]);
   }
   return total;

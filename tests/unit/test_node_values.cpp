@@ -386,4 +386,65 @@ TEST_F(NodeValues, GlobalFrequencyCarriesTheShareOfItsTurnCard) {
   EXPECT_NEAR(Number(RunCommand("calc_line_freq r:0:c:c")), w, 1e-6);
 }
 
+TEST_F(NodeValues, WritesRefuseBadInputAndKeepTheOtherRows) {
+  BuildRiverGame();
+  Iterate(100);  // the average strategy applies from iteration 61
+  const std::vector<Numbers> before = Block("show_strategy r:0");
+  const int air = Position("4h3d");
+  ASSERT_GT(before[0][air], 0.0);
+  ASSERT_GT(before[1][air], 0.0);
+  // Refused weights change nothing.
+  EXPECT_EQ(RunCommand(WeightsLine("set_strategy r:0 0", {"4h3d"}, "-1")), "Invalid value\n");
+  EXPECT_EQ(RunCommand(WeightsLine("set_strategy r:0 0", {"4h3d"}, "nan")), "Invalid value\n");
+  EXPECT_EQ(RunCommand(WeightsLine("set_strategy r:0 0", {"4h3d"}, "1e999")), "Invalid value\n");
+  EXPECT_EQ(RunCommand(WeightsLine("set_strategy r:0 2", {}, "1")), "ERROR: set_strategy invalid child index\n");
+  EXPECT_EQ(RunCommand(WeightsLine("set_strategy r 0", {}, "1")), "ERROR: set_strategy incorrect path\n");
+  EXPECT_EQ(Block("show_strategy r:0"), before);
+  // A zero row for the bet: its strategy sums restart from zero while the
+  // check's sums stay, so the average now checks every hand.
+  ASSERT_EQ(RunCommand(WeightsLine("set_strategy r:0 0", {}, "0")), "set_strategy ok!\n");
+  const std::vector<Numbers> after = Block("show_strategy r:0");
+  EXPECT_EQ(after[0][air], 0.0);
+  EXPECT_EQ(after[1][air], 1.0);
+  // The nuts never checked: without any sum left they read the current
+  // strategy, whose rows are both zero now (uniform).
+  EXPECT_EQ(after[0][Position("KdKh")], 0.5);
+  // Combo lock of one hand: the mask holds exactly that hand.
+  EXPECT_EQ(RunCommand("show_locked_combos r:0").find("1"), std::string::npos);
+  ASSERT_EQ(RunCommand(WeightsLine("combo_lock_node r:0", {"4h3d"}, "1")), "combo_lock_node ok!\n");
+  const Numbers mask = ParseNumbers(RunCommand("show_locked_combos r:0"));
+  ASSERT_EQ(mask.size(), static_cast<size_t>(kComboCount));
+  for (int k = 0; k < kComboCount; ++k) EXPECT_EQ(mask[k], k == air ? 1.0 : 0.0) << HandName(k);
+  // A lock after a combo lock leaves only LOCKED.
+  ASSERT_EQ(RunCommand("lock_node r:0"), "lock_node ok!\n");
+  EXPECT_NE(RunCommand("show_node r:0").find("flags: LOCKED\n"), std::string::npos);
+  EXPECT_EQ(RunCommand("combo_lock_node r:0"), "ERROR: combo_lock_node incorrect or missing argument\n");
+}
+
+TEST_F(NodeValues, LocksWaitForTheSolverAndRebuildForgottenRivers) {
+  BuildFlopSpot();
+  // While a solve runs the writers refuse.
+  RunCommandCapturingStdout("go");
+  EXPECT_EQ(RunCommand("lock_node r:0"), "ERROR: lock_node Can't do that when solver is running\n");
+  EXPECT_EQ(RunCommand(WeightsLine("set_strategy r:0 0", {}, "1")),
+            "ERROR: set_strategy Can't do that when solver is running\n");
+  RunCommandCapturingStdout("stop");
+  RunCommandCapturingStdout("wait_for_solver");
+  EXPECT_NE(RunCommand("show_node r:0").find("flags: \n"), std::string::npos);
+
+  // A river node of a forgotten street is rebuilt before it is locked; the
+  // line frequency cannot be summed while the street is forgotten.
+  const std::string river = "r:0:b50:c:Kd:c:c:3s:c";
+  ASSERT_EQ(RunCommand("set_recalc_accuracy 0.01 0.01 0.01"), "set_recalc_accuracy ok!\n");
+  ASSERT_EQ(RunCommand("forget rivers"), "forget ok!\n");
+  ASSERT_EQ(RunCommand("lock_node " + river), "lock_node ok!\n");
+  EXPECT_NE(RunCommand("show_node " + river).find("flags: LOCKED\n"), std::string::npos);
+  EXPECT_EQ(RunCommand("calc_line_freq " + river), "ERROR: calc_line_freq incomplete tree\n");
+  EXPECT_EQ(RunCommand("calc_line_freq r:0:x"), "ERROR: calc_line_freq incorrect path\n");
+  const double global = Number(RunCommand("calc_global_freq " + river));
+  EXPECT_GT(global, 0.0);
+  EXPECT_LT(global, 1.0);
+  RunCommand("set_recalc_accuracy 0 0 0");
+}
+
 }  // namespace

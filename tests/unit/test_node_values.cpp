@@ -447,4 +447,19 @@ TEST_F(NodeValues, LocksWaitForTheSolverAndRebuildForgottenRivers) {
   RunCommand("set_recalc_accuracy 0 0 0");
 }
 
+TEST_F(NodeValues, ANodeNoHandReachesGivesNanNotMinusNan) {
+  BuildRiverGame();
+  // OOP never bets: nobody reaches IP's decision, and its average equity is
+  // the quotient 0 / 0.
+  ASSERT_EQ(RunCommand(WeightsLine("set_strategy r:0 0", {}, "0")), "set_strategy ok!\n");
+  ASSERT_EQ(RunCommand(WeightsLine("set_strategy r:0 1", {}, "1", "1")), "set_strategy ok!\n");
+  const std::vector<std::string> node = Lines(RunCommand("calc_eq_node IP r:0:b100"));
+  ASSERT_EQ(node.size(), 4u);
+  EXPECT_EQ(node[2], "nan");
+  EXPECT_EQ(RunCommand("calc_line_freq r:0:b100"), "0\n");
+  const std::vector<Numbers> ev = Block("calc_ev IP r:0:b100");
+  EXPECT_EQ(ev[1][Position("QdQh")], 0.0);
+  EXPECT_EQ(RunCommand("calc_ev IP r:0:b100").find("-nan"), std::string::npos);
+}
+
 }  // namespace

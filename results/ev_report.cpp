@@ -59,17 +59,15 @@ struct NodeEvRows {
   std::vector<double> ev, weight;  // hand order
 };
 
-// The values of the path's own runout; with `averageOpenDeal`, a path that
-// ends before the card of the next street is dealt gets the average over
-// that card (every card it enumerates is still open there).
-NodeEvRows NodeEvOfPath(int player, const std::string& path, bool averageOpenDeal) {
+// The values of the path's own runout (a path that ends before the card of
+// the next street is dealt names the deal, whose values average over it).
+NodeEvRows NodeEvOfPath(int player, const std::string& path) {
   const NodeRef ref = ResolveNodePath(path == "r" ? std::string("r:0") : path);
   std::vector<double> ev(kComboCount, 0.0), weight(kComboCount, 0.0);
   if (ref.node) {
     CheckedTreeNode(*ref.node);
     CheckedRunout(ref);
-    CalcNodeEv(player, ref.node->treeIndex, ref.turnCard, ref.riverCard, ev.data(), weight.data(),
-               averageOpenDeal && ref.dealPending);
+    CalcNodeEv(player, ref.node->treeIndex, ref.turnCard, ref.riverCard, ev.data(), weight.data(), false);
   }
   const double half = 0.5 * PotSettings[2];
   for (double& v : ev)
@@ -89,11 +87,13 @@ void CalcNodeEv(int player, int nodeIndex, int turnCard, int riverCard, double* 
   const int river = node.street >= 3 ? riverCard : -1;
   int turnIndex, riverIndex;
   DealIndicesForCards(tree, turn, river, turnIndex, riverIndex);
-  if (!allRunouts && ((node.street >= 2 && turnIndex < 0) || (node.street >= 3 && riverIndex < 0))) {
-    // No runout of the node's street is named: no value.
+  if ((turn >= 0 && turnIndex < 0) || (river >= 0 && riverIndex < 0)) {
+    // A card without a record: no value.
     for (int c = 0; c < kComboCount; ++c) ev[c] = weight[c] = kNan;
     return;
   }
+  // A first node of its street without the street's card is the deal
+  // itself: its values average over the cards it deals.
   // A forgotten sub-tree is rebuilt first; its re-solve changes the values
   // that the refresh below caches.
   RebuildForgottenSubtree(tree, node, turnIndex, riverIndex, false);
@@ -156,14 +156,14 @@ void CalcNodeEv(int player, int nodeIndex, int turnCard, int riverCard, double* 
 }
 
 void PrintEvReport(int player, const std::string& path) {
-  const NodeEvRows rows = NodeEvOfPath(player, path, true);
+  const NodeEvRows rows = NodeEvOfPath(player, path);
   FormatNumberField(rows.ev, "%.9g", "nan");
   FormatNumberField(rows.weight, "%.9g", "0");
   Output("END\n");
 }
 
 void PrintEvPpReport(int player, const std::string& path) {
-  const NodeEvRows rows = NodeEvOfPath(player, path, false);
+  const NodeEvRows rows = NodeEvOfPath(player, path);
   std::string text;
   for (int k : HandsByEquity(path))
     text += HandName(k) + ": " + FormatReportNumber("%.2f", rows.ev[k]) + "; " +

@@ -14,6 +14,7 @@
 #include "core/hand_order.h"
 #include "core/settings.h"
 #include "game/line_tree.h"
+#include "results/ev_report.h"
 #include "results/node_report.h"
 #include "results/report_helpers.h"
 #include "solver/solver_thread.h"
@@ -316,6 +317,42 @@ TEST_F(NodeValues, ValuesOfASolvedTreeAgreeAcrossReports) {
       ++checked;
     }
     EXPECT_GT(checked, 0) << node;
+  }
+  // The per-hand report of a call that ends the street gives the same
+  // averages over the next card.
+  {
+    const std::vector<Numbers> call = Block("calc_ev OOP r:0:b50:c");
+    int listed = 0;
+    for (const std::string& line : Lines(RunCommand("calc_ev_pp OOP r:0:b50:c"))) {
+      if (line == "END") break;
+      const int k = Position(line.substr(0, 4));
+      const Numbers values = ParseNumbers(line.substr(6));
+      ASSERT_EQ(values.size(), 2u) << line;
+      EXPECT_NEAR(values[0], call[0][k], 0.006) << line;
+      EXPECT_NEAR(values[1], call[1][k], 0.006) << line;
+      ++listed;
+    }
+    EXPECT_GT(listed, 0);
+  }
+  // The average over the dealt cards, taken deal by deal, is the value of
+  // the deal node itself wherever a hand has weight.
+  for (const char* deal : {"r:0:b50:c", "r:0:b50:c:Kd:c:c"}) {
+    const NodeRef ref = ResolveNodePath(deal);
+    ASSERT_TRUE(ref.dealPending) << deal;
+    for (int p = 0; p < 2; ++p) {
+      std::vector<double> single(kComboCount, 0.0), singleWeight(kComboCount, 0.0);
+      std::vector<double> average(kComboCount, 0.0), averageWeight(kComboCount, 0.0);
+      CalcNodeEv(p, ref.node->treeIndex, ref.turnCard, ref.riverCard, single.data(), singleWeight.data(), false);
+      CalcNodeEv(p, ref.node->treeIndex, ref.turnCard, ref.riverCard, average.data(), averageWeight.data(), true);
+      int compared = 0;
+      for (int c = 0; c < kComboCount; ++c) {
+        if (!(singleWeight[c] > 0.0)) continue;
+        EXPECT_NEAR(average[c], single[c], 1e-9 * (1.0 + std::fabs(single[c]))) << deal << " combo " << c;
+        EXPECT_NEAR(averageWeight[c], singleWeight[c], 1e-9 * singleWeight[c]) << deal << " combo " << c;
+        ++compared;
+      }
+      EXPECT_GT(compared, 0) << deal;
+    }
   }
 
   // Equities at a node: both players' averages add up to 1.

@@ -239,6 +239,21 @@ int main(int argc, char** argv) {
         queryTimes += entry;
       }
     }
+    // The reports that run a pass of their own: the EV pass and the equity
+    // pass at the root, the line frequencies of the river node.
+    const std::string timed[4][2] = {{"calc_ev OOP", paths[0]},
+                                     {"calc_eq OOP", ""},
+                                     {"calc_line_freq", paths[2]},
+                                     {"calc_global_freq", paths[2]}};
+    for (const auto& query : timed) {
+      const auto begin = std::chrono::steady_clock::now();
+      Run(query[1].empty() ? query[0] : query[0] + " " + query[1]);
+      const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+      char entry[96];
+      snprintf(entry, sizeof entry, "  %s: %s %.1f ms", query[0].c_str(), query[1].empty() ? "root" :
+               query[1] == paths[0] ? "flop" : "river", ms);
+      queryTimes += entry;
+    }
   }
 
   printf("%-22s storages: flop %.1f MB, turn %.1f MB, river %.1f MB (%zu nodes)\n",

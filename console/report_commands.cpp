@@ -1,8 +1,20 @@
 #include "console/report_commands.h"
 
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "core/hand_order.h"
+#include "core/numbers.h"
 #include "core/settings.h"
+#include "solver/engine_state.h"
 #include "game/line_tree.h"
 #include "game/node_path.h"
+#include "results/equity_report.h"
+#include "results/ev_report.h"
+#include "results/line_frequency_report.h"
+#include "results/node_locking.h"
 #include "results/node_report.h"
 #include "results/partial_solve.h"
 #include "results/range_report.h"
@@ -17,6 +29,39 @@ double PartialSolveOfPath(const std::string& path) {
   CheckedTreeNode(*ref.node);
   CheckedRunout(ref);
   return SolvePartial(ref.node->treeIndex, ref.turnCard, ref.riverCard);
+}
+
+// The decision node that a lock command names, checked before anything is
+// parsed or changed.
+NodeRef LockedNodeOfPath(const std::string& path) {
+  if (IsSolverRunning()) ThrowCommandError("Can't do that when solver is running");
+  const NodeRef ref = ResolveNodePath(path);
+  if (!RequireDecisionNode(ref)) ThrowIncorrectPath();
+  CheckedTreeNode(*ref.node);
+  CheckedRunout(ref);
+  return ref;
+}
+
+// 1326 hand-order weights from words[first..] in combo order. A weight that
+// is not finite is refused unless `allowNan` (where a NaN means "set").
+std::vector<double> HandWeightsOfWords(const TokenVector& words, size_t first, bool allowNan) {
+  std::vector<double> weights;
+  if (!allowNan) {
+    weights = ParseHandWeights(words, first);
+    for (double w : weights)
+      if (w < 0.0) throw std::invalid_argument("negative weight");
+  } else {
+    for (size_t i = first; i < words.size(); ++i) {
+      const char* text = words[i].c_str();
+      char* end = nullptr;
+      errno = 0;
+      const double w = strtod(text, &end);
+      if (end == text || (errno == ERANGE && std::isinf(w))) throw std::invalid_argument("bad weight");
+      weights.push_back(w);
+    }
+  }
+  weights.resize(kComboCount, 0.0);
+  return ReorderHandValues(weights, OrderByComboIndex);
 }
 }  // namespace
 
@@ -50,3 +95,56 @@ void CmdSolvePartial(const TokenVector& words) {
 void CmdExploPartial(const TokenVector& words) {
   OutputText(FormatReportNumber("%.6g", PartialSolveOfPath(words[1])) + "\n");
 }
+
+void CmdLockNode(const TokenVector& words) {
+  const NodeRef ref = LockedNodeOfPath(words[1]);
+  LockNode(ref.node->treeIndex, ref.turnCard, ref.riverCard, true);
+  ReplyOk(words);
+}
+
+void CmdUnlockNode(const TokenVector& words) {
+  const NodeRef ref = LockedNodeOfPath(words[1]);
+  LockNode(ref.node->treeIndex, ref.turnCard, ref.riverCard, false);
+  ReplyOk(words);
+}
+
+void CmdSetStrategy(const TokenVector& words) {
+  const NodeRef ref = LockedNodeOfPath(words[1]);
+  const int child = ParseInt(words[2]);
+  if (child < 0 || child >= static_cast<int>(ref.node->children.size())) ThrowCommandError("invalid child index");
+  const std::vector<double> weights = HandWeightsOfWords(words, 3, false);
+  SetNodeStrategy(ref.node->treeIndex, child, ref.turnCard, ref.riverCard, weights.data());
+  ReplyOk(words);
+}
+
+void CmdComboLockNode(const TokenVector& words) {
+  const NodeRef ref = LockedNodeOfPath(words[1]);
+  const std::vector<double> weights = HandWeightsOfWords(words, 2, true);
+  ComboLockNode(ref.node->treeIndex, ref.turnCard, ref.riverCard, weights.data());
+  ReplyOk(words);
+}
+
+void CmdCalcEq(const TokenVector& words) {
+  if (words.size() < 2) ThrowBadArguments(words);
+  PrintEquityReport(ParsePlayerName(words[1]));
+}
+
+void CmdCalcEqPp(const TokenVector& words) {
+  if (words.size() < 2) ThrowBadArguments(words);
+  PrintEquityPpReport(ParsePlayerName(words[1]));
+}
+
+void CmdCalcEqNode(const TokenVector& words) {
+  if (words.size() < 3) ThrowBadArguments(words);
+  PrintNodeEquityReport(ParsePlayerName(words[1]), words[2]);
+}
+
+void CmdCalcEv(const TokenVector& words) { PrintEvReport(ParsePlayerName(words[1]), words[2]); }
+
+void CmdCalcEvPp(const TokenVector& words) { PrintEvPpReport(ParsePlayerName(words[1]), words[2]); }
+
+void CmdCalcEvLine(const TokenVector& words) { PrintEvLineReport(ParsePlayerName(words[1]), words[2]); }
+
+void CmdCalcLineFreq(const TokenVector& words) { PrintLineFrequency(words[1]); }
+
+void CmdCalcGlobalFreq(const TokenVector& words) { PrintGlobalFrequency(words[1]); }

@@ -467,9 +467,15 @@ struct SharedTaskArrays {
 bool UseCachedDeal(const SolverTree& tree, const TreeNode& node, bool riverDeal) {
   if (node.kind != kInnerNode) return false;
   if (tree.passMode == 0) return (tree.flags & kIncompleteTree) != 0;
+  // An EV pass walks the deals below its target itself while every storage
+  // stands; only forgotten parts answer from the values their records keep.
   if (tree.passMode != 2 || !tree.evCapture || !tree.evCapture->target) return false;
+  if (!(tree.flags & kIncompleteTree)) return false;
   const EvCapture& capture = *tree.evCapture;
   const int targetStreet = capture.target->street;
+  // A capture of every dealt card needs the deals of the target's own street
+  // walked; a capture of one runout starts below them.
+  if (capture.allCards) return riverDeal ? targetStreet < 3 : targetStreet < 2;
   if (!riverDeal) return targetStreet == 1 || (targetStreet == 2 && capture.turnIndex < 0);
   return !(targetStreet == 3 && capture.riverIndex >= 0);
 }

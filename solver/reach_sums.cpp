@@ -31,3 +31,39 @@ void SumCompatibleReach(AlignedArray& ev, AlignedArray& weight, const AlignedArr
     kernels_avx::SumCompatibleReach(ev.data, evCount, weight.data, weightCount, value.data, oppReach.data, own,
                                     hands.data(), n, dealWeight);
 }
+
+namespace {
+
+// The list length the two rows cover; rows without data cover nothing.
+uint32_t JointLength(const AlignedArray& b, const AlignedArray& a, const std::vector<uint16_t>& codes) {
+  const uint32_t n = static_cast<uint32_t>(codes.size());
+  if (!a.data || !b.data) return 0;
+  if (a.count < n || b.count < n) Fail("reach rows shorter than the board's list");
+  return n;
+}
+
+}  // namespace
+
+void JointReachPerHand(double w, AlignedArray& out, const AlignedArray& b, const AlignedArray& a,
+                       const std::vector<uint16_t>& codes) {
+  if (!a.data) {
+    ReleaseAlignedArray(out);
+    out.count = a.count;
+    return;
+  }
+  ResizeAlignedArray(out, a.count);
+  memset(out.data, 0, sizeof(double) * out.count);
+  const uint32_t n = JointLength(b, a, codes);
+  if (!n) return;
+  if (UseAvx2FmaKernels())
+    kernels_avx2::JointReachPerHand(out.data, w, b.data, a.data, codes.data(), n);
+  else
+    kernels_avx::JointReachPerHand(out.data, w, b.data, a.data, codes.data(), n);
+}
+
+double JointReachSum(double w, const AlignedArray& b, const AlignedArray& a, const std::vector<uint16_t>& codes) {
+  const uint32_t n = JointLength(b, a, codes);
+  if (!n) return 0.0;
+  return UseAvx2FmaKernels() ? kernels_avx2::JointReachSum(w, b.data, a.data, codes.data(), n)
+                             : kernels_avx::JointReachSum(w, b.data, a.data, codes.data(), n);
+}

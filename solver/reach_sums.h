@@ -19,3 +19,13 @@
 void SumCompatibleReach(AlignedArray& ev, AlignedArray& weight, const AlignedArray& value,
                         const AlignedArray& oppReach, const AlignedArray& ownReach, const std::vector<CardMask>& hands,
                         double dealWeight);
+
+// Card removal in linear time: for each hand i of a board's list (card codes
+// `codes`, two cards one per byte), out[i] = w * a[i] * the sum of b over the
+// list's hands that share no card with hand i. out is sized to a's count; a
+// without data gives out without data. Hand lists longer than b end the
+// process (Fail).
+void JointReachPerHand(double w, AlignedArray& out, const AlignedArray& b, const AlignedArray& a,
+                       const std::vector<uint16_t>& codes);
+// The sum of those values over the list.
+double JointReachSum(double w, const AlignedArray& b, const AlignedArray& a, const std::vector<uint16_t>& codes);

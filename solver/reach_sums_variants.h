@@ -12,7 +12,13 @@
   /* are at most n; value and ownReach are read only below them. */                                         \
   void SumCompatibleReach(double* ev, uint32_t evCount, double* weight, uint32_t weightCount,                 \
                           const double* value, const double* oppReach, const double* ownReach,               \
-                          const uint64_t* hands, uint32_t n, double dealWeight);
+                          const uint64_t* hands, uint32_t n, double dealWeight);                    \
+  /* Card removal in linear time over a board's list of n hands with their card codes (two cards 0..51, */  \
+  /* one per byte): out[i] = w * a[i] * (the sum of b over the hands sharing no card with hand i). The */    \
+  /* sum returns the total of those values without storing them. */                                         \
+  void JointReachPerHand(double* out, double w, const double* b, const double* a, const uint16_t* codes,     \
+                         uint32_t n);                                                                        \
+  double JointReachSum(double w, const double* b, const double* a, const uint16_t* codes, uint32_t n);
 
 namespace kernels_avx2 {
 REACH_SUM_DECLARATIONS

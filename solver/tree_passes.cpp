@@ -38,14 +38,14 @@ double WeightedSum(const AlignedArray& values, const std::vector<double>& weight
   return sum;
 }
 
+}  // namespace
+
 void DeleteTasks() {
   for (SubgameTask* task : SubgameTaskList)
     if (task->ownsShared) ReleaseSharedTaskArrays(task);
   for (SubgameTask* task : SubgameTaskList) delete task;
   SubgameTaskList.clear();
 }
-
-}  // namespace
 
 PassResult TraverseTree(SolverTree& tree, int player, int mode) {
   std::lock_guard<std::recursive_mutex> lock(SolverMutex);

@@ -54,6 +54,9 @@ struct PassResult {
 PassResult TraverseTree(SolverTree& tree, int player, int mode);
 // Runs the queued sub-games on the worker team.
 void TraverseSubgames();
+// Frees every queued sub-game (and the arrays their chance nodes shared) and
+// empties the list.
+void DeleteTasks();
 // Re-solves every split sub-game of a street (2 turns, 3 rivers) from the
 // reach kept at each split.
 void SolveSubgames(SolverTree& tree, int street);

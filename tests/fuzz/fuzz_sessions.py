@@ -57,6 +57,13 @@ class SessionWriter:
             weights[i] = self.rng.choice(["1", "0.5", "0.25", "2", "1e-6", "100"])
         return "set_range %s %s" % (player, " ".join(weights))
 
+    def weights_words(self):
+        # 1326 hand weights for the strategy writers, a few of them odd.
+        weights = ["0"] * 1326
+        for i in self.rng.sample(range(1326), self.rng.randint(1, 40)):
+            weights[i] = self.rng.choice(["1", "0.5", "0", "nan", "-1", "1e300", "3"])
+        return " ".join(weights)
+
     def line_words(self):
         # Cumulative amounts of a short line: checks, bets, calls.
         words, current = [], 0
@@ -133,6 +140,11 @@ class SessionWriter:
             lambda: "%s %s" % (r.choice(REPORT_COMMANDS), self.path()),
             lambda: "show_range %s %s" % (r.choice(["OOP", "IP"]), self.path()),
             lambda: "calc_eq %s" % r.choice(["OOP", "IP"]),
+            lambda: "%s %s %s" % (r.choice(["calc_ev", "calc_ev_pp", "calc_ev_line", "calc_eq_node"]),
+                                  r.choice(["OOP", "IP", "hero"]), self.path()),
+            lambda: "set_strategy %s %s %s" % (self.path(), r.choice(["0", "1", "2", "-1", "x"]),
+                                               self.weights_words()),
+            lambda: "combo_lock_node %s %s" % (self.path(), self.weights_words()),
             lambda: "sleep %d" % r.randint(0, 5),
             lambda: "load_script /dev/null",
             lambda: "help",

@@ -77,7 +77,7 @@ TEST(Dispatcher, NumbersThatDoNotParseOrDoNotFit) {
 
 TEST(Dispatcher, CommandsOfLaterSubsystemsRefuseHonestly) {
   EXPECT_EQ(RunCommand("load_tree x.bin"), "ERROR: load_tree not implemented\n");
-  EXPECT_EQ(RunCommand("calc_ev OOP r:0"), "ERROR: calc_ev not implemented\n");
+  EXPECT_EQ(RunCommand("calc_ev OOP r:0"), "ERROR: calc_ev missing/incorrect tree\n");
   EXPECT_EQ(RunCommand("show_strategy r:0"), "ERROR: show_strategy missing/incorrect tree\n");
   EXPECT_EQ(RunCommand("node_count"), "ERROR: node_count missing/incorrect tree\n");
   EXPECT_EQ(RunCommand("set_ev_boost r:0:c 0.1"), "ERROR: set_ev_boost missing/incorrect tree\n");

@@ -188,13 +188,14 @@ TEST_F(CompressedSolve, RepeatedSolvesKeepTheResidentMemoryFlat) {
   for (int i = 0; i < 5; ++i) Go(5);
   // Each solve runs on a new solver thread with a new worker team; the lane
   // blocks of the teams that ended must go back to the heap. Two rounds of
-  // ten solves: the second must not grow as a leak would (about 2 MB a solve
-  // here), whatever the first left in the allocator's caches.
+  // ten solves: the second must not grow as a leak would (about 4 MB a solve
+  // here, 42 MB a round), whatever the first left in the allocator's caches;
+  // the bound leaves room for the allocator's noise on a loaded machine.
   long resident[3] = {ResidentKb(), 0, 0};
   for (int round = 1; round <= 2; ++round) {
     for (int i = 0; i < 10; ++i) Go(5);
     resident[round] = ResidentKb();
   }
-  EXPECT_LT(resident[2] - resident[1], 6 * 1024)
+  EXPECT_LT(resident[2] - resident[1], 16 * 1024)
       << resident[0] << " KB, " << resident[1] << " KB, " << resident[2] << " KB";
 }

@@ -19,6 +19,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+
+#include "core/output.h"
 
 constexpr int kCodecChannels = 24;
 constexpr int kMaxRowValues = 1326;
@@ -160,4 +163,20 @@ inline void RebuildRow(T* out, const T* previous, const uint32_t* z, int n, int 
       out[i] = static_cast<T>(acc);
     }
   }
+}
+
+// One row of a decoder: the codes from `decodeCodes` (which may find the
+// stream damaged), then the values rebuilt against the previous row. A
+// damaged stream gives a row of zeros and mode 0.
+template <typename T, typename DecodeCodes>
+inline int DecodeRowWith(T* out, const T* previous, int count, const bool& damaged, DecodeCodes&& decodeCodes) {
+  uint32_t codes[kMaxRowValues];
+  if (count > kMaxRowValues) Fail();
+  const int mode = decodeCodes(codes);
+  if (damaged) {
+    if (count > 0) std::memset(out, 0, sizeof(T) * static_cast<size_t>(count));
+    return 0;
+  }
+  RebuildRow(out, previous, codes, count, mode);
+  return mode;
 }

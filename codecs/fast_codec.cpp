@@ -166,25 +166,9 @@ int FastDecompressor::DecodeCodes(uint32_t* codes, int count) {
 }
 
 int FastDecompressor::decompress(uint32_t* out, const uint32_t* previous, int count) {
-  uint32_t codes[kMaxRowValues];
-  if (count > kMaxRowValues) Fail();
-  const int mode = DecodeCodes(codes, count);
-  if (damaged_) {
-    if (count > 0) std::memset(out, 0, sizeof(uint32_t) * static_cast<size_t>(count));
-    return 0;
-  }
-  RebuildRow(out, previous, codes, count, mode);
-  return mode;
+  return DecodeRowWith(out, previous, count, damaged_, [&](uint32_t* codes) { return DecodeCodes(codes, count); });
 }
 
 int FastDecompressor::decompress16(uint16_t* out, const uint16_t* previous, int count) {
-  uint32_t codes[kMaxRowValues];
-  if (count > kMaxRowValues) Fail();
-  const int mode = DecodeCodes(codes, count);
-  if (damaged_) {
-    if (count > 0) std::memset(out, 0, sizeof(uint16_t) * static_cast<size_t>(count));
-    return 0;
-  }
-  RebuildRow(out, previous, codes, count, mode);
-  return mode;
+  return DecodeRowWith(out, previous, count, damaged_, [&](uint32_t* codes) { return DecodeCodes(codes, count); });
 }

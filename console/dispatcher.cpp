@@ -45,7 +45,7 @@ const CommandRow CommandTable[] = {
     {"force_line", CmdForceLine, -1},
     {"cut_line", CmdCutLine, 2},
     {"build_tree", CmdBuildTree, 1},
-    {"load_tree", NOT_YET, 2},
+    {"load_tree", CmdLoadTree, 2},
     {"free_tree", CmdFreeTree, 1},
     {"show_node", CmdShowNode, 2},
     {"show_children", CmdShowChildren, 2},

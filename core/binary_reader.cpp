@@ -2,9 +2,13 @@
 
 #include <cerrno>
 
+#include <sys/stat.h>
+
 FileReader::FileReader(const std::string& path) {
   file_ = fopen(path.c_str(), "rb");
   if (!file_) throw IOException("can't open file (errno " + std::to_string(errno) + ")");
+  struct stat info;
+  if (fstat(fileno(file_), &info) == 0 && S_ISREG(info.st_mode)) byteSize = static_cast<uint64_t>(info.st_size);
 }
 
 FileReader::~FileReader() {
@@ -19,3 +23,7 @@ void FileReader::read(void* destination, uint64_t n) {
 }
 
 void CheckFileReadable(const std::string& path) { FileReader reader(path); }
+
+void RequireBytes(BinaryReader& reader, uint64_t count, uint64_t width) {
+  if (width != 0 && count > reader.BytesLeft() / width) throw IOException("invalid file");
+}

@@ -18,6 +18,7 @@
 #include "solver/forget.h"
 #include "solver/node_eval.h"
 #include "solver/river_subtree.h"
+#include "solver/subtree_resolve.h"
 #include "solver/tree_passes.h"
 #include "storage/compressed_river_storage.h"
 #include "storage/save_block.h"
@@ -280,6 +281,10 @@ void LoadTreeData(SolverTree& tree, BinaryReader& reader, bool skipCardValues) {
       if (node.secondStorage) node.secondStorage->Load(reader);
     }
   }
+  // The file holds no storages of a forgotten street: sub-trees it marks as
+  // solved again must be solved again after this load.
+  if (forgotten >= 0)
+    for (TreeNode& node : tree.nodes) ClearSolvedMarks(node);
   if (version < 4) return;
 
   for (TreeNode& node : tree.nodes) {

@@ -17,6 +17,9 @@ FileReader::~FileReader() {
 
 void FileReader::read(void* destination, uint64_t n) {
   if (n == 0) return;
+  // A plain end of file sets no errno: cleared first, the message then
+  // reads errno 0 rather than what some earlier call left.
+  errno = 0;
   if (fread(destination, n, 1, file_) != 1)
     throw IOException("can't read from file (errno " + std::to_string(errno) + ")");
   bytesRead += n;

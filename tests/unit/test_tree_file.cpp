@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -17,6 +18,8 @@
 #include "core/binary_reader.h"
 #include "core/parallel.h"
 #include "core/settings.h"
+#include "core/cards.h"
+#include "game/line_tree.h"
 #include "game/tree_state.h"
 #include "memory_io.h"
 #include "solver/solver_thread.h"
@@ -121,6 +124,13 @@ void ExpectSame(const std::string& a, const std::string& b, const std::string& w
 void ExpectSameAnswers(const std::vector<std::string>& a, const std::vector<std::string>& b) {
   ASSERT_EQ(a.size(), b.size());
   for (size_t q = 0; q < a.size(); ++q) ExpectSame(a[q], b[q], kQueries[q]);
+}
+
+// Bytes of a line tree in a file: 44 per node and 8 per key.
+size_t LineBytes(const SchematicNode& node) {
+  size_t bytes = 44;
+  for (const auto& [key, child] : node.children) bytes += 8 + LineBytes(*child);
+  return bytes;
 }
 
 std::vector<double> Numbers(const std::string& text) {
@@ -254,3 +264,162 @@ TEST_F(TreeFile, ForgottenStreetsRoundTrip) {
   }
 }
 
+
+// Card records: the reach rows in 1/150 steps, arrays 2 to 5 from the first
+// save block (ZigZag hundredths), or sized and zero without it (R byte).
+TEST_F(TreeFile, CardRecordsKeepTheirValues) {
+  BuildFlopTree(0);
+  Go(4);
+  TreeNode* holder = nullptr;
+  for (TreeNode& node : CurrentTree->nodes)
+    if (node.cardRecords && node.street == 3) {
+      holder = &node;
+      break;
+    }
+  ASSERT_NE(holder, nullptr);
+  const int index = static_cast<int>(holder - CurrentTree->nodes.data());
+  CardRecord& record = holder->cardRecords[5];
+  const double reach[3] = {1.0, 0.5, 2.0 / 3.0};
+  const double sums[3] = {0.07, -3.25, 21474.83};
+  ResizeAlignedArray(record.arrays[0], 3);
+  ResizeAlignedArray(record.arrays[3], 3);
+  for (int i = 0; i < 3; ++i) {
+    record.arrays[0].data[i] = reach[i];
+    record.arrays[3].data[i] = sums[i];
+  }
+  record.reachFrozen = 1;
+  const uint64_t solved = 0x8000000000000005ull;
+  memcpy(&record.value, &solved, sizeof solved);
+
+  // Every file is written from the tree set up above before any is loaded.
+  struct Written {
+    int version;
+    bool skip;
+    std::string bytes;
+  };
+  std::vector<Written> files;
+  for (int version : {6, 4, 3, 1})
+    for (bool skip : {false, true})
+      if (version >= 4 || !skip) {
+        TreeFileOptions options;
+        options.version = version;
+        options.skipCardValues = skip;
+        files.push_back({version, skip, TreeFileBytes(options)});
+      }
+  for (const Written& file : files) {
+    {
+      const int version = file.version;
+      const bool skip = file.skip;
+      SCOPED_TRACE(testing::Message() << "version " << version << " R " << skip);
+      const std::string path = Path("records");
+      WriteBytes(path, file.bytes);
+      ASSERT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
+      const CardRecord& back = CurrentTree->nodes[index].cardRecords[5];
+      ASSERT_EQ(back.arrays[0].count, 3u);
+      ASSERT_EQ(back.arrays[3].count, 3u);
+      for (int i = 0; i < 3; ++i) {
+        // Version 4 on: the nearest 1/150 step; older files keep f32.
+        EXPECT_NEAR(back.arrays[0].data[i], reach[i], version >= 4 ? 1.0 / 300 : (version >= 2 ? 1e-7 : 0.0));
+        if (skip)
+          EXPECT_EQ(back.arrays[3].data[i], 0.0);
+        else
+          EXPECT_NEAR(back.arrays[3].data[i], sums[i], version == 1 ? 0.0 : 1e-9 + (version < 4 ? 1e-3 : 0.0));
+      }
+      EXPECT_EQ(back.reachFrozen, 1);
+      EXPECT_EQ(memcmp(&back.value, &solved, sizeof solved), 0);
+      EXPECT_EQ(LoadFlag, skip);
+    }
+  }
+}
+
+// What a refused file leaves: before the game is replaced (open, magic,
+// version, R byte and everything up to the node data) the standing tree
+// stays and answers; after it, no tree, but the file's board and ranges.
+TEST_F(TreeFile, RefusedFilesKeepTheOldTreeOrLeaveNone) {
+  BuildFlopTree(0);
+  Go(10);
+  const std::string good = TreeFileBytes(TreeFileOptions{});
+  const std::vector<std::string> before = Answers();
+  const std::string path = Path("refused");
+
+  struct Refusal {
+    std::string bytes, reply;
+  };
+  std::string badMagic = good, future = good;
+  badMagic[3] = ';';
+  future[4] = 7;
+  std::vector<Refusal> early = {
+      {badMagic, "invalid file"},
+      {good.substr(0, 3), "can't read from file (errno 0)"},
+      {future, "unsupported data format, update to latest version"},
+      {good.substr(0, 9), "can't read from file (errno 0)"},
+      {good.substr(0, 5000), "can't read from file (errno 0)"},
+  };
+  // A flop mask with a fourth card, and one overlapping the turn.
+  std::string fourCards = good, overlap = good, badWeight = good, badStreet = good;
+  fourCards[9 + 6] |= 0x10;
+  memcpy(&overlap[17], &good[9], 8);
+  const double nan = std::nan("");
+  memcpy(&badWeight[9 + 24 + 24 + 8 * 700], &nan, 8);
+  const double negative = -0.5;
+  std::string negativeWeight = good;
+  memcpy(&negativeWeight[9 + 24 + 24 + 8 * 1400], &negative, 8);
+  early.push_back({fourCards, "invalid file"});
+  early.push_back({overlap, "invalid file"});
+  early.push_back({badWeight, "invalid file"});
+  early.push_back({negativeWeight, "invalid file"});
+  const size_t lines = 9 + 24 + 24 + 8 * 2652;
+  const int32_t street = 9;
+  memcpy(&badStreet[lines + 4], &street, 4);
+  early.push_back({badStreet, "invalid file"});
+  for (size_t i = 0; i < early.size(); ++i) {
+    SCOPED_TRACE(i);
+    WriteBytes(path, early[i].bytes);
+    EXPECT_EQ(RunCommand("load_tree " + path), "ERROR: load_tree " + early[i].reply + "\n");
+    ASSERT_TRUE(CurrentTree);
+    ExpectSameAnswers(Answers(), before);
+  }
+  EXPECT_EQ(RunCommand("load_tree /nonexistent/tree"), "ERROR: load_tree can't open file (errno 2)\n");
+  ExpectSameAnswers(Answers(), before);
+
+  // Trailing bytes are never read.
+  WriteBytes(path, good + std::string(100, '\x7f'));
+  EXPECT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
+  ExpectSameAnswers(Answers(), before);
+
+  // Cut inside the node data: the new tree goes, the file's game stays.
+  RunCommand("set_board Ah Kh Qh");
+  RunCommand("set_pot 0 0 7");
+  WriteBytes(path, good.substr(0, good.size() - 10));
+  EXPECT_EQ(RunCommand("load_tree " + path), "ERROR: load_tree can't read from file (errno 0)\n");
+  EXPECT_FALSE(CurrentTree);
+  EXPECT_FALSE(TreeBuilt);
+  EXPECT_FALSE(LoadFlag);
+  EXPECT_EQ(RunCommand("show_strategy r:0"), "ERROR: show_strategy missing/incorrect tree\n");
+  EXPECT_EQ(BoardMasks[0], ParseCards("Ks9d4c"));
+  EXPECT_EQ(PotSettings[2], 100.0);
+  EXPECT_FALSE(SchematicRoot->children.empty());
+
+  // A negative iteration count (the first field after the solver header).
+  std::string negativeCount = good;
+  const int32_t minus = -1;
+  memcpy(&negativeCount[lines + LineBytes(*SchematicRoot) + 64], &minus, 4);
+  WriteBytes(path, negativeCount);
+  EXPECT_EQ(RunCommand("load_tree " + path), "ERROR: load_tree invalid file\n");
+  EXPECT_FALSE(CurrentTree);
+  WriteBytes(path, good);
+  EXPECT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
+  ExpectSameAnswers(Answers(), before);
+}
+
+// The solver must not be running while the tree is replaced.
+TEST_F(TreeFile, RefusedWhileSolving) {
+  BuildFlopTree(0);
+  const std::string path = Path("running");
+  WriteTreeFile(path, TreeFileOptions{});
+  RunCommandCapturingStdout("go 100000 steps");
+  EXPECT_EQ(RunCommand("load_tree " + path), "ERROR: load_tree Can't do that when solver is running\n");
+  RunCommandCapturingStdout("stop");
+  RunCommandCapturingStdout("wait_for_solver");
+  EXPECT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
+}

@@ -423,3 +423,118 @@ TEST_F(TreeFile, RefusedWhileSolving) {
   RunCommandCapturingStdout("wait_for_solver");
   EXPECT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
 }
+
+// --- Save blocks from their bytes ---------------------------------------------------------
+
+namespace {
+std::string Bytes(std::initializer_list<int> values) {
+  std::string out;
+  for (int v : values) out.push_back(static_cast<char>(v));
+  return out;
+}
+}  // namespace
+
+TEST(SaveBlocks, FastRowsFromTheirBytes) {
+  // Version 6, selector 1: a u32 row of 33 values (header 0x00 = 32 zeros,
+  // then a tail group of one value with code 0 = bytes), a u16 row of 7
+  // values (code 1 = bytes) and a u16 row of 32 with code 2 (12-bit) in
+  // group 0, the rest zero.
+  std::string block = Bytes({1});
+  Put<int16_t>(block, 3);
+  block += Bytes({0x00, 0x00, 0xC8});
+  Put<int16_t>(block, 8);
+  block += Bytes({0x01, 1, 2, 3, 4, 5, 6, 255});
+  std::string twelve = Bytes({0x02});
+  // Eight 12-bit values 0x001 .. 0x008 with the last 0xFFF.
+  const uint16_t v[8] = {1, 2, 3, 4, 5, 6, 7, 0xFFF};
+  for (int k = 0; k < 8; k += 2) {
+    const uint32_t pair = v[k] | (static_cast<uint32_t>(v[k + 1]) << 12);
+    twelve += Bytes({static_cast<int>(pair & 0xFF), static_cast<int>((pair >> 8) & 0xFF), static_cast<int>(pair >> 16)});
+  }
+  Put<int16_t>(block, static_cast<int16_t>(twelve.size()));
+  block += twelve;
+  MemoryReader reader(block, 6);
+  std::unique_ptr<SaveDecompressor> save = OpenSaveDecompressor(reader);
+  uint32_t row32[33];
+  save->readRow(row32, nullptr, 33);
+  for (int i = 0; i < 32; ++i) ASSERT_EQ(row32[i], 0u);
+  EXPECT_EQ(row32[32], 200u);
+  uint16_t row16[32];
+  save->readRow16(row16, nullptr, 7);
+  EXPECT_EQ(std::vector<uint16_t>(row16, row16 + 7), (std::vector<uint16_t>{1, 2, 3, 4, 5, 6, 255}));
+  save->readRow16(row16, nullptr, 0);  // a row of no values takes no bytes
+  save->readRow16(row16, nullptr, 32);
+  EXPECT_EQ(std::vector<uint16_t>(row16, row16 + 8), std::vector<uint16_t>(v, v + 8));
+  for (int i = 8; i < 32; ++i) EXPECT_EQ(row16[i], 0);
+  EXPECT_EQ(reader.Remaining(), 0u);
+
+  // Lengths outside 1 .. 8192 (u32) or 1 .. 4096 (u16), rows that leave
+  // bytes over or need more, and rows longer than 1326 values are refused.
+  auto refused = [](const std::string& bytes, bool sixteen, int count) {
+    MemoryReader r(bytes, 6);
+    std::unique_ptr<SaveDecompressor> s = OpenSaveDecompressor(r);
+    std::vector<uint32_t> out32(2000);
+    std::vector<uint16_t> out16(2000);
+    if (sixteen)
+      s->readRow16(out16.data(), nullptr, count);
+    else
+      s->readRow(out32.data(), nullptr, count);
+  };
+  std::string zero = Bytes({1}), big = Bytes({1}), over = Bytes({1}), under = Bytes({1}), huge16 = Bytes({1});
+  Put<int16_t>(zero, 0);
+  Put<int16_t>(big, -1);
+  Put<int16_t>(huge16, 4097);
+  huge16 += std::string(4097, '\0');
+  Put<int16_t>(over, 3);
+  over += Bytes({0x00, 1, 2});  // 8 values in 2 bytes: one byte over
+  Put<int16_t>(under, 3);
+  under += Bytes({0x01, 1, 2});  // 8 byte values in 2 bytes
+  EXPECT_THROW(refused(zero, false, 8), IOException);
+  EXPECT_THROW(refused(big, false, 8), IOException);
+  EXPECT_THROW(refused(huge16, true, 8), IOException);
+  EXPECT_THROW(refused(over, true, 8), IOException);
+  EXPECT_THROW(refused(under, true, 8), IOException);
+  EXPECT_THROW(refused(zero, false, 1327), IOException);
+}
+
+TEST(SaveBlocks, SlowLanesAreCheckedAndDecodedWithoutEndingTheProcess) {
+  // Lanes holding one row of four zeros coded by the FSE codec (id 2); a
+  // version-5 block has no selector byte.
+  struct Lanes {
+    std::string lane[kCodecChannels];
+    static int Write(void* c, int k, uint8_t* d, int n) {
+      static_cast<Lanes*>(c)->lane[k].append(reinterpret_cast<char*>(d), n);
+      return n;
+    }
+  } lanes;
+  CompressionStats stats;
+  CompressorInterface* c = CreateCompressor(kFseCodecId, nullptr, nullptr, &Lanes::Write, &lanes, &stats);
+  const uint32_t values[4] = {9, 0, 70000, 3};
+  CompressRow(c, values, nullptr, 4);
+  DestroyCompressor(c);
+  auto block = [&](const Lanes& l, uint64_t firstLength) {
+    std::string out;
+    for (int k = 0; k < kCodecChannels; ++k) {
+      Put<uint64_t>(out, k == 0 ? firstLength : l.lane[k].size());
+      out += l.lane[k];
+    }
+    return out;
+  };
+  {
+    MemoryReader reader(block(lanes, lanes.lane[0].size()), 5);
+    std::unique_ptr<SaveDecompressor> save = OpenSaveDecompressor(reader);
+    uint32_t out[4];
+    save->readRow(out, nullptr, 4);
+    EXPECT_EQ(std::vector<uint32_t>(out, out + 4), std::vector<uint32_t>(values, values + 4));
+    // Asking for more rows than the lanes hold: the channel runs out.
+    EXPECT_THROW(save->readRow(out, nullptr, 4), IOException);
+  }
+  // A lane length past the end of the file, and an unknown codec id.
+  MemoryReader past(block(lanes, uint64_t{1} << 62), 5);
+  past.byteSize = 4096;
+  EXPECT_THROW(OpenSaveDecompressor(past), IOException);
+  Lanes unknown = lanes;
+  unknown.lane[0][0] = 7;
+  MemoryReader bad(block(unknown, unknown.lane[0].size()), 5);
+  EXPECT_THROW(OpenSaveDecompressor(bad), IOException);
+}

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -537,4 +538,142 @@ TEST(SaveBlocks, SlowLanesAreCheckedAndDecodedWithoutEndingTheProcess) {
   unknown.lane[0][0] = 7;
   MemoryReader bad(block(unknown, unknown.lane[0].size()), 5);
   EXPECT_THROW(OpenSaveDecompressor(bad), IOException);
+}
+
+// --- Damaged files ----------------------------------------------------------------------------
+
+namespace {
+
+// Loads damaged copies of a file: every load answers ok or an error line,
+// and after an error either the standing tree answers as before or there is
+// no tree. Returns the number of loads that succeeded.
+class DamagedLoads {
+ public:
+  explicit DamagedLoads(std::string path) : path_(std::move(path)) { Remember(); }
+
+  void Load(const std::string& bytes) {
+    WriteBytes(path_, bytes);
+    const std::string reply = RunCommand("load_tree " + path_);
+    if (reply == "load_tree ok!\n") {
+      ++loaded_;
+      Remember();
+      return;
+    }
+    ASSERT_EQ(reply.rfind("ERROR: load_tree ", 0), 0u) << reply;
+    ASSERT_EQ(reply.find('\n'), reply.size() - 1) << reply;
+    if (CurrentTree) {
+      ASSERT_EQ(RunCommand("show_strategy r:0"), answer_) << "the standing tree changed after " << reply;
+    } else {
+      ASSERT_FALSE(TreeBuilt);
+      ASSERT_FALSE(LoadFlag);
+      ASSERT_EQ(RunCommand("show_strategy r:0"), "ERROR: show_strategy missing/incorrect tree\n");
+      answer_.clear();
+    }
+  }
+  int Loaded() const { return loaded_; }
+  // The answer of whatever tree stands now.
+  void Remember() { answer_ = CurrentTree ? RunCommand("show_strategy r:0") : std::string(); }
+  std::string path_;
+  std::string answer_;
+  int loaded_ = 0;
+};
+
+void Damage(DamagedLoads& loads, const std::string& good, size_t nodeStart, int flips, int lengths, int cuts,
+            uint32_t seed) {
+  std::mt19937 random(seed);
+  // Cut at every offset up to past the solver header, then spread over the
+  // node data.
+  const size_t dense = std::min(good.size(), nodeStart + 64);
+  const size_t step = std::max<size_t>(1, (good.size() - dense) / static_cast<size_t>(cuts));
+  for (size_t cut = 0; cut < good.size(); cut += cut < dense ? (cut < 64 || cut + 1500 > dense ? 1 : 997) : step) {
+    loads.Load(good.substr(0, cut));
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  for (int i = 0; i < flips; ++i) {
+    std::string bytes = good;
+    // Most flips in the node data, where the lengths are.
+    const size_t from = i % 4 == 0 ? 0 : nodeStart;
+    const size_t at = from + random() % (bytes.size() - from);
+    bytes[at] = static_cast<char>(bytes[at] ^ (1 + random() % 255));
+    loads.Load(bytes);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  const int64_t patterns[] = {-1, 0, 0x7FFF, 0x7FFFFFFF, INT64_MAX, 4096, 8193, 1327};
+  for (int i = 0; i < lengths; ++i) {
+    std::string bytes = good;
+    const int width = 2 << (random() % 3);
+    const size_t at = nodeStart + random() % (bytes.size() - nodeStart - 8);
+    const int64_t value = patterns[random() % 8];
+    memcpy(&bytes[at], &value, static_cast<size_t>(width));
+    loads.Load(bytes);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+}  // namespace
+
+// Run as a test of its own (not with the unit tests in both kernel variants).
+class TreeFileFuzz : public TreeFile {};
+
+TEST_F(TreeFileFuzz, DamagedFilesAreRefusedWithoutHarm) {
+  // A river tree with a combo lock, its node data in the newest layout.
+  ASSERT_EQ(RunCommand("set_compression 0"), "set_compression ok!\n");
+  ASSERT_EQ(RunCommand(SparseRange("OOP", 9, 0)), "set_range ok!\n");
+  ASSERT_EQ(RunCommand(SparseRange("IP", 8, 1)), "set_range ok!\n");
+  ASSERT_EQ(RunCommand("set_board Ks 9d 4c 2h 7s"), "set_board ok!\n");
+  ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 50 50"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+  // Rows of every storage filled without a solve: a solve leaves the
+  // parallel runtime's threads of the solver thread spinning, and every
+  // load's short parallel regions would wait on them.
+  std::mt19937 fill(3);
+  for (TreeNode& node : CurrentTree->nodes) {
+    if (node.kind != kInnerNode) continue;
+    for (StorageInterface* s : {node.firstStorage, node.secondStorage}) {
+      if (!s) continue;
+      ASSERT_TRUE(s->Prepare());
+      AlignedArray row{};
+      ResizeAlignedArray(row, static_cast<uint32_t>(s->EntryCount(0, 0)));
+      for (size_t a = 0; a < node.children.size(); ++a) {
+        for (uint32_t i = 0; i < row.count; ++i) row.data[i] = fill() % 3 == 0 ? 0.0 : (fill() % 100000) * 0.37;
+        s->WriteRow(0, 0, static_cast<int>(a), row);
+      }
+      ReleaseAlignedArray(row);
+    }
+  }
+  StorageInterface* storage = CurrentTree->nodes[0].firstStorage;
+  const int hands = storage->EntryCount(0, 0);
+  std::vector<uint8_t> mask(static_cast<size_t>(hands), 0);
+  for (int i = 3; i < hands; i += 4) mask[i] = 1;
+  storage->GetNodeRecord(0, 0)->SetMask(mask.data(), hands);
+  const std::string riverFile = TreeFileBytes(TreeFileOptions{});
+  if (getenv("PFSOLVE_KEEP_FUZZ_FILE")) WriteBytes(getenv("PFSOLVE_KEEP_FUZZ_FILE"), riverFile);
+  const size_t lines = 9 + 24 + 24 + 8 * 2652;
+  DamagedLoads loads(Path("damaged"));
+  // One thread: the loads' short parallel regions would cost more in team
+  // wake-ups than the work.
+  omp_set_num_threads(1);
+  const auto t0 = std::chrono::steady_clock::now();
+  Damage(loads, riverFile, lines + LineBytes(*SchematicRoot) + 64, 10000, 1000, 300, 7);
+  printf("river phase %.2f s, %zu bytes\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), riverFile.size());
+  if (HasFatalFailure()) return;
+  EXPECT_GT(loads.Loaded(), 100);
+
+  // A flop tree with entropy-coded river streams in slow save blocks, and
+  // one with its rivers forgotten.
+  BuildFlopTree(2);
+  Go(4);
+  TreeFileOptions slow;
+  slow.fastBlocks = false;
+  const std::string coded = TreeFileBytes(slow);
+  const size_t codedStart = lines + LineBytes(*SchematicRoot) + 64;
+  ASSERT_EQ(RunCommand("forget rivers"), "forget ok!\n");
+  const std::string forgotten = TreeFileBytes(slow);
+  loads.Remember();
+  const auto t1 = std::chrono::steady_clock::now();
+  Damage(loads, coded, codedStart, 60, 30, 15, 11);
+  if (HasFatalFailure()) return;
+  Damage(loads, forgotten, codedStart, 60, 30, 15, 13);
+  printf("flop phase %.2f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count());
 }

@@ -111,14 +111,16 @@ UncompressedRiverStorage::UncompressedRiverStorage(const StorageLayout* layout_)
 
 UncompressedRiverStorage::~UncompressedRiverStorage() { free(buffer); }
 
-bool UncompressedRiverStorage::Prepare() {
+bool UncompressedRiverStorage::Prepare() { return AllocateBuffer(true); }
+
+bool UncompressedRiverStorage::AllocateBuffer(bool commit) {
   if (buffer) return true;
   const size_t elements = layout ? layout->paddedElementTotal : 0;
   // calloc hands out zeroed pages; they are committed here, before any pass.
   const size_t bytes = (elements ? elements : 1) * static_cast<size_t>(ElementSize());
   buffer = static_cast<uint8_t*>(calloc(bytes, 1));
   if (!buffer) return false;
-  CommitPages(buffer, bytes);
+  if (commit) CommitPages(buffer, bytes);
   return true;
 }
 
@@ -151,7 +153,7 @@ void UncompressedRiverStorage::Load(BinaryReader& reader) {
   // of which must still be in the file before the buffer is made.
   RequireBytes(reader, packed ? static_cast<uint64_t>(layout->actionCount) * EntryTotal() : layout->elementTotal,
                packed ? 2 : size);
-  if (!buffer && !Prepare()) throw std::bad_alloc();
+  if (!AllocateBuffer(false)) throw std::bad_alloc();
   for (uint32_t t = 0; t < layout->turnCount; ++t) {
     const LayoutPair& turn = layout->turnIndex[t];
     for (uint32_t r = 0; r < turn.count; ++r) {

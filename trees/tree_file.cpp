@@ -21,6 +21,7 @@
 #include "solver/subtree_resolve.h"
 #include "solver/tree_passes.h"
 #include "storage/compressed_river_storage.h"
+#include "storage/river_storage.h"
 #include "storage/save_block.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_interface.h"
@@ -209,13 +210,15 @@ void ScaleTo200(AlignedArray& row) {
 }
 
 // Prepares every storage not yet ready; a storage that cannot get its memory
-// ends the load.
+// ends the load. Uncompressed river storages are left to their Load, which
+// every one of them gets (a forgotten street's storages do not exist) and
+// which allocates the buffer without committing it ahead of the rows.
 void PrepareStorages(SolverTree& tree) {
   if (tree.storagesPrepared) return;
   for (TreeNode& node : tree.nodes) {
     if (node.prepared || !node.firstStorage) continue;
-    if (!node.firstStorage->Prepare() || (node.secondStorage && !node.secondStorage->Prepare()))
-      throw LoadOutOfMemory();
+    for (StorageInterface* storage : {node.firstStorage, node.secondStorage})
+      if (storage && !dynamic_cast<UncompressedRiverStorage*>(storage) && !storage->Prepare()) throw LoadOutOfMemory();
     node.prepared = 1;
   }
   tree.storagesPrepared = 1;

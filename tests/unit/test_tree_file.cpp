@@ -197,8 +197,11 @@ TEST_F(TreeFile, RoundTripsEveryVersionLevelAndBlockForm) {
     ExpectSameAnswers(Answers(), before);
     EXPECT_EQ(SingleThreadResults(), results);
     ASSERT_EQ(CurrentTree->iterationCount, iterations);
+    // The solve goes on from the file's count (it may stop sooner than asked
+    // when the accuracy target is met at a check).
     Go(3);
-    EXPECT_EQ(CurrentTree->iterationCount, iterations + 3);
+    EXPECT_GT(CurrentTree->iterationCount, iterations);
+    EXPECT_LE(CurrentTree->iterationCount, iterations + 3);
     RunCommand("free_tree");
   }
 }

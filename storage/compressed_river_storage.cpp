@@ -126,7 +126,7 @@ void* CompressedRiverStorage::OpenBoard(void* stream, int board, int64_t sizeHin
         s->ReadRow32(reinterpret_cast<uint32_t*>(row), reinterpret_cast<const uint32_t*>(previous),
                      static_cast<int>(n));
       }
-      memset(row + n * width, 0, (padded - n) * width);
+      if (padded > n) memset(row + n * width, 0, (padded - n) * width);
     }
   }
   return s;

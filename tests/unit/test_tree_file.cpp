@@ -588,7 +588,7 @@ void Damage(DamagedLoads& loads, const std::string& good, size_t nodeStart, int 
   // node data.
   const size_t dense = std::min(good.size(), nodeStart + 64);
   const size_t step = std::max<size_t>(1, (good.size() - dense) / static_cast<size_t>(cuts));
-  for (size_t cut = 0; cut < good.size(); cut += cut < dense ? (cut < 64 || cut + 1500 > dense ? 1 : 997) : step) {
+  for (size_t cut = 0; cut < good.size(); cut += cut < dense ? (cut < 64 || cut + 600 > dense ? 1 : 997) : step) {
     loads.Load(good.substr(0, cut));
     if (::testing::Test::HasFatalFailure()) return;
   }
@@ -658,7 +658,7 @@ TEST_F(TreeFileFuzz, DamagedFilesAreRefusedWithoutHarm) {
   // wake-ups than the work.
   omp_set_num_threads(1);
   const auto t0 = std::chrono::steady_clock::now();
-  Damage(loads, riverFile, lines + LineBytes(*SchematicRoot) + 64, 10000, 1000, 300, 7);
+  Damage(loads, riverFile, lines + LineBytes(*SchematicRoot) + 64, 10000, 600, 150, 7);
   printf("river phase %.2f s, %zu bytes\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), riverFile.size());
   if (HasFatalFailure()) return;
   EXPECT_GT(loads.Loaded(), 100);
@@ -675,8 +675,8 @@ TEST_F(TreeFileFuzz, DamagedFilesAreRefusedWithoutHarm) {
   const std::string forgotten = TreeFileBytes(slow);
   loads.Remember();
   const auto t1 = std::chrono::steady_clock::now();
-  Damage(loads, coded, codedStart, 60, 30, 15, 11);
+  Damage(loads, coded, codedStart, 30, 20, 8, 11);
   if (HasFatalFailure()) return;
-  Damage(loads, forgotten, codedStart, 60, 30, 15, 13);
+  Damage(loads, forgotten, codedStart, 30, 20, 8, 13);
   printf("flop phase %.2f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t1).count());
 }

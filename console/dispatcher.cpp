@@ -13,13 +13,6 @@
 
 std::string SkipLabel;
 
-namespace {
-// Handlers whose subsystems are not built yet refuse instead of pretending.
-void CmdNotImplemented(const TokenVector&) { ThrowNotImplemented(); }
-}  // namespace
-
-#define NOT_YET CmdNotImplemented
-
 const CommandRow CommandTable[] = {
     {"is_ready", CmdIsReady, 1},
     {"solver_time", CmdSolverTime, 1},
@@ -45,7 +38,7 @@ const CommandRow CommandTable[] = {
     {"force_line", CmdForceLine, -1},
     {"cut_line", CmdCutLine, 2},
     {"build_tree", CmdBuildTree, 1},
-    {"load_tree", NOT_YET, 2},
+    {"load_tree", CmdLoadTree, 2},
     {"free_tree", CmdFreeTree, 1},
     {"show_node", CmdShowNode, 2},
     {"show_children", CmdShowChildren, 2},
@@ -102,7 +95,6 @@ const CommandRow CommandTable[] = {
     {"help", CmdHelp, 1},
 };
 
-#undef NOT_YET
 
 const int CommandTableSize = static_cast<int>(sizeof CommandTable / sizeof CommandTable[0]);
 

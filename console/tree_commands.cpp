@@ -8,6 +8,7 @@
 #include "solver/engine_state.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
+#include "trees/tree_file.h"
 #include "trees/tree_lifecycle.h"
 
 namespace {
@@ -56,6 +57,12 @@ void CmdBuildTree(const TokenVector& words) {
   if (Verbosity > 0)
     Output("[compression set %d (%s) actual %d (%s)]\n", CompressionSetting, CompressionLevelName(CompressionSetting),
            ActualCompression, CompressionLevelName(ActualCompression));
+  ReplyOk(words);
+}
+
+void CmdLoadTree(const TokenVector& words) {
+  RequireSolverIdle();
+  LoadTreeFile(words[1]);
   ReplyOk(words);
 }
 

@@ -13,3 +13,4 @@ void CmdBuildTree(const TokenVector& words);
 void CmdFreeTree(const TokenVector& words);
 void CmdSetCompression(const TokenVector& words);
 void CmdGetActualCompression(const TokenVector& words);
+void CmdLoadTree(const TokenVector& words);

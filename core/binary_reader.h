@@ -23,9 +23,19 @@ class BinaryReader {
   // Delivers exactly n bytes or throws IOException; n = 0 does nothing.
   virtual void read(void* destination, uint64_t n) = 0;
 
+  // Bytes not yet read, as far as the source knows its size (a file's size is
+  // taken when it is opened); unlimited for sources of unknown size.
+  uint64_t BytesLeft() const { return byteSize > bytesRead ? byteSize - bytesRead : 0; }
+
   uint64_t bytesRead = 0;
   int32_t formatVersion = -1;  // set from the file header before versioned records
+  uint64_t byteSize = UINT64_MAX;
 };
+
+// Throws IOException("invalid file") unless `count` items of `width` bytes
+// can still be read: every length taken from a file is checked with this
+// before anything is allocated for it.
+void RequireBytes(BinaryReader& reader, uint64_t count, uint64_t width);
 
 class FileReader : public BinaryReader {
  public:

@@ -143,7 +143,6 @@ void ThrowBadArguments(const TokenVector& words) {
   throw CommandError(CutTo255("ERROR: " + word + " incorrect or missing argument\n"));
 }
 
-void ThrowNotImplemented() { ThrowCommandError("not implemented"); }
 
 void TerminateProcess(int status) {
   // Take the output lock if it can be had: a thread printing right now

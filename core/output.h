@@ -46,7 +46,6 @@ void ReplyOk(const TokenVector& words);
 
 [[noreturn]] void ThrowCommandError(const std::string& message);
 [[noreturn]] void ThrowBadArguments(const TokenVector& words);
-[[noreturn]] void ThrowNotImplemented();
 
 // Prints "fail (%s)\n" (or "fail") straight to standard output and ends the
 // process with status 1.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "core/binary_reader.h"
@@ -66,7 +67,7 @@ NodeRecord* RiverStorageBase::GetNodeRecord(int turnIndex, int riverIndex) {
 
 void RiverStorageBase::LoadNodeRecords(BinaryReader& reader) {
   const uint32_t total = EntryTotal();
-  for (uint32_t e = 0; e < total; ++e) LoadNodeRecord(records[e], reader);
+  for (uint32_t e = 0; e < total; ++e) LoadNodeRecord(records[e], reader, static_cast<int32_t>(layout->entries[e].count));
 }
 
 // --- UncompressedRiverStorage ----------------------------------------------------------
@@ -110,14 +111,16 @@ UncompressedRiverStorage::UncompressedRiverStorage(const StorageLayout* layout_)
 
 UncompressedRiverStorage::~UncompressedRiverStorage() { free(buffer); }
 
-bool UncompressedRiverStorage::Prepare() {
+bool UncompressedRiverStorage::Prepare() { return AllocateBuffer(true); }
+
+bool UncompressedRiverStorage::AllocateBuffer(bool commit) {
   if (buffer) return true;
   const size_t elements = layout ? layout->paddedElementTotal : 0;
   // calloc hands out zeroed pages; they are committed here, before any pass.
   const size_t bytes = (elements ? elements : 1) * static_cast<size_t>(ElementSize());
   buffer = static_cast<uint8_t*>(calloc(bytes, 1));
   if (!buffer) return false;
-  CommitPages(buffer, bytes);
+  if (commit) CommitPages(buffer, bytes);
   return true;
 }
 
@@ -144,9 +147,13 @@ void UncompressedRiverStorage::AfterRawRowRead(void*, int) {}
 void UncompressedRiverStorage::Load(BinaryReader& reader) {
   LoadNodeRecords(reader);
   if (!layout) return;
-  if (!buffer && !Prepare()) throw IOException("not enough memory for a river storage");
   const size_t size = static_cast<size_t>(ElementSize());
   const bool packed = size == 2 && reader.formatVersion >= 4;
+  // Every row takes at least its raw bytes (packed: its 2-byte length), all
+  // of which must still be in the file before the buffer is made.
+  RequireBytes(reader, packed ? static_cast<uint64_t>(layout->actionCount) * EntryTotal() : layout->elementTotal,
+               packed ? 2 : size);
+  if (!AllocateBuffer(false)) throw std::bad_alloc();
   for (uint32_t t = 0; t < layout->turnCount; ++t) {
     const LayoutPair& turn = layout->turnIndex[t];
     for (uint32_t r = 0; r < turn.count; ++r) {
@@ -160,11 +167,15 @@ void UncompressedRiverStorage::Load(BinaryReader& reader) {
           continue;
         }
         const int16_t length = ReadValue<int16_t>(reader);
-        if (length < 0 || length > kMaxPackedRiverRowBytes)
+        if (length < 1 || length > kMaxPackedRiverRowBytes)
           throw IOException("corrupt river row (packed length " + std::to_string(length) + ")");
         uint8_t bytes[kMaxPackedRiverRowBytes];
         reader.read(bytes, static_cast<uint64_t>(length));
-        if (!UnpackGroupsU16Checked(reinterpret_cast<uint16_t*>(row), hands, bytes, static_cast<size_t>(length)))
+        // The row must use its bytes exactly: a length that disagrees with
+        // the packed row means the file is out of step.
+        const uint8_t* end =
+            UnpackGroupsU16Checked(reinterpret_cast<uint16_t*>(row), hands, bytes, static_cast<size_t>(length));
+        if (!end || end != bytes + length)
           throw IOException("corrupt river row (" + std::to_string(hands) + " values do not fit in " +
                             std::to_string(length) + " bytes)");
       }

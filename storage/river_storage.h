@@ -66,8 +66,12 @@ class UncompressedRiverStorage : public RiverStorageBase {
   // entry in turn, entry and action order, raw (hands * ElementSize bytes) or
   // as packed u16 rows (i16 byte length 0..4096, then the bytes) when the
   // elements are 2 bytes and the reader's data-format version is 4 or later.
-  // A packed length outside 0..4096, or one that the row does not fit in,
-  // raises IOException. Prepares the storage first when needed.
+  // A packed length outside 1..4096, or one that the row does not use
+  // exactly, raises IOException; so does a record longer than the bytes left.
+  // An unprepared storage gets its buffer here without committing its pages
+  // first: the load writes every row at once, so each page is touched by a
+  // write and committing them ahead would only double the work. A buffer that
+  // cannot be had raises std::bad_alloc.
   void Load(BinaryReader& reader) override;
   virtual int ElementSize() const = 0;
 
@@ -77,6 +81,9 @@ class UncompressedRiverStorage : public RiverStorageBase {
   // Allocates the buffer when missing; "out of memory" and abort when that
   // fails (the write paths cannot report it).
   void EnsureBuffer();
+  // The zeroed buffer, its pages committed at once or left to the first
+  // touch; false when the allocation fails.
+  bool AllocateBuffer(bool commit);
   // Element offset of action a's row of an entry (entry and action checked).
   size_t RowOffset(uint32_t entry, int action) const;
   // Called after raw rows were read (float rows are sanitised).

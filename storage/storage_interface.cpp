@@ -36,7 +36,7 @@ void NodeRecord::ClearMask() {
 // NodeRecordBlock: u32 flags; when bit 1 is set, i16 mask length, i16 run
 // count N and N i16 run lengths, alternating runs of 0-bytes and 1-bytes
 // beginning with 0-bytes.
-void LoadNodeRecord(NodeRecord& record, BinaryReader& reader) {
+void LoadNodeRecord(NodeRecord& record, BinaryReader& reader, int32_t expectedLength) {
   const uint32_t flags = ReadValue<uint32_t>(reader);
   record.flags = flags;
   if (!(flags & kNodeComboLocked)) {
@@ -51,6 +51,9 @@ void LoadNodeRecord(NodeRecord& record, BinaryReader& reader) {
   if (length < 0) throw IOException("corrupt lock record (mask length " + std::to_string(length) + ")");
   const int16_t runCount = ReadValue<int16_t>(reader);
   if (runCount < 0) throw IOException("corrupt lock record (run count " + std::to_string(runCount) + ")");
+  if (expectedLength >= 0 && length != expectedLength)
+    throw IOException("corrupt lock record (mask of " + std::to_string(length) + " hands)");
+  RequireBytes(reader, static_cast<uint64_t>(runCount), sizeof(int16_t));
 
   // A mask of another length than the file's is replaced: filling it in place
   // would write past its end.

@@ -44,9 +44,11 @@ struct NodeRecord {
 };
 
 // Reads a NodeRecordBlock into a record. Lengths from the file are checked:
-// a negative mask length or run count, or runs that end before the mask is
-// covered, raise IOException instead of touching memory they do not own.
-void LoadNodeRecord(NodeRecord& record, BinaryReader& reader);
+// a negative mask length or run count, a mask length other than
+// `expectedLength` (the hands of the record's board; -1 checks nothing), a
+// run count beyond the bytes left, or runs that end before the mask is
+// covered raise IOException instead of touching memory they do not own.
+void LoadNodeRecord(NodeRecord& record, BinaryReader& reader, int32_t expectedLength = -1);
 void SaveNodeRecord(const NodeRecord& record, BinaryWriter& writer);
 
 // The float twin of AlignedArray: an owned, aligned block of floats.

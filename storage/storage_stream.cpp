@@ -62,6 +62,15 @@ struct LaneBlockPool {
 };
 thread_local LaneBlockPool t_lanePool;
 
+thread_local bool t_reportDecodeErrors = false;
+thread_local bool t_decodeErrorSeen = false;
+
+// A damaged block: recorded while errors are reported, else the process ends.
+void DecodeError() {
+  if (!t_reportDecodeErrors) FatalDecodeError();
+  t_decodeErrorSeen = true;
+}
+
 // A lane's capacity steps: lanes 1 and 17 carry the bulk of a codec's bytes.
 inline int32_t LaneStep(int lane) { return lane == 1 || lane == 17 ? 65536 : 16384; }
 
@@ -84,6 +93,17 @@ LaneBlock::~LaneBlock() {
 }
 
 size_t PooledLaneBlocks() { return t_lanePool.blocks.size(); }
+
+void ReportStreamDecodeErrors(bool report) {
+  t_reportDecodeErrors = report;
+  t_decodeErrorSeen = false;
+}
+
+bool StreamDecodeErrorSeen() {
+  const bool seen = t_decodeErrorSeen;
+  t_decodeErrorSeen = false;
+  return seen;
+}
 
 // --- CompressedStorageStream ---------------------------------------------------------
 
@@ -186,10 +206,13 @@ void CompressedStorageStream::BeginRead() {
     start += laneLengths_[k];
     lanePositions_[k] = 0;
   }
-  decompressor_ = CreateDecompressor(&CompressedStorageStream::LaneRead, this);
+  decompressor_ = CreateDecompressor(&CompressedStorageStream::LaneRead, this, t_reportDecodeErrors);
   // Blocks this process wrote always carry a known codec id; one that does
-  // not is damaged.
-  if (!decompressor_) FatalDecodeError();
+  // not is damaged. While errors are reported, its rows read as zeros.
+  if (!decompressor_) {
+    DecodeError();
+    unreadable_ = true;
+  }
 }
 
 int CompressedStorageStream::LaneRead(void* context, int lane, uint8_t* data, int length) {
@@ -204,17 +227,27 @@ int CompressedStorageStream::LaneRead(void* context, int lane, uint8_t* data, in
 }
 
 void CompressedStorageStream::ReadRow32(uint32_t* out, const uint32_t* previous, int count) {
+  if (unreadable_ && count > 0 && count <= kMaxRowValues) {
+    memset(out, 0, static_cast<size_t>(count) * sizeof *out);
+    return;
+  }
   if (!decompressor_) Fail("stream not reading");
   DecodeValues(decompressor_, out, previous, count);
 }
 
 void CompressedStorageStream::ReadRow16(uint16_t* out, const uint16_t* previous, int count) {
+  if (unreadable_ && count > 0 && count <= kMaxRowValues) {
+    memset(out, 0, static_cast<size_t>(count) * sizeof *out);
+    return;
+  }
   if (!decompressor_) Fail("stream not reading");
   DecodeValues16(decompressor_, out, previous, count);
 }
 
 void CompressedStorageStream::EndRead() {
+  unreadable_ = false;
   if (!decompressor_) return;
+  if (decompressor_->Failed()) DecodeError();
   DestroyDecompressor(decompressor_);
   decompressor_ = nullptr;
   int64_t consumed = 0;
@@ -244,6 +277,10 @@ void CompressedStorageStream::Load(BinaryReader& reader) {
   // The block is the lanes one after another: their lengths must add up to
   // it, or the reader would run past the block.
   if (length < 0 || !LaneLengthsFit(positions, length)) throw IOException("corrupt storage stream");
+  // The block must lie in the file and within the stream's own reserve (a
+  // block past it would end the process when it is made room for).
+  RequireBytes(reader, static_cast<uint64_t>(length), 1);
+  if (limit < 0 || RoundUp(length, kBlockMask) > limit) throw IOException("corrupt storage stream");
   reserveLimit_ = limit;
   GrowBlock(RoundUp(length, kBlockMask));
   if (length > 0) reader.read(block_, static_cast<uint64_t>(length));
@@ -354,7 +391,13 @@ void FastStorageStream::ReadRow32(uint32_t* out, const uint32_t*, int count) {
   if (!reading_) Fail("stream not reading");
   const uint8_t* start = buffer_ + position_;
   const uint8_t* end = UnpackGroupsChecked(out, count, start, static_cast<size_t>(savedLength_ - position_));
-  if (!end) FatalDecodeError();
+  if (!end) {
+    // A row that runs past the block: damaged data.
+    DecodeError();
+    memset(out, 0, static_cast<size_t>(count) * sizeof *out);
+    position_ = static_cast<int32_t>(savedLength_);
+    return;
+  }
   position_ += static_cast<int32_t>(end - start);
 }
 
@@ -364,7 +407,13 @@ void FastStorageStream::ReadRow16(uint16_t* out, const uint16_t*, int count) {
   if (!reading_) Fail("stream not reading");
   const uint8_t* start = buffer_ + position_;
   const uint8_t* end = UnpackGroupsU16Checked(out, count, start, static_cast<size_t>(savedLength_ - position_));
-  if (!end) FatalDecodeError();
+  if (!end) {
+    // A row that runs past the block: damaged data.
+    DecodeError();
+    memset(out, 0, static_cast<size_t>(count) * sizeof *out);
+    position_ = static_cast<int32_t>(savedLength_);
+    return;
+  }
   position_ += static_cast<int32_t>(end - start);
 }
 
@@ -392,6 +441,8 @@ void FastStorageStream::Load(BinaryReader& reader) {
   const int64_t limit = ReadValue<int64_t>(reader);
   const int64_t saved = static_cast<int32_t>(static_cast<uint64_t>(ReadValue<int64_t>(reader)) & 0xFFFFFFFFu);
   if (reserved < 0 || saved < 0) throw IOException("corrupt storage stream");
+  RequireBytes(reader, static_cast<uint64_t>(saved), 1);
+  if (limit < 0 || RoundUp(saved, kFastMask) > limit) throw IOException("corrupt storage stream");
   reserveLimit_ = limit;
   GrowBuffer(RoundUp(saved, kFastMask));
   if (saved > 0) reader.read(buffer_, static_cast<uint64_t>(saved));

@@ -56,6 +56,14 @@ class StorageStreamInterface {
 extern std::atomic<int64_t> StorageBytesRead;
 extern std::atomic<int64_t> StorageBytesWritten;
 
+// Decoding errors on the calling thread. Normally a damaged block ends the
+// process ("fse error"): blocks held in memory are only damaged by a fault.
+// A loader that reads streams from a file turns reporting on while it
+// trial-decodes them; a damaged block then reads as zeros and is recorded, and
+// the loader asks StreamDecodeErrorSeen afterwards (which clears the record).
+void ReportStreamDecodeErrors(bool report);
+bool StreamDecodeErrorSeen();
+
 // Prints "out of memory (not enough reserved)" on standard output under the
 // output lock and ends the process with status 1.
 [[noreturn]] void ReserveExhausted();
@@ -118,6 +126,7 @@ class CompressedStorageStream : public StorageStreamInterface {
   CompressorInterface* compressor_ = nullptr;
   DecompressorInterface* decompressor_ = nullptr;
   CompressionStats stats_;
+  bool unreadable_ = false;  // a read pass over a block of no known codec
   int64_t blockLength_ = 0;
   int64_t capacity_ = 0;
   int64_t reserveLimit_ = 0;

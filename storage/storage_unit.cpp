@@ -203,7 +203,8 @@ void StorageUnit::Save(BinaryWriter& writer) {
 }
 
 void StorageUnit::Load(BinaryReader& reader) {
-  LoadNodeRecord(record, reader);
+  LoadNodeRecord(record, reader, handCount);
+  RequireBytes(reader, static_cast<uint64_t>(actionCount) * static_cast<uint64_t>(handCount), sizeof(float));
   if (!Prepared()) Prepare();
   for (AlignedFloatArray& row : rows) {
     reader.read(row.data, static_cast<uint64_t>(handCount) * sizeof(float));

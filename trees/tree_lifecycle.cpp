@@ -40,7 +40,7 @@ void ResetSolver(int32_t first, int32_t second) {
   ClearConvergenceLog();
 }
 
-void BuildTreeFromLines(bool chooseCompression) {
+void BuildTreeFromLines(bool chooseCompression, int isomorphismChoice) {
   // Everything is checked before anything of the standing tree or the
   // process-wide indices changes.
   const CardMask flop = BoardMasks[0], turn = BoardMasks[1], river = BoardMasks[2];
@@ -51,7 +51,7 @@ void BuildTreeFromLines(bool chooseCompression) {
   const int rootStreet = RootStreetOfBoard();
   const double pot = PotSettings[2];
   const int effectiveStack = static_cast<int>(MaxLineAmount(*SchematicRoot));
-  const bool isomorphism = IsomorphismFlags[rootStreet] != 0;
+  const bool isomorphism = isomorphismChoice >= 0 ? isomorphismChoice != 0 : IsomorphismFlags[rootStreet] != 0;
 
   std::vector<FlatLineRecord> records;
   std::vector<const SchematicNode*> lineNodes;

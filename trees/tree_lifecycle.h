@@ -7,8 +7,9 @@
 
 // Validated build from the current lines (build_tree and cut_line choose the
 // compression level). On failure the standing tree and every index stay as
-// they were.
-void BuildTreeFromLines(bool chooseCompression);
+// they were. `isomorphism` 0 or 1 builds with or without suit isomorphism
+// whatever the setting (a tree file fixes it); -1 uses the setting.
+void BuildTreeFromLines(bool chooseCompression, int isomorphism = -1);
 // Re-creates the storages with a compression pair and starts the solve over.
 void ResetSolver(int32_t first, int32_t second);
 void FreeTreeAndLoadFlags();

@@ -76,7 +76,7 @@ TEST(Dispatcher, NumbersThatDoNotParseOrDoNotFit) {
 }
 
 TEST(Dispatcher, CommandsOfLaterSubsystemsRefuseHonestly) {
-  EXPECT_EQ(RunCommand("load_tree x.bin"), "ERROR: load_tree not implemented\n");
+  EXPECT_EQ(RunCommand("load_tree /nonexistent/x.bin"), "ERROR: load_tree can't open file (errno 2)\n");
   EXPECT_EQ(RunCommand("calc_ev OOP r:0"), "ERROR: calc_ev missing/incorrect tree\n");
   EXPECT_EQ(RunCommand("show_strategy r:0"), "ERROR: show_strategy missing/incorrect tree\n");
   EXPECT_EQ(RunCommand("node_count"), "ERROR: node_count missing/incorrect tree\n");

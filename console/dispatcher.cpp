@@ -95,7 +95,6 @@ const CommandRow CommandTable[] = {
     {"help", CmdHelp, 1},
 };
 
-
 const int CommandTableSize = static_cast<int>(sizeof CommandTable / sizeof CommandTable[0]);
 
 void CheckTokenCount(const TokenVector& words, size_t count) {

@@ -385,12 +385,13 @@ void FastStorageStream::BeginRead() {
 
 // Rows are read only as far as the block goes: a row that would run past it
 // (a damaged block) ends the process rather than reading foreign memory.
-void FastStorageStream::ReadRow32(uint32_t* out, const uint32_t*, int count) {
+template <typename T, typename Unpack>
+void FastStorageStream::ReadPackedRow(T* out, int count, Unpack unpack) {
   if (count > kMaxRowValues) Fail();
   if (count <= 0) return;
   if (!reading_) Fail("stream not reading");
   const uint8_t* start = buffer_ + position_;
-  const uint8_t* end = UnpackGroupsChecked(out, count, start, static_cast<size_t>(savedLength_ - position_));
+  const uint8_t* end = unpack(out, count, start, static_cast<size_t>(savedLength_ - position_));
   if (!end) {
     // A row that runs past the block: damaged data.
     DecodeError();
@@ -401,20 +402,12 @@ void FastStorageStream::ReadRow32(uint32_t* out, const uint32_t*, int count) {
   position_ += static_cast<int32_t>(end - start);
 }
 
+void FastStorageStream::ReadRow32(uint32_t* out, const uint32_t*, int count) {
+  ReadPackedRow(out, count, UnpackGroupsChecked);
+}
+
 void FastStorageStream::ReadRow16(uint16_t* out, const uint16_t*, int count) {
-  if (count > kMaxRowValues) Fail();
-  if (count <= 0) return;
-  if (!reading_) Fail("stream not reading");
-  const uint8_t* start = buffer_ + position_;
-  const uint8_t* end = UnpackGroupsU16Checked(out, count, start, static_cast<size_t>(savedLength_ - position_));
-  if (!end) {
-    // A row that runs past the block: damaged data.
-    DecodeError();
-    memset(out, 0, static_cast<size_t>(count) * sizeof *out);
-    position_ = static_cast<int32_t>(savedLength_);
-    return;
-  }
-  position_ += static_cast<int32_t>(end - start);
+  ReadPackedRow(out, count, UnpackGroupsU16Checked);
 }
 
 void FastStorageStream::EndRead() {

@@ -164,6 +164,8 @@ class FastStorageStream : public StorageStreamInterface {
   static int64_t ReserveFor(int64_t sizeHint, int width);
 
  private:
+  template <typename T, typename Unpack>
+  void ReadPackedRow(T* out, int count, Unpack unpack);
   bool Reserve(int64_t need);
   void GrowBuffer(int64_t rounded);
   template <typename T, typename Pack>

@@ -1,6 +1,5 @@
 #include "results/equity_report.h"
 
-#include <cmath>
 #include <vector>
 
 #include "core/cards.h"
@@ -11,6 +10,7 @@
 #include "results/range_report.h"
 #include "results/report_helpers.h"
 #include "solver/equity.h"
+#include "solver/report_kernels.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ Equities ComputeEquities(int player, const std::vector<double>& own, const std::
                          int turnCard, int riverCard) {
   std::vector<double> result(kComboCount, 0.0), weight(kComboCount, 0.0);
   CalcEquity(player, turnCard, riverCard, own.data(), opponent.data(), result.data(), weight.data());
-  for (double& r : result) r = (r + 1.0) * 0.5;
+  EquityFromBalance(result.data(), kComboCount);
   return {ReorderHandValues(result, ComboIndexByOrder), ReorderHandValues(weight, ComboIndexByOrder)};
 }
 
@@ -65,13 +65,9 @@ void PrintNodeEquityReport(int player, const std::string& path) {
   RangeAtNode(own, player, nodePath);
   RangeAtNode(opponent, player ^ 1, nodePath);
   const Equities e = ComputeEquities(player, own, opponent, ref.turnCard, ref.riverCard);
-  double numerator = 0.0, denominator = 0.0;
-  for (int k = 0; k < kComboCount; ++k) {
-    if (!std::isnan(e.equity[k])) numerator += e.equity[k] * e.weight[k];
-    if (!std::isnan(e.weight[k])) denominator += e.weight[k];
-  }
+  const double average = WeightedMean(e.equity.data(), e.weight.data(), kComboCount);
   FormatNumberField(e.equity, "%.9g", "nan");
   FormatNumberField(e.weight, "%.9g", "0");
-  OutputText(FormatReportNumber("%.9g", numerator / denominator) + "\n");
+  OutputText(FormatReportNumber("%.9g", average) + "\n");
   Output("END\n");
 }

@@ -18,6 +18,7 @@
 #include "results/report_helpers.h"
 #include "solver/engine_state.h"
 #include "solver/ev_pass.h"
+#include "solver/report_kernels.h"
 #include "solver/solver_thread.h"
 #include "solver/subtree_resolve.h"
 #include "storage/solver_tree.h"
@@ -114,10 +115,7 @@ void CalcNodeEv(int player, int nodeIndex, int turnCard, int riverCard, double* 
   if (!allRunouts) {
     const std::vector<double> evRow = UserComboRow(tree, capture.ev, turnIndex, riverIndex, turn, river);
     const std::vector<double> weightRow = UserComboRow(tree, capture.weight, turnIndex, riverIndex, turn, river);
-    for (int c = 0; c < kComboCount; ++c) {
-      ev[c] = evRow[c];
-      weight[c] = std::isnan(evRow[c]) ? kNan : (std::isnan(weightRow[c]) ? 0.0 : weightRow[c]);
-    }
+    DealValueRows(ev, weight, evRow.data(), weightRow.data(), kComboCount);
   } else {
     // Weight-averaged over the dealt cards of the enumerated streets.
     for (int c = 0; c < kComboCount; ++c) ev[c] = weight[c] = 0.0;
@@ -141,18 +139,12 @@ void CalcNodeEv(int player, int nodeIndex, int turnCard, int riverCard, double* 
         if (found == capture.perCard.end() || !found->second.first.data) continue;
         const std::vector<double> e = UserComboRow(tree, found->second.first, ti, ri, dealTurn, r);
         const std::vector<double> w = UserComboRow(tree, found->second.second, ti, ri, dealTurn, r);
-        for (int c = 0; c < kComboCount; ++c) {
-          if (std::isnan(e[c])) continue;
-          ev[c] += e[c] * w[c];
-          weight[c] += w[c];
-        }
+        AccumulateDealValues(ev, weight, e.data(), w.data(), kComboCount);
       }
     }
-    for (int c = 0; c < kComboCount; ++c) ev[c] = ev[c] / weight[c];
+    DivideRows(ev, weight, kComboCount);
   }
-  const std::vector<double>& range = tree.ranges[player];
-  for (int c = 0; c < kComboCount; ++c)
-    if (range[c] == 0.0) ev[c] = weight[c] = kNan;
+  FillOutsideRange(ev, weight, tree.ranges[player].data(), kNan, kComboCount);
 }
 
 void PrintEvReport(int player, const std::string& path) {

@@ -9,6 +9,7 @@
 #include "game/deal_table.h"
 #include "game/isomorphism.h"
 #include "solver/engine_state.h"
+#include "solver/report_kernels.h"
 #include "solver/river_subtree.h"
 #include "solver/subtree_resolve.h"
 #include "storage/solver_tree.h"
@@ -119,7 +120,7 @@ void ComboLockNode(int nodeIndex, int turnCard, int riverCard, const double* wei
   if (!target.tree) return;
   const std::vector<double> row = RowOfWeights(target, weights);
   std::vector<uint8_t> mask(row.size());
-  for (size_t i = 0; i < row.size(); ++i) mask[i] = row[i] != 0.0 ? 1 : 0;  // NaN compares unequal: locked
+  NonZeroMask(mask.data(), row.data(), static_cast<uint32_t>(row.size()));  // a NaN weight locks its hand
   RiverSubtreeAccess access(*target.tree, *target.node, target.turnIndex, true);
   for (StorageInterface* storage : NodeStorages(*target.node)) {
     NodeRecord* record = storage->GetNodeRecord(target.turnIndex, target.riverIndex);

@@ -16,6 +16,7 @@
 #include "results/report_helpers.h"
 #include "solver/array_kernels_variants.h"
 #include "solver/engine_state.h"
+#include "solver/report_kernels.h"
 #include "solver/river_subtree.h"
 #include "solver/subtree_resolve.h"
 #include "storage/solver_tree.h"
@@ -23,6 +24,15 @@
 #include "storage/storage_interface.h"
 
 namespace {
+
+// a[i] *= b[i] for i < n.
+void MultiplyRows(double* a, const double* b, uint32_t n) {
+  if (n == 0) return;
+  if (UseAvx2FmaKernels())
+    kernels_avx2::MultiplyRows(a, a, b, n);
+  else
+    kernels_avx::MultiplyRows(a, a, b, n);
+}
 
 // The rows of a node for one runout: the current strategy up to iteration
 // 62, then the average strategy with the current strategy for every hand
@@ -36,12 +46,19 @@ const std::vector<AlignedArray>& ReadReportRows(SolverTree& tree, TreeNode& node
   if (tree.iterationCount <= 62 || !node.secondStorage) return current;
   node.secondStorage->ReadRow(turnIndex, riverIndex, nullptr, average);
   const uint32_t n = average.empty() ? 0 : average[0].count;
-  for (uint32_t h = 0; h < n; ++h) {
-    double sum = 0.0;
-    for (size_t a = 0; a < c; ++a) sum += average[a].data ? average[a].data[h] : 0.0;
-    if (sum != 0.0) continue;
-    for (size_t a = 0; a < c; ++a)
-      if (average[a].data) average[a].data[h] = current[a].data && h < current[a].count ? current[a].data[h] : 0.0;
+  thread_local std::vector<double> totals;
+  thread_local std::vector<const double*> rows;
+  totals.resize(n);
+  rows.resize(c);
+  for (size_t a = 0; a < c; ++a) rows[a] = average[a].data;
+  ActionTotals(totals.data(), rows.data(), static_cast<uint32_t>(c), n);
+  for (size_t a = 0; a < c; ++a) {
+    double* row = average[a].data;
+    if (!row) continue;
+    const uint32_t covered = current[a].data ? std::min(n, current[a].count) : 0;
+    ReplaceWhereZero(row, current[a].data, totals.data(), covered);
+    for (uint32_t h = covered; h < n; ++h)
+      if (totals[h] == 0.0) row[h] = 0.0;
   }
   return average;
 }
@@ -56,12 +73,7 @@ std::string FormatReportNumber(const char* format, double value) {
 }
 
 void MultiplyValuesInPlace(std::vector<double>& a, const std::vector<double>& b) {
-  const uint32_t n = static_cast<uint32_t>(std::min(a.size(), b.size()));
-  if (n == 0) return;
-  if (UseAvx2FmaKernels())
-    kernels_avx2::MultiplyRows(a.data(), a.data(), b.data(), n);
-  else
-    kernels_avx::MultiplyRows(a.data(), a.data(), b.data(), n);
+  MultiplyRows(a.data(), b.data(), static_cast<uint32_t>(std::min(a.size(), b.size())));
 }
 
 void NodeRange(int nodeIndex, int action, int turnCard, int riverCard, double* out) {
@@ -93,9 +105,7 @@ void NodeRange(int nodeIndex, int action, int turnCard, int riverCard, double* o
   double expanded[kComboCount];
   ExpandComboValues(expanded, row.data(), static_cast<uint32_t>(row.size()), combos.comboMap, true);
   CopyComboVector((tree.flags & kIsomorphismOn) != 0, tree.flopMask, out, expanded, turn, river);
-  const std::vector<double>& range = tree.ranges[node.player & 1];
-  for (int c = 0; c < kComboCount; ++c)
-    if (range[c] == 0.0) out[c] = 0.0;
+  FillOutsideRange(out, nullptr, tree.ranges[node.player & 1].data(), 0.0, kComboCount);
 }
 
 int ChildActionIndex(const NodeRef& parent, const NodeRef& child) {
@@ -173,7 +183,7 @@ void TreeReachRange(int nodeIndex, int turnCard, int riverCard, double* out) {
         if (&tree->nodes[ancestor.children[i]] == previous) position = static_cast<int>(i);
       std::fill(probabilities.begin(), probabilities.end(), 0.0);
       NodeRange(at, position, turnCard, riverCard, probabilities.data());
-      for (int c = 0; c < kComboCount; ++c) out[c] *= probabilities[c];
+      MultiplyRows(out, probabilities.data(), kComboCount);
     }
     previous = &ancestor;
   }

@@ -7,6 +7,7 @@
 #include "game/deal_table.h"
 #include "game/isomorphism.h"
 #include "solver/array_kernels.h"
+#include "solver/report_kernels.h"
 #include "solver/row_transfer.h"
 #include "solver/solver_thread.h"
 #include "solver/terminal_kernels.h"
@@ -85,9 +86,6 @@ void CalcEquity(int player, int turnCard, int riverCard, const double* hero, con
   ComboVectorForDeal(weightCombos, table, evWeight, turn, river, true);
   CopyComboVector(isomorphism, tree.flopMask, equity, evCombos.data(), turnCard, riverCard);
   CopyComboVector(isomorphism, tree.flopMask, weight, weightCombos.data(), turnCard, riverCard);
-  const std::vector<double>& range = tree.ranges[player];
-  for (int c = 0; c < kComboCount; ++c) {
-    if (range[c] == 0.0) equity[c] = weight[c] = std::numeric_limits<double>::quiet_NaN();
-  }
+  FillOutsideRange(equity, weight, tree.ranges[player].data(), std::numeric_limits<double>::quiet_NaN(), kComboCount);
   for (AlignedArray* a : {&oppReach, &ownReach, &value, &ev, &evWeight}) ReleaseAlignedArray(*a);
 }

@@ -32,6 +32,22 @@ void SumCompatibleReach(AlignedArray& ev, AlignedArray& weight, const AlignedArr
                                     hands.data(), n, dealWeight);
 }
 
+void SubtreeValueSums(const AlignedArray& values, const AlignedArray& reach, const AlignedArray& oppReach,
+                      const std::vector<CardMask>& hands, double& weighted, double& total) {
+  weighted = total = 0.0;
+  const uint32_t n = static_cast<uint32_t>(hands.size());
+  if (!reach.data || !oppReach.data || !n) return;
+  if (oppReach.count < n) Fail("opponent reach shorter than the board's list");
+  const uint32_t reachCount = std::min(reach.count, n);
+  const uint32_t valueCount = values.data ? std::min(values.count, reachCount) : 0;
+  if (UseAvx2FmaKernels())
+    kernels_avx2::SubtreeValueSums(values.data, valueCount, reach.data, reachCount, oppReach.data, hands.data(), n,
+                                   &weighted, &total);
+  else
+    kernels_avx::SubtreeValueSums(values.data, valueCount, reach.data, reachCount, oppReach.data, hands.data(), n,
+                                  &weighted, &total);
+}
+
 namespace {
 
 // The list length the two rows cover; rows without data cover nothing.

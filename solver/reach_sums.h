@@ -20,6 +20,14 @@ void SumCompatibleReach(AlignedArray& ev, AlignedArray& weight, const AlignedArr
                         const AlignedArray& oppReach, const AlignedArray& ownReach, const std::vector<CardMask>& hands,
                         double dealWeight);
 
+// The two sums of a sub-tree's value: weighted = the sum of values[i] *
+// reach[i] over the hands that the list and both rows cover; total = the sum
+// of reach[i] * s over the list's hands, s as above from oppReach. Rows
+// without data give 0 for the sums they enter; an opponent reach with data
+// shorter than the list ends the process (Fail).
+void SubtreeValueSums(const AlignedArray& values, const AlignedArray& reach, const AlignedArray& oppReach,
+                      const std::vector<CardMask>& hands, double& weighted, double& total);
+
 // Card removal in linear time: for each hand i of a board's list (card codes
 // `codes`, two cards one per byte), out[i] = w * a[i] * the sum of b over the
 // list's hands that share no card with hand i. out is sized to a's count; a

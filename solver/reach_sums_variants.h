@@ -18,7 +18,13 @@
   /* sum returns the total of those values without storing them. */                                         \
   void JointReachPerHand(double* out, double w, const double* b, const double* a, const uint16_t* codes,     \
                          uint32_t n);                                                                        \
-  double JointReachSum(double w, const double* b, const double* a, const uint16_t* codes, uint32_t n);
+  double JointReachSum(double w, const double* b, const double* a, const uint16_t* codes, uint32_t n);       \
+  /* The sums of a sub-tree's value over a board's list of n hands: *weighted = the sum of value[i] * */      \
+  /* reach[i] over i < valueCount; *total = the sum over i < reachCount of reach[i] times the sum of */         \
+  /* oppReach[j] over all j < n whose mask shares no card with hand i. Both counts are at most n. */            \
+  void SubtreeValueSums(const double* value, uint32_t valueCount, const double* reach, uint32_t reachCount,   \
+                        const double* oppReach, const uint64_t* hands, uint32_t n, double* weighted,          \
+                        double* total);
 
 namespace kernels_avx2 {
 REACH_SUM_DECLARATIONS

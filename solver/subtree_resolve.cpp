@@ -35,16 +35,8 @@ TreeNode& ForgottenSubtreeTop(TreeNode& node, int forgottenStreet) {
 double SubtreeValue(const AlignedArray& values, const AlignedArray& reach, const AlignedArray& opponentReach,
                     const std::vector<CardMask>& hands) {
   if (hands.empty() || !values.data || !reach.data || !opponentReach.data) return 0.0;
-  AlignedArray unusedEv{}, weight{};
-  const AlignedArray noValues{};
-  SumCompatibleReach(unusedEv, weight, noValues, opponentReach, reach, hands, 1.0);
-  double total = 0.0, sum = 0.0;
-  const uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(hands.size()), std::min(values.count, reach.count));
-  if (weight.data)
-    for (uint32_t i = 0; i < weight.count; ++i) total += weight.data[i];
-  for (uint32_t i = 0; i < n; ++i) sum += values.data[i] * reach.data[i];
-  ReleaseAlignedArray(weight);
-  ReleaseAlignedArray(unusedEv);
+  double sum, total;
+  SubtreeValueSums(values, reach, opponentReach, hands, sum, total);
   return total > 0.0 ? sum / total : 0.0;
 }
 

@@ -1,7 +1,8 @@
-// Per-hand array kernels of the node evaluations: element-wise results
-// against plain loops written here, the conventions for rows without data
-// (zeros, allocation on first write, empty products), the drop thresholds,
-// the lock masks, hand-computed cases, and both instruction-set variants.
+// Per-hand array kernels of the node evaluations and of the reports:
+// element-wise results against plain loops written here, the conventions for
+// rows without data (zeros, allocation on first write, empty products), the
+// drop thresholds, the lock masks, NaN handling, hand-computed cases, and
+// both instruction-set variants.
 #include <gtest/gtest.h>
 
 #include <cfloat>
@@ -15,6 +16,7 @@
 #include "game/aligned_array.h"
 #include "solver/array_kernels.h"
 #include "solver/array_kernels_variants.h"
+#include "solver/report_kernels_variants.h"
 
 namespace {
 
@@ -308,4 +310,150 @@ TEST(CfrArrayKernels, DealReachAccumulatesWeightedReachUnlessFrozen) {
   AccumulateDealReach(record, 0, longer, 3.0);
   EXPECT_EQ(Values(record.arrays[0]), std::vector<double>(9, 3.0));
   Release({&a, &b, &longer});
+}
+
+namespace {
+
+// The raw report kernels of one instruction-set variant.
+struct ReportVariant {
+  const char* name;
+  decltype(&kernels_avx::FillOutsideRange) fillOutside;
+  decltype(&kernels_avx::AccumulateDealValues) accumulateDeal;
+  decltype(&kernels_avx::DivideRows) divide;
+  decltype(&kernels_avx::DealValueRows) dealRows;
+  decltype(&kernels_avx::EquityFromBalance) equity;
+  decltype(&kernels_avx::WeightedMeanSums) meanSums;
+  decltype(&kernels_avx::ActionTotals) totals;
+  decltype(&kernels_avx::ReplaceWhereZero) replace;
+  decltype(&kernels_avx::NonZeroMask) nonZero;
+};
+
+std::vector<ReportVariant> ReportVariants() {
+  std::vector<ReportVariant> v = {{"avx", kernels_avx::FillOutsideRange, kernels_avx::AccumulateDealValues,
+                                   kernels_avx::DivideRows, kernels_avx::DealValueRows, kernels_avx::EquityFromBalance,
+                                   kernels_avx::WeightedMeanSums, kernels_avx::ActionTotals,
+                                   kernels_avx::ReplaceWhereZero, kernels_avx::NonZeroMask}};
+  if (CpuSupportsAvx2Fma())
+    v.push_back({"avx2", kernels_avx2::FillOutsideRange, kernels_avx2::AccumulateDealValues, kernels_avx2::DivideRows,
+                 kernels_avx2::DealValueRows, kernels_avx2::EquityFromBalance, kernels_avx2::WeightedMeanSums,
+                 kernels_avx2::ActionTotals, kernels_avx2::ReplaceWhereZero, kernels_avx2::NonZeroMask});
+  return v;
+}
+
+// Equal values, NaN where NaN is expected; within `tolerance` otherwise.
+void ExpectSame(const std::vector<double>& got, const std::vector<double>& want, double tolerance,
+                const std::string& where) {
+  ASSERT_EQ(got.size(), want.size()) << where;
+  for (size_t i = 0; i < want.size(); ++i) {
+    ASSERT_EQ(std::isnan(got[i]), std::isnan(want[i])) << where << " hand " << i;
+    if (!std::isnan(want[i]) && got[i] != want[i]) {
+      ASSERT_NEAR(got[i], want[i], tolerance) << where << " hand " << i;
+    }
+  }
+}
+
+// Random values with NaN at about every fifth hand and exact zeros at about
+// every seventh.
+std::vector<double> WithGaps(uint32_t n, unsigned seed, double lo, double hi) {
+  std::vector<double> v = Random(n, seed, lo, hi);
+  std::mt19937 rng(seed + 1000);
+  for (double& x : v) {
+    const unsigned r = rng() % 35;
+    if (r < 7) x = std::nan("");
+    else if (r < 12) x = 0.0;
+  }
+  return v;
+}
+
+}  // namespace
+
+TEST(CfrReportKernels, MatchPlainLoopsAndAgreeInBothVariants) {
+  std::vector<uint32_t> lengths(std::begin(kLengths), std::end(kLengths));
+  lengths.push_back(1326);
+  for (uint32_t n : lengths) {
+    const std::vector<double> e = WithGaps(n, n + 11, -1.0, 1.0), w = WithGaps(n, n + 12, 0.0, 2.0);
+    const std::vector<double> range = WithGaps(n, n + 13, 0.0, 1.0);
+    const std::vector<double> acc0 = Random(n, n + 14), total0 = Random(n, n + 15, 0.0, 1.0);
+    const double nan = std::nan("");
+    std::vector<double> outside(n), outsideB(n), accumulated = acc0, totalled = total0, divided(n), dealEv(n);
+    std::vector<double> dealWeight(n), equity(n);
+    std::vector<uint8_t> mask(n);
+    // Matchup weights are numbers wherever the equity is one.
+    std::vector<double> matchup = w;
+    for (uint32_t i = 0; i < n; ++i)
+      if (!std::isnan(e[i]) && std::isnan(w[i])) matchup[i] = 0.5;
+    double numerator = 0.0, denominator = 0.0;
+    for (uint32_t i = 0; i < n; ++i) {
+      if (!std::isnan(e[i])) numerator += e[i] * matchup[i];
+      if (!std::isnan(matchup[i])) denominator += matchup[i];
+      outside[i] = range[i] == 0.0 ? nan : e[i];
+      outsideB[i] = range[i] == 0.0 ? nan : w[i];
+      if (!std::isnan(e[i])) {
+        accumulated[i] += e[i] * w[i];
+        totalled[i] += w[i];
+      }
+      divided[i] = acc0[i] / w[i];
+      dealEv[i] = e[i];
+      dealWeight[i] = std::isnan(e[i]) ? nan : (std::isnan(w[i]) ? 0.0 : w[i]);
+      equity[i] = (e[i] + 1.0) * 0.5;
+      mask[i] = w[i] != 0.0 ? 1 : 0;
+    }
+    // Three action rows, the middle one absent; hands whose rows sum to 0
+    // take the current strategy.
+    const std::vector<double> a0 = WithGaps(n, n + 16, 0.0, 1.0), a2 = WithGaps(n, n + 17, 0.0, 1.0);
+    std::vector<double> r0 = a0, r2 = a2, sums(n), replaced = a0;
+    for (uint32_t i = 0; i < n; ++i) {
+      r0[i] = std::isnan(r0[i]) ? 0.0 : r0[i];
+      r2[i] = std::isnan(r2[i]) || r0[i] != 0.0 ? 0.0 : r2[i];
+      sums[i] = r0[i] + r2[i];
+      replaced[i] = sums[i] == 0.0 ? e[i] : r0[i];
+    }
+    const double* rows[3] = {r0.data(), nullptr, r2.data()};
+    std::vector<std::vector<double>> means;
+    for (const ReportVariant& k : ReportVariants()) {
+      const std::string where = std::string(k.name) + " n=" + std::to_string(n);
+      std::vector<double> x = e, y = w;
+      k.fillOutside(x.data(), y.data(), range.data(), nan, n);
+      ExpectSame(x, outside, 0.0, where + " fill outside");
+      ExpectSame(y, outsideB, 0.0, where + " fill outside, second row");
+      x = e;
+      k.fillOutside(x.data(), nullptr, range.data(), nan, n);
+      ExpectSame(x, outside, 0.0, where + " fill outside, one row");
+      x = acc0;
+      y = total0;
+      k.accumulateDeal(x.data(), y.data(), e.data(), w.data(), n);
+      // The fused multiply-add of the wide variant rounds once.
+      ExpectSame(x, accumulated, 1e-14, where + " deal values");
+      ExpectSame(y, totalled, 0.0, where + " deal weights");
+      x = acc0;
+      k.divide(x.data(), w.data(), n);
+      ExpectSame(x, divided, 0.0, where + " divide");
+      k.dealRows(x.data(), y.data(), e.data(), w.data(), n);
+      ExpectSame(x, dealEv, 0.0, where + " deal rows");
+      ExpectSame(y, dealWeight, 0.0, where + " deal row weights");
+      x = e;
+      k.equity(x.data(), n);
+      ExpectSame(x, equity, 0.0, where + " equity");
+      double num = -1.0, den = -1.0;
+      k.meanSums(e.data(), matchup.data(), n, &num, &den);
+      EXPECT_NEAR(num, numerator, 1e-12 * (1.0 + std::fabs(numerator))) << where;
+      EXPECT_NEAR(den, denominator, 1e-12 * (1.0 + denominator)) << where;
+      means.push_back({num, den});
+      x.assign(n, -1.0);
+      k.totals(x.data(), rows, 3, n);
+      ExpectSame(x, sums, 0.0, where + " totals");
+      x = r0;
+      k.replace(x.data(), e.data(), sums.data(), n);
+      ExpectSame(x, replaced, 0.0, where + " replace");
+      std::vector<uint8_t> m(n + 1, 7);
+      k.nonZero(m.data(), w.data(), n);
+      EXPECT_EQ(m[n], 7) << where << ": written past the end";
+      m.resize(n);
+      EXPECT_EQ(m, mask) << where;
+    }
+    // The equity average is printed: both variants give it to the bit.
+    if (means.size() == 2) {
+      EXPECT_EQ(means[0], means[1]) << "n=" << n;
+    }
+  }
 }

@@ -322,7 +322,40 @@ TEST(CfrReachSums, ExpectedValuesAndWeightsFromCompatibleReach) {
       ASSERT_NEAR(w1[i], w2[i], 1e-12 * (1.0 + std::fabs(w1[i])));
     }
   }
-  for (AlignedArray* a : {&ev, &weight, &v, &o, &w, &fold}) ReleaseAlignedArray(*a);
+  // The sums of a sub-tree's value: own reach times compatible opponent
+  // reach, and values times own reach; own reach of 0 adds nothing. Both
+  // variants give the same bits (no fused multiply-add).
+  for (uint32_t i = 0; i < n; i += 3) own[i] = 0.0;
+  double weighted = 0.0, total = 0.0;
+  for (uint32_t i = 0; i < n; ++i) {
+    weighted += value[i] * own[i];
+    total += own[i] * s[i];
+  }
+  std::vector<std::pair<double, double>> sums;
+  for (auto kernel : {kernels_avx::SubtreeValueSums, kernels_avx2::SubtreeValueSums}) {
+    if (kernel == kernels_avx2::SubtreeValueSums && !CpuSupportsAvx2Fma()) continue;
+    double gotWeighted = -1.0, gotTotal = -1.0;
+    kernel(value.data(), n, own.data(), n, opp.data(), hands.data(), n, &gotWeighted, &gotTotal);
+    EXPECT_NEAR(gotWeighted, weighted, 1e-12 * (1.0 + std::fabs(weighted)));
+    EXPECT_NEAR(gotTotal, total, 1e-12 * (1.0 + total));
+    sums.emplace_back(gotWeighted, gotTotal);
+  }
+  if (sums.size() == 2) {
+    EXPECT_EQ(sums[0], sums[1]);
+  }
+  // Rows shorter than the list cover only their own hands.
+  ReleaseAlignedArray(w);
+  w = Row(std::vector<double>(own.begin(), own.begin() + 10));
+  AlignedArray shortValues = Row(std::vector<double>(value.begin(), value.begin() + 7));
+  double partWeighted = 0.0, partTotal = 0.0, gotWeighted, gotTotal;
+  for (uint32_t i = 0; i < 10; ++i) {
+    if (i < 7) partWeighted += value[i] * own[i];
+    partTotal += own[i] * s[i];
+  }
+  SubtreeValueSums(shortValues, w, o, hands, gotWeighted, gotTotal);
+  EXPECT_NEAR(gotWeighted, partWeighted, 1e-12);
+  EXPECT_NEAR(gotTotal, partTotal, 1e-12 * (1.0 + partTotal));
+  for (AlignedArray* a : {&ev, &weight, &v, &o, &w, &fold, &shortValues}) ReleaseAlignedArray(*a);
 }
 
 TEST(CfrReachSums, MissingRowsAndZeroSums) {

@@ -3,6 +3,7 @@
 // reports of a solved tree.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <sstream>
@@ -11,6 +12,7 @@
 
 #include "console_helpers.h"
 #include "core/cards.h"
+#include "core/cpu_info.h"
 #include "core/hand_order.h"
 #include "core/settings.h"
 #include "game/line_tree.h"
@@ -20,6 +22,7 @@
 #include "solver/solver_thread.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
+#include "storage/storage_interface.h"
 
 namespace {
 
@@ -248,6 +251,25 @@ TEST_F(NodeValues, LocksHoldThroughASolveWhileTheOpponentAdapts) {
   ASSERT_EQ(RunCommand(WeightsLine("set_strategy r:0 1", {"KdKh"}, "1")), "set_strategy ok!\n");
   ASSERT_EQ(RunCommand(WeightsLine("combo_lock_node r:0", {"4h3d"}, "nan")), "combo_lock_node ok!\n");
   EXPECT_NE(RunCommand("show_node r:0").find("flags: COMBO_LOCKED\n"), std::string::npos);
+  // The mask marks the one hand given a weight (NaN counts), and only it, in
+  // both kernel variants.
+  const NodeRef root = ResolveNodePath("r:0");
+  const TreeNode& rootNode = CurrentTree->nodes[root.node->treeIndex];
+  int turnIndex, riverIndex;
+  DealIndicesForCards(*CurrentTree, root.turnCard, root.riverCard, turnIndex, riverIndex);
+  auto lockMask = [&] {
+    const NodeRecord* record = rootNode.firstStorage->GetNodeRecord(turnIndex, riverIndex);
+    return std::vector<int>(record->mask, record->mask + record->maskLength);
+  };
+  const std::vector<int> mask = lockMask();
+  EXPECT_EQ(mask.size(), CurrentTree->dealTable->turns[turnIndex].rivers[riverIndex].combos.hands.size());
+  EXPECT_EQ(std::count(mask.begin(), mask.end(), 1), 1);
+  EXPECT_EQ(std::count(mask.begin(), mask.end(), 0), static_cast<long>(mask.size()) - 1);
+  const bool baselineBefore = !UseAvx2FmaKernels();
+  ForceBaselineKernels(!baselineBefore);
+  ASSERT_EQ(RunCommand(WeightsLine("combo_lock_node r:0", {"4h3d"}, "nan")), "combo_lock_node ok!\n");
+  ForceBaselineKernels(baselineBefore);
+  EXPECT_EQ(lockMask(), mask);
   Iterate(300);
   const std::vector<Numbers> combo = Block("show_strategy r:0");
   EXPECT_EQ(combo[0][Position("4h3d")], 1.0);
@@ -388,6 +410,35 @@ TEST_F(NodeValues, ValuesOfASolvedTreeAgreeAcrossReports) {
       replies[t].push_back(RunCommand(command));
   }
   EXPECT_EQ(replies[0], replies[1]);
+
+  // The same numbers in both kernel variants: NaN in the same hands, equal
+  // values otherwise, up to the single precision in which the storages'
+  // kernels of the two variants read the strategies behind the ranges.
+  std::vector<Numbers> rows[2];
+  const bool baselineBefore = !UseAvx2FmaKernels();
+  for (int baseline = 0; baseline < 2; ++baseline) {
+    ForceBaselineKernels(baseline == 1);
+    for (const char* command : {"calc_eq OOP", "calc_eq_node IP r:0:b50:c:Kd:c:c", "calc_eq_node OOP r:0:c:c:8c",
+                                "calc_ev OOP r:0:b50:c:Kd", "calc_ev IP r:0:b50:c:Kd:c:c:3s", "calc_ev IP r:0"})
+      for (const Numbers& row : Block(command)) rows[baseline].push_back(row);
+    const NodeRef deal = ResolveNodePath("r:0:b50:c");
+    Numbers average(kComboCount, 0.0), weight(kComboCount, 0.0);
+    CalcNodeEv(0, deal.node->treeIndex, -1, -1, average.data(), weight.data(), true);
+    rows[baseline].push_back(average);
+    rows[baseline].push_back(weight);
+  }
+  ForceBaselineKernels(baselineBefore);
+  ASSERT_EQ(rows[0].size(), rows[1].size());
+  for (size_t r = 0; r < rows[0].size(); ++r) {
+    ASSERT_EQ(rows[0][r].size(), rows[1][r].size()) << "row " << r;
+    for (size_t k = 0; k < rows[0][r].size(); ++k) {
+      const double a = rows[0][r][k], b = rows[1][r][k];
+      ASSERT_EQ(std::isnan(a), std::isnan(b)) << "row " << r << " entry " << k;
+      if (!std::isnan(a)) {
+        ASSERT_NEAR(a, b, 1e-6 * (1.0 + std::fabs(a))) << "row " << r << " entry " << k;
+      }
+    }
+  }
 }
 
 TEST_F(NodeValues, GlobalFrequencyCarriesTheShareOfItsTurnCard) {

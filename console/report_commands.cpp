@@ -66,12 +66,14 @@ std::vector<double> HandWeightsOfWords(const TokenVector& words, size_t first, b
 }  // namespace
 
 void CmdShowNode(const TokenVector& words) {
-  const NodeRef ref = ResolveNodePath(words[1]);
+  const NodeRef ref = ResolveNodePath(words[1], false);
   PrintNodeInfo(words[1], ref);
   Output("END\n");
 }
 
-void CmdShowChildren(const TokenVector& words) { PrintNodeChildren(words[1], ResolveNodePath(words[1])); }
+void CmdShowChildren(const TokenVector& words) {
+  PrintNodeChildren(words[1], ResolveNodePath(words[1], false));
+}
 
 // The reports that read the solver's storages hold the solver lock for their
 // whole run: while a solve runs they wait for the iteration in progress only,

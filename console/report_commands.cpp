@@ -44,12 +44,17 @@ NodeRef LockedNodeOfPath(const std::string& path) {
 
 // 1326 hand-order weights from words[first..] in combo order. A weight that
 // is not finite is refused unless `allowNan` (where a NaN means "set").
+// Strategy weights are refused above the largest hand weight: the solver
+// keeps a strategy row in single precision and sums it over the actions, and
+// far larger weights overflow into infinities whose quotients are NaN.
 std::vector<double> HandWeightsOfWords(const TokenVector& words, size_t first, bool allowNan) {
   std::vector<double> weights;
   if (!allowNan) {
     weights = ParseHandWeights(words, first);
-    for (double w : weights)
+    for (double w : weights) {
       if (w < 0.0) throw std::invalid_argument("negative weight");
+      if (w > kMaxHandWeight) throw std::invalid_argument("weight too large");
+    }
   } else {
     for (size_t i = first; i < words.size(); ++i) {
       const char* text = words[i].c_str();

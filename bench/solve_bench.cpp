@@ -22,7 +22,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <vector>
 #include <xmmintrin.h>
 
 #include "console/command_line.h"
@@ -215,7 +217,7 @@ int main(int argc, char** argv) {
 
   // Query times on the solved tree: one flop, turn and river decision node of
   // the check-down line (the first turn and river cards off the board).
-  std::string queryTimes;
+  std::string queryTimes, latency;
   {
     std::string turnCard, riverCard;
     for (int card = 51; card >= 0 && riverCard.empty(); --card) {
@@ -254,6 +256,36 @@ int main(int argc, char** argv) {
                query[1] == paths[0] ? "flop" : "river", ms);
       queryTimes += entry;
     }
+    // Query latency while a solve runs: four queries, one after another, each
+    // timed from its command to its reply, five rounds; and the iterations
+    // the solver made meanwhile.
+    Run("stdoutredi /dev/null");
+    Run("set_accuracy 0");
+    Run("go");
+    const std::string queries[4] = {"show_strategy " + paths[0], "calc_line_freq " + paths[1],
+                                    "calc_eq_node OOP " + paths[0], "calc_ev OOP " + paths[0]};
+    auto iterationsDone = [&tree] {
+      const SolverQueryLock query;
+      return tree.iterationCount;
+    };
+    std::vector<double> ms;
+    const int before = iterationsDone();
+    for (int round = 0; round < 5; ++round) {
+      for (const std::string& query : queries) {
+        const auto begin = std::chrono::steady_clock::now();
+        Run(query);
+        ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+      }
+    }
+    const int iterationsMeanwhile = iterationsDone() - before;
+    Run("stop");
+    WaitForSolver();
+    Run("stdoutback");
+    std::sort(ms.begin(), ms.end());
+    char entry[160];
+    snprintf(entry, sizeof entry, "median %.1f ms, worst %.1f ms over %zu queries; %d solver iterations meanwhile",
+             ms[ms.size() / 2], ms.back(), ms.size(), iterationsMeanwhile);
+    latency = entry;
   }
 
   printf("%-22s storages: flop %.1f MB, turn %.1f MB, river %.1f MB (%zu nodes)\n",
@@ -283,6 +315,8 @@ int main(int argc, char** argv) {
          rootHands, PeakResidentMb());
   printf("%-22s queries (%s):%s\n", spot.substr(spot.find_last_of('/') + 1).c_str(),
          "r:0 and the check-down line's first turn and river nodes", queryTimes.c_str());
+  printf("%-22s query latency during a solve (show_strategy, calc_line_freq, calc_eq_node, calc_ev): %s\n",
+         spot.substr(spot.find_last_of('/') + 1).c_str(), latency.c_str());
   printf("%-22s checks (running time: exploitability in %% of the pot)%s\n",
          spot.substr(spot.find_last_of('/') + 1).c_str(), checks.c_str());
   fflush(stdout);

@@ -44,12 +44,17 @@ NodeRef LockedNodeOfPath(const std::string& path) {
 
 // 1326 hand-order weights from words[first..] in combo order. A weight that
 // is not finite is refused unless `allowNan` (where a NaN means "set").
+// Strategy weights are refused above the largest hand weight: the solver
+// keeps a strategy row in single precision and sums it over the actions, and
+// far larger weights overflow into infinities whose quotients are NaN.
 std::vector<double> HandWeightsOfWords(const TokenVector& words, size_t first, bool allowNan) {
   std::vector<double> weights;
   if (!allowNan) {
     weights = ParseHandWeights(words, first);
-    for (double w : weights)
+    for (double w : weights) {
       if (w < 0.0) throw std::invalid_argument("negative weight");
+      if (w > kMaxHandWeight) throw std::invalid_argument("weight too large");
+    }
   } else {
     for (size_t i = first; i < words.size(); ++i) {
       const char* text = words[i].c_str();
@@ -66,33 +71,53 @@ std::vector<double> HandWeightsOfWords(const TokenVector& words, size_t first, b
 }  // namespace
 
 void CmdShowNode(const TokenVector& words) {
-  const NodeRef ref = ResolveNodePath(words[1]);
+  const NodeRef ref = ResolveNodePath(words[1], false);
   PrintNodeInfo(words[1], ref);
   Output("END\n");
 }
 
-void CmdShowChildren(const TokenVector& words) { PrintNodeChildren(words[1], ResolveNodePath(words[1])); }
+void CmdShowChildren(const TokenVector& words) {
+  PrintNodeChildren(words[1], ResolveNodePath(words[1], false));
+}
 
-void CmdShowStrategy(const TokenVector& words) { PrintStrategyReport(words[1]); }
+// The reports that read the solver's storages hold the solver lock for their
+// whole run: while a solve runs they wait for the iteration in progress only,
+// and see one state of the tree throughout.
+void CmdShowStrategy(const TokenVector& words) {
+  const SolverQueryLock query;
+  PrintStrategyReport(words[1]);
+}
 
-void CmdShowStrategyPp(const TokenVector& words) { PrintStrategyPpReport(words[1]); }
+void CmdShowStrategyPp(const TokenVector& words) {
+  const SolverQueryLock query;
+  PrintStrategyPpReport(words[1]);
+}
 
-void CmdShowLockedCombos(const TokenVector& words) { PrintLockedCombosReport(words[1]); }
+void CmdShowLockedCombos(const TokenVector& words) {
+  const SolverQueryLock query;
+  PrintLockedCombosReport(words[1]);
+}
 
 void CmdShowRange(const TokenVector& words) {
+  const SolverQueryLock query;
   if (words.size() < 2) ThrowBadArguments(words);
   const int player = ParsePlayerName(words[1]);
   PrintRangeReport(player, words.size() > 2 ? words[2] : std::string());
 }
 
-void CmdShowProbs(const TokenVector& words) { PrintProbsReport(words[1]); }
+void CmdShowProbs(const TokenVector& words) {
+  const SolverQueryLock query;
+  PrintProbsReport(words[1]);
+}
 
 void CmdSolvePartial(const TokenVector& words) {
+  const SolverQueryLock query;
   PartialSolveOfPath(words[1]);
   ReplyOk(words);
 }
 
 void CmdExploPartial(const TokenVector& words) {
+  const SolverQueryLock query;
   OutputText(FormatReportNumber("%.6g", PartialSolveOfPath(words[1])) + "\n");
 }
 
@@ -125,26 +150,41 @@ void CmdComboLockNode(const TokenVector& words) {
 }
 
 void CmdCalcEq(const TokenVector& words) {
+  const SolverQueryLock query;
   if (words.size() < 2) ThrowBadArguments(words);
   PrintEquityReport(ParsePlayerName(words[1]));
 }
 
 void CmdCalcEqPp(const TokenVector& words) {
+  const SolverQueryLock query;
   if (words.size() < 2) ThrowBadArguments(words);
   PrintEquityPpReport(ParsePlayerName(words[1]));
 }
 
 void CmdCalcEqNode(const TokenVector& words) {
+  const SolverQueryLock query;
   if (words.size() < 3) ThrowBadArguments(words);
   PrintNodeEquityReport(ParsePlayerName(words[1]), words[2]);
 }
 
-void CmdCalcEv(const TokenVector& words) { PrintEvReport(ParsePlayerName(words[1]), words[2]); }
+void CmdCalcEv(const TokenVector& words) {
+  const SolverQueryLock query;
+  PrintEvReport(ParsePlayerName(words[1]), words[2]);
+}
 
-void CmdCalcEvPp(const TokenVector& words) { PrintEvPpReport(ParsePlayerName(words[1]), words[2]); }
+void CmdCalcEvPp(const TokenVector& words) {
+  const SolverQueryLock query;
+  PrintEvPpReport(ParsePlayerName(words[1]), words[2]);
+}
 
 void CmdCalcEvLine(const TokenVector& words) { PrintEvLineReport(ParsePlayerName(words[1]), words[2]); }
 
-void CmdCalcLineFreq(const TokenVector& words) { PrintLineFrequency(words[1]); }
+void CmdCalcLineFreq(const TokenVector& words) {
+  const SolverQueryLock query;
+  PrintLineFrequency(words[1]);
+}
 
-void CmdCalcGlobalFreq(const TokenVector& words) { PrintGlobalFrequency(words[1]); }
+void CmdCalcGlobalFreq(const TokenVector& words) {
+  const SolverQueryLock query;
+  PrintGlobalFrequency(words[1]);
+}

@@ -53,6 +53,7 @@ void CmdWaitForSolver(const TokenVector&) { WaitForSolver(); }
 
 void CmdCalcResults(const TokenVector&) {
   RequireTree();
+  const SolverQueryLock query;
   ConvergenceRecord record;
   CalcResults(record);
   PrintResults(record, false);

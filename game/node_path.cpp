@@ -53,7 +53,7 @@ SchematicNode* ChildWithKey(SchematicNode* node, double key) {
 }
 }  // namespace
 
-NodeRef ResolveNodePath(const std::string& path) {
+NodeRef ResolveNodePath(const std::string& path, bool cardsRequired) {
   RequireTree();
   const std::vector<std::string> fields = SplitPath(path);
   if (fields.empty() || fields[0] != "r") ThrowIncorrectPath();
@@ -67,7 +67,7 @@ NodeRef ResolveNodePath(const std::string& path) {
     const std::string& field = fields[i];
     ref.dealPending = 0;
     const char kind = field[0];
-    if ((kind == 'b' || kind == 'c' || kind == 'f') && !CardsNamed(ref)) ThrowIncorrectPath();
+    if ((kind == 'b' || kind == 'c' || kind == 'f') && cardsRequired && !CardsNamed(ref)) ThrowIncorrectPath();
     if (kind == 'b') {
       ref.node = ChildWithKey(ref.node, ParseDouble(field.substr(1)));
     } else if (kind == 'c') {
@@ -100,7 +100,7 @@ NodeRef ResolveNodePath(const std::string& path) {
   }
   // A node ending the hand after the last card needs the cards of its
   // parent's street only (a call with nobody left to act before the river).
-  if (!ref.dealPending && !CardsNamed(ref)) {
+  if (cardsRequired && !ref.dealPending && !CardsNamed(ref)) {
     NodeRef parent = ref;
     parent.node = ref.node->parent;
     if (!ref.node->children.empty() || !parent.node || !CardsNamed(parent)) ThrowIncorrectPath();

@@ -15,7 +15,12 @@ struct NodeRef {
 };
 
 // Resolves a path; fails with "missing/incorrect tree" or "incorrect path".
-NodeRef ResolveNodePath(const std::string& path);
+// A node from the turn on is addressed by its runout, so the path must name
+// the card of every street it reaches; with `cardsRequired` false (the node
+// reports, which describe the shape of the tree) actions may follow the
+// close of a street whose card is not named, and the reference keeps -1 for
+// that card.
+NodeRef ResolveNodePath(const std::string& path, bool cardsRequired = true);
 // RootStreet + the node's street counter (1 flop, 2 turn, 3 river).
 int NodeRefStreet(const NodeRef& ref);
 NodeRef ParentNodeRef(const NodeRef& ref);

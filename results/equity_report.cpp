@@ -30,7 +30,7 @@ Equities ComputeEquities(int player, const std::vector<double>& own, const std::
   return {ReorderHandValues(result, ComboIndexByOrder), ReorderHandValues(weight, ComboIndexByOrder)};
 }
 
-// At the root: the interpreter's ranges on the tree's own board.
+// At the root: the tree's ranges on the tree's own board.
 Equities RootEquities(int player) {
   RequireTree();
   std::vector<double> own, opponent;

@@ -70,7 +70,8 @@ NodeEvRows NodeEvOfPath(int player, const std::string& path) {
     CheckedRunout(ref);
     CalcNodeEv(player, ref.node->treeIndex, ref.turnCard, ref.riverCard, ev.data(), weight.data(), false);
   }
-  const double half = 0.5 * PotSettings[2];
+  // The pot the tree was built with, whatever set_pot has stored since.
+  const double half = 0.5 * ReportPot();
   for (double& v : ev)
     if (!std::isnan(v)) v = LoadFlag ? 0.0 : v + half;
   return {ReorderHandValues(ev, ComboIndexByOrder), ReorderHandValues(weight, ComboIndexByOrder)};

@@ -12,6 +12,7 @@
 #include "game/deal_table.h"
 #include "game/isomorphism.h"
 #include "game/line_tree.h"
+#include "game/tree_state.h"
 #include "results/node_report.h"
 #include "results/report_helpers.h"
 #include "solver/array_kernels_variants.h"
@@ -118,8 +119,18 @@ int ChildActionIndex(const NodeRef& parent, const NodeRef& child) {
   return -1;
 }
 
+namespace {
+// The player's starting range as the reports read it: the one the tree was
+// built (or loaded) with while a tree stands, whatever set_range has stored
+// since; the interpreter's otherwise.
+const std::vector<double>& ReportRange(int player) {
+  if (TreeBuilt && CurrentTree) return CurrentTree->ranges[player];
+  return RangeVectors[player];
+}
+}  // namespace
+
 void RangeAtNode(std::vector<double>& out, int player, const std::string& path) {
-  out = RangeVectors[player];
+  out = ReportRange(player);
   out.resize(kComboCount, 0.0);
   if (path.empty()) return;
   const NodeRef target = ResolveNodePath(path);
@@ -149,8 +160,8 @@ double ReachProbability(int player, const std::string& path) {
   // Hands that meet the node's board cannot be held there: they count in
   // neither sum, so that the reach of a node and of its children are taken
   // over the same hands (and the action frequencies add up to 1).
-  const CardMask board = path.empty() ? BoardMasks[0] : NodeDeadCards(ResolveNodePath(path));
-  const std::vector<double>& range = RangeVectors[player];
+  const CardMask board = path.empty() ? ReportBoardMasks()[0] : NodeDeadCards(ResolveNodePath(path));
+  const std::vector<double>& range = ReportRange(player);
   double reached = 0.0, total = 0.0;
   for (int hi = 1; hi < kCardCount; ++hi) {
     for (int lo = 0; lo < hi; ++lo) {

@@ -26,6 +26,65 @@ std::mutex ConvergenceLogMutex;
 std::mutex WaiterMutex;
 std::condition_variable SolverDoneCondition;
 
+namespace {
+// The turns of queries and solver steps at the solver lock. Whoever holds the
+// turn takes SolverMutex; when both sides wait, the side that did not have
+// the last turn gets the next one.
+enum class Turn { kNone, kQuery, kSolver };
+std::mutex TurnMutex;
+std::condition_variable TurnCondition;
+Turn TurnHolder = Turn::kNone;
+bool LastTurnWasQuery = false;
+int QueriesWaiting = 0;
+bool SolverWaiting = false;
+int64_t SolverStepsBegun = 0;
+thread_local int QueryDepth = 0;  // queries of this thread that hold the lock
+
+void EndTurn(bool query) {
+  {
+    std::lock_guard<std::mutex> turn(TurnMutex);
+    TurnHolder = Turn::kNone;
+    LastTurnWasQuery = query;
+  }
+  TurnCondition.notify_all();
+}
+}  // namespace
+
+SolverQueryLock::SolverQueryLock() {
+  if (QueryDepth++ == 0) {
+    std::unique_lock<std::mutex> turn(TurnMutex);
+    ++QueriesWaiting;
+    const int64_t stepsBefore = SolverStepsBegun;
+    TurnCondition.wait(turn, [] { return TurnHolder == Turn::kNone && !(SolverWaiting && LastTurnWasQuery); });
+    --QueriesWaiting;
+    stepsWaited_ = static_cast<int>(SolverStepsBegun - stepsBefore);
+    TurnHolder = Turn::kQuery;
+  }
+  SolverMutex.lock();
+}
+
+SolverQueryLock::~SolverQueryLock() {
+  SolverMutex.unlock();
+  if (--QueryDepth == 0) EndTurn(true);
+}
+
+SolverStepLock::SolverStepLock() {
+  {
+    std::unique_lock<std::mutex> turn(TurnMutex);
+    SolverWaiting = true;
+    TurnCondition.wait(turn, [] { return TurnHolder == Turn::kNone && !(QueriesWaiting > 0 && !LastTurnWasQuery); });
+    SolverWaiting = false;
+    TurnHolder = Turn::kSolver;
+    ++SolverStepsBegun;
+  }
+  SolverMutex.lock();
+}
+
+SolverStepLock::~SolverStepLock() {
+  SolverMutex.unlock();
+  EndTurn(false);
+}
+
 void SetThreadCount(int n) { ThreadCount = n; }
 int GetThreadCount() { return ThreadCount; }
 void SetExploitabilityInterval(int n) { CheckInterval = n; }

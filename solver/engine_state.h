@@ -37,6 +37,34 @@ extern std::mutex ConvergenceLogMutex;
 extern std::mutex WaiterMutex;
 extern std::condition_variable SolverDoneCondition;
 
+// The solver lock as queries and the solver thread take it while a solve
+// runs. The solver thread re-takes the lock for every iteration and every
+// check (SolverStepLock); a query (a report or a result, SolverQueryLock)
+// that waits for it gets it at the solver's next step boundary, and a query
+// that comes while the solver already waits lets that one step run first.
+// So a query waits for one step of the solver at most, and a run of queries
+// does not hold the solver off either. A query taken while its thread
+// already holds the solver lock just nests.
+class SolverQueryLock {
+ public:
+  SolverQueryLock();
+  ~SolverQueryLock();
+  SolverQueryLock(const SolverQueryLock&) = delete;
+  SolverQueryLock& operator=(const SolverQueryLock&) = delete;
+  // The solver steps that began while this query waited for its turn.
+  int StepsWaited() const { return stepsWaited_; }
+
+ private:
+  int stepsWaited_ = 0;
+};
+class SolverStepLock {
+ public:
+  SolverStepLock();
+  ~SolverStepLock();
+  SolverStepLock(const SolverStepLock&) = delete;
+  SolverStepLock& operator=(const SolverStepLock&) = delete;
+};
+
 void SetThreadCount(int n);
 int GetThreadCount();
 void SetExploitabilityInterval(int n);

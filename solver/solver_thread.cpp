@@ -47,7 +47,10 @@ void SolverThreadMain(SolverProgressFunction reportProgress) {
     }
     omp_set_num_threads(ThreadCount);
     double ignored[3];
-    RunIteration(tree, ignored);
+    {
+      const SolverStepLock step;
+      RunIteration(tree, ignored);
+    }
     const int32_t t = tree.iterationCount;
     const bool due = t == 25 || (t > 25 && (t - 25) % CheckInterval == 0);
     if (due) {
@@ -57,7 +60,10 @@ void SolverThreadMain(SolverProgressFunction reportProgress) {
         minimumGapMs = t < 4 * CheckInterval ? 250 : 500;
         previousCheck = now;
         double oop[2], ip[2], result[2];
-        ComputeExploitability(tree, 0, result, oop, ip);
+        {
+          const SolverStepLock step;
+          ComputeExploitability(tree, 0, result, oop, ip);
+        }
         ConvergenceRecord record;
         record.iteration = t;
         record.seconds =

@@ -5,7 +5,13 @@ A deterministic generator (fixed seeds) writes short sessions: valid set-up
 lines for small trees mixed with mutated commands, hostile numbers, odd node
 paths and solves. Each session ends with stop, wait_for_solver and is_ready.
 A session fails on a signal or abort, a non-zero exit status, a sanitizer
-report, a NaN in a result line, a hang, or a missing final reply.
+report, a hang, a missing final reply, or a number that is not one in a
+result or report line: any infinity or negative NaN, and a NaN anywhere but
+where the reports print it for a hand without a value ("nan" in the rows of
+calc_ev and calc_eq, "nan; nan" in their per-hand lists) or for a quotient
+of no weight by no weight (a player with no hand off a node's board: the
+reach of show_probs, the single numbers of calc_line_freq, calc_global_freq
+and calc_eq_node).
 
 Usage: fuzz_sessions.py BINARY [--sessions N] [--seed S] [--jobs J]
            [--address-space-mb MB]
@@ -35,6 +41,14 @@ REPORT_COMMANDS = ["show_strategy", "show_strategy_pp", "show_locked_combos", "s
                    "calc_ev_pp", "calc_ev_line", "calc_line_freq", "calc_global_freq", "calc_eq_node",
                    "lock_node", "unlock_node", "solve_partial", "explo_partial"]
 RESULT_LINE = re.compile(r"^(EV OOP|EV IP|OOP's MES|IP's MES|Exploitable for):")
+# Strategy weights far beyond a hand weight, and tiny ones.
+HOSTILE_STRATEGY_WEIGHTS = ["1e308", "1e300", "1e39", "3e35", "1e10", "1e9", "1e-300", "4e-39"]
+HAND = r"[2-9TJQKA][cdhs][2-9TJQKA][cdhs]"
+STRATEGY_PP_LINE = re.compile(r"^%s:(  \S+)+$" % HAND)       # show_strategy_pp
+VALUE_PP_LINE = re.compile(r"^%s: (\S+); (\S+)$" % HAND)     # calc_ev_pp, calc_eq_pp
+PROBS_LINE = re.compile(r"^OOP (\S+) IP (\S+) (.*)$")        # show_probs
+NUMBER = re.compile(r"^[-+]?(\d+\.?\d*|\.\d+)([eE][-+]?\d+)?$")
+NOT_A_NUMBER = {"nan", "-nan", "inf", "-inf", "+inf", "+nan"}
 SANITIZER = re.compile(r"(AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer|runtime error:|"
                        r"ThreadSanitizer)")
 
@@ -63,6 +77,23 @@ class SessionWriter:
         for i in self.rng.sample(range(1326), self.rng.randint(1, 40)):
             weights[i] = self.rng.choice(["1", "0.5", "0", "nan", "-1", "1e300", "3"])
         return " ".join(weights)
+
+    def hostile_strategy(self):
+        # One action of the root written with a hostile weight for every
+        # hand, then the reports and results that read it, before and after
+        # a few iterations.
+        r = self.rng
+        weight = r.choice(HOSTILE_STRATEGY_WEIGHTS)
+        lines = ["stop", "wait_for_solver",
+                 "set_strategy r:0 %d %s" % (r.choice([0, 1]), " ".join([weight] * 1326))]
+        if r.random() < 0.5:
+            lines.append("lock_node r:0")
+        reports = ["show_strategy_pp r:0", "calc_results", "calc_ev_pp %s r:0" % r.choice(["OOP", "IP"]),
+                   "show_probs r:0", "calc_eq_node OOP r:0"]
+        lines += reports
+        if r.random() < 0.5:
+            lines += ["go %d steps" % r.randint(1, 5), "wait_for_solver"] + reports
+        return lines
 
     def line_words(self):
         # Cumulative amounts of a short line: checks, bets, calls.
@@ -172,6 +203,9 @@ class SessionWriter:
     def session(self):
         self.set_up()
         for _ in range(self.rng.randint(5, 30)):
+            if self.rng.random() < 0.05:
+                self.lines += self.hostile_strategy()
+                continue
             line = self.command()
             # Long sleeps are allowed and would only stall the session.
             if self.rng.random() < 0.3 and not line.startswith(("sleep", "take_a_break")):
@@ -186,6 +220,53 @@ class SessionWriter:
                 self.lines.append("stop")
         self.lines += ["stop", "wait_for_solver", "is_ready"]
         return "\n".join(self.lines) + "\n"
+
+
+def echoed_words(text):
+    # What echo and repeat may print back of the script's own words.
+    words = set()
+    for line in text.splitlines():
+        parts = line.split()
+        if parts and parts[0].lower() in ("echo", "repeat"):
+            words.update(parts[1:])
+            words.add(" ".join(parts[1:]))
+            words.add(" ".join(parts[2:]))
+    return words
+
+
+def bad_number_line(line, echoed):
+    """The reason why a result or report line holds a number that is not one,
+    or None."""
+    tokens = line.split()
+    if not tokens or line.strip() in echoed or all(t in echoed for t in tokens):
+        return None
+    if RESULT_LINE.match(line):
+        value = line.split(":", 1)[1].strip()
+        return None if NUMBER.match(value) else "result"
+    match = VALUE_PP_LINE.match(line)
+    if match:
+        value, weight = match.group(1), match.group(2)
+        for t in (value, weight):
+            if not (NUMBER.match(t) or t == "nan"):
+                return "per-hand value"
+        # A hand without a value has no weight either.
+        if (value == "nan") != (weight == "nan") and not (value == "nan" and float(weight) == 0.0):
+            return "per-hand value"
+        return None
+    if STRATEGY_PP_LINE.match(line):
+        return None if all(NUMBER.match(t) for t in tokens[1:]) else "per-hand strategy"
+    match = PROBS_LINE.match(line)
+    if match:
+        reach = [match.group(1), match.group(2)]
+        actions = match.group(3).split()
+        if any(not (NUMBER.match(t) or t == "nan") for t in reach):
+            return "reach"
+        return None if all(NUMBER.match(t) for t in actions[1::2]) else "action frequency"
+    # A row of numbers (the per-hand rows and the single-number reports).
+    if all(NUMBER.match(t) or t in NOT_A_NUMBER for t in tokens):
+        bad = [t for t in tokens if t in NOT_A_NUMBER and t != "nan"]
+        return "row of numbers" if bad else None
+    return None
 
 
 def run_session(binary, seed, address_space_mb, timeout):
@@ -210,9 +291,11 @@ def run_session(binary, seed, address_space_mb, timeout):
         return seed, "exit status %d: %s" % (done.returncode, err[-2000:]), text
     if SANITIZER.search(err) or SANITIZER.search(out):
         return seed, "sanitizer report: " + err[-3000:], text
+    echoed = echoed_words(text)
     for line in lines:
-        if RESULT_LINE.match(line) and "nan" in line.lower():
-            return seed, "NaN in a result line: " + line, text
+        reason = bad_number_line(line, echoed)
+        if reason:
+            return seed, "not a number in a %s line: %s" % (reason, line[:300]), text
     if not lines or lines[-1] != "is_ready ok!":
         return seed, "missing final reply (last line: %r)" % (lines[-1] if lines else None), text
     return seed, None, text

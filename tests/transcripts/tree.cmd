@@ -87,4 +87,9 @@ add_line 0 0 0 0 0 0
 build_tree
 show_node r:0:c:c:c
 show_node r:0:c:c:Kd:c:c:c
+# The node reports describe a node whose street card is not named; the
+# reports that read its values need the card.
+show_children r:0:c:c:c
+show_strategy r:0:c:c:c
+calc_ev OOP r:0:c:c:c
 show_node r:0:c:c:Kd:c:c

@@ -3,6 +3,7 @@
 // forgetting and rebuilding.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <map>
 
@@ -143,6 +144,38 @@ TEST_F(CfrEngine, ExploitabilityFallsOnATurnSpot) {
   EXPECT_LT(r[2], early);
   EXPECT_LT(r[2], 1.0);
   EXPECT_NEAR(r[0] + r[1], 100.0, 1e-6);
+}
+
+TEST_F(CfrEngine, AQueryDuringASolveWaitsForOneSolverStepAtMost) {
+  ASSERT_EQ(RunCommand(RangeOf("OOP", {{"AsAd", 1}, {"KsKd", 1}, {"9s8s", 1}, {"7c6c", 1}, {"QhJh", 1}})), "set_range ok!\n");
+  ASSERT_EQ(RunCommand(RangeOf("IP", {{"AcKc", 1}, {"QsQd", 1}, {"TdTc", 1}, {"8h7h", 1}})), "set_range ok!\n");
+  ASSERT_EQ(RunCommand("set_board Ks 9d 4c 2h"), "set_board ok!\n");
+  ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 0 0 0"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("add_line 60 60 120 120"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+  ASSERT_EQ(RunCommand("set_accuracy 0"), "set_accuracy ok!\n");
+  const SolverTree& tree = *CurrentTree;
+  RunCommand("go");  // its reply goes straight to the output, ahead of the solver's lines
+  ASSERT_TRUE(IsSolverRunning());
+  // Queries back to back: each is let in at the solver's next step boundary
+  // (an iteration or a check), and one that finds the solver already waiting
+  // lets that step run first, so the solver goes on while they run.
+  int start, now = 0, most = 0, queries = 0;
+  {
+    const SolverQueryLock query;
+    start = tree.iterationCount;
+  }
+  while (now < start + 10 && queries < 1000000) {
+    const SolverQueryLock query;
+    most = std::max(most, query.StepsWaited());
+    now = tree.iterationCount;
+    ++queries;
+  }
+  EXPECT_EQ(RunCommand("stop"), "stop ok!\n");
+  RunCommand("wait_for_solver");
+  EXPECT_GE(now, start + 10);
+  EXPECT_LE(most, 1);
 }
 
 TEST_F(CfrEngine, ThreadCountDoesNotChangeTheResult) {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "codecs/fast_codec_variants.h"
+#include "core/cpu_info.h"
 #include "core/output.h"
 
 FastCompressor* CreateFastCompressor(ChannelCallback* callback, CompressionStats* stats) {
@@ -12,81 +14,28 @@ FastDecompressor* CreateFastDecompressor(ChannelCallback* callback) { return new
 
 // --- Writer ----------------------------------------------------------------
 
-FastCompressor::FastCompressor(ChannelCallback* callback, CompressionStats* stats)
-    : callback_(callback), stats_(stats) {}
+FastCompressor::FastCompressor(ChannelCallback* callback, CompressionStats* stats) {
+  state_.callback = callback;
+  state_.stats = stats;
+}
 
 FastCompressor::~FastCompressor() {
-  if (bitPosition_ > 0) Send(1, bits_);
-  if (nibblePosition_ > 0) Send(2, nibbles_);
-  if (bytePosition_ > 0) Send(0, bytes_);
-  delete callback_;
+  if (state_.bitPosition > 0) Send(1, state_.bits);
+  if (state_.nibblePosition > 0) Send(2, state_.nibbles);
+  if (state_.bytePosition > 0) Send(0, state_.bytes);
+  delete state_.callback;
 }
 
 void FastCompressor::Send(int channel, uint8_t* block) {
-  callback_->function(callback_->context, channel, block, 256);
+  state_.callback->function(state_.callback->context, channel, block, 256);
   std::memset(block, 0, 256);
 }
 
-void FastCompressor::PutBit(unsigned bit) {
-  bits_[bitPosition_ >> 3] |= static_cast<uint8_t>(bit << (bitPosition_ & 7));
-  if (++bitPosition_ == 2048) {
-    Send(1, bits_);
-    bitPosition_ = 0;
-  }
-}
-
-void FastCompressor::PutNibble(unsigned nibble) {
-  nibbles_[nibblePosition_ >> 1] |= static_cast<uint8_t>(nibble << ((nibblePosition_ & 1) * 4));
-  if (++nibblePosition_ == 512) {
-    Send(2, nibbles_);
-    nibblePosition_ = 0;
-  }
-}
-
-void FastCompressor::PutByte(unsigned byte) {
-  bytes_[bytePosition_] = static_cast<uint8_t>(byte);
-  if (++bytePosition_ == 256) {
-    Send(0, bytes_);
-    bytePosition_ = 0;
-  }
-}
-
-void FastCompressor::PutValue(uint32_t w) {
-  if (w < 15) {
-    PutNibble(w);
-    return;
-  }
-  PutNibble(15);
-  if (w < 255) {
-    PutByte(w);
-    return;
-  }
-  PutByte(255);
-  if (static_cast<int32_t>(w) > stats_->largestEscaped) stats_->largestEscaped = static_cast<int32_t>(w);
-  const uint32_t u16 = w < 65535 ? w : 65535;
-  PutByte(u16 & 0xFF);
-  PutByte(u16 >> 8);
-  if (w >= 65535)
-    for (int b = 0; b < 4; ++b) PutByte((w >> (8 * b)) & 0xFF);
-}
-
 void FastCompressor::compress(const uint32_t* residuals, int count, int mode) {
-  PutBit(mode != 0);
-  for (int g = 0; g < count; g += 8) {
-    const int width = count - g < 8 ? count - g : 8;
-    uint32_t any = 0;
-    for (int j = 0; j < width; ++j) any |= residuals[g + j];
-    PutBit(any != 0);
-    if (any == 0) continue;
-    for (int j = 0; j < width; ++j) {
-      const uint32_t z = residuals[g + j];
-      PutBit(z != 0);
-      if (z != 0) PutValue(z - 1);
-    }
-  }
-  stats_->rows += 1;
-  stats_->rawBytes += 4 * static_cast<uint64_t>(count > 0 ? count : 0);
-  if (mode != 0) stats_->rowsInMode1 += 1;
+  if (UseAvx2FmaKernels())
+    kernels_avx2::FastCompressRow(state_, residuals, count, mode);
+  else
+    kernels_avx::FastCompressRow(state_, residuals, count, mode);
 }
 
 // --- Reader ----------------------------------------------------------------

@@ -12,6 +12,20 @@
 
 #include "codecs/codec.h"
 
+// The writer's three block buffers: bits (channel 1, 2048 to a block),
+// nibbles (channel 2, 512) and bytes (channel 0, 256). A buffer that fills
+// is sent at once, zeroed and started again.
+struct FastPackState {
+  ChannelCallback* callback = nullptr;
+  uint32_t bitPosition = 0;
+  uint8_t bits[256] = {};
+  uint32_t nibblePosition = 0;
+  uint8_t nibbles[256] = {};
+  uint32_t bytePosition = 0;
+  uint8_t bytes[256] = {};
+  CompressionStats* stats = nullptr;
+};
+
 class FastCompressor : public CompressorInterface {
  public:
   FastCompressor(ChannelCallback* callback, CompressionStats* stats);
@@ -24,20 +38,9 @@ class FastCompressor : public CompressorInterface {
   void compress(const uint32_t* residuals, int count, int mode) override;
 
  private:
-  void PutBit(unsigned bit);
-  void PutNibble(unsigned nibble);
-  void PutByte(unsigned byte);
-  void PutValue(uint32_t w);
   void Send(int channel, uint8_t* block);
 
-  ChannelCallback* callback_;
-  uint32_t bitPosition_ = 0;
-  uint8_t bits_[256] = {};
-  uint32_t nibblePosition_ = 0;
-  uint8_t nibbles_[256] = {};
-  uint32_t bytePosition_ = 0;
-  uint8_t bytes_[256] = {};
-  CompressionStats* stats_;
+  FastPackState state_;
 };
 
 class FastDecompressor : public DecompressorInterface {

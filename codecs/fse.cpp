@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "codecs/fse_variants.h"
+#include "core/cpu_info.h"
 #include "core/output.h"
 
 namespace {
@@ -67,116 +69,6 @@ bool SpreadSymbols(uint8_t* symbolAt, const int16_t* norm, unsigned maxSymbolVal
     }
   }
   return position == 0;
-}
-
-// Secondary normalisation, for distributions where the primary method's
-// correction would take too much from the largest symbol.
-size_t NormalizeM2(int16_t* norm, unsigned tableLog, const unsigned* counts, size_t total, unsigned maxSymbolValue) {
-  const int16_t kNotYet = -2;
-  uint32_t distributed = 0;
-  const uint32_t lowThreshold = static_cast<uint32_t>(total >> tableLog);
-  uint32_t lowOne = static_cast<uint32_t>((total * 3) >> (tableLog + 1));
-  for (unsigned s = 0; s <= maxSymbolValue; ++s) {
-    if (counts[s] == 0) {
-      norm[s] = 0;
-    } else if (counts[s] <= lowThreshold) {
-      norm[s] = -1;
-      ++distributed;
-      total -= counts[s];
-    } else if (counts[s] <= lowOne) {
-      norm[s] = 1;
-      ++distributed;
-      total -= counts[s];
-    } else {
-      norm[s] = kNotYet;
-    }
-  }
-  if (distributed > (1u << tableLog)) return ErrorResult(FSE_ERROR_GENERIC);
-  uint32_t toDistribute = (1u << tableLog) - distributed;
-  if (toDistribute > 0 && total / toDistribute > lowOne) {
-    // Risk of rounding a weight to zero: raise the bar for one slot.
-    lowOne = static_cast<uint32_t>((total * 3) / (static_cast<uint64_t>(toDistribute) * 2));
-    for (unsigned s = 0; s <= maxSymbolValue; ++s) {
-      if (norm[s] == kNotYet && counts[s] <= lowOne) {
-        norm[s] = 1;
-        ++distributed;
-        total -= counts[s];
-      }
-    }
-    toDistribute = (1u << tableLog) - distributed;
-  }
-  if (distributed == maxSymbolValue + 1) {
-    // Every symbol is poor: the rest goes to the most frequent one.
-    unsigned maxV = 0;
-    uint32_t maxC = 0;
-    for (unsigned s = 0; s <= maxSymbolValue; ++s)
-      if (counts[s] > maxC) maxV = s, maxC = counts[s];
-    norm[maxV] = static_cast<int16_t>(norm[maxV] + static_cast<int16_t>(toDistribute));
-    return 0;
-  }
-  if (total == 0) return ErrorResult(FSE_ERROR_GENERIC);
-  const unsigned vStepLog = 62 - tableLog;
-  const uint64_t mid = (1ull << (vStepLog - 1)) - 1;
-  const uint64_t rStep = ((static_cast<uint64_t>(toDistribute) << vStepLog) + mid) / total;
-  uint64_t acc = mid;
-  for (unsigned s = 0; s <= maxSymbolValue; ++s) {
-    if (norm[s] != kNotYet) continue;
-    const uint64_t end = acc + counts[s] * rStep;
-    const uint32_t weight = static_cast<uint32_t>(end >> vStepLog) - static_cast<uint32_t>(acc >> vStepLog);
-    if (weight < 1) return ErrorResult(FSE_ERROR_GENERIC);
-    norm[s] = static_cast<int16_t>(weight);
-    acc = end;
-  }
-  return 0;
-}
-
-// --- Bit stream writer ------------------------------------------------------
-// Fields are appended least significant bit first into a 64-bit container; a
-// flush stores the container and advances by the whole bytes it held. The
-// write position never passes `limit` (capacity - 8), so every store fits.
-struct BitWriter {
-  uint64_t container = 0;
-  unsigned bits = 0;
-  uint8_t* start = nullptr;
-  uint8_t* ptr = nullptr;
-  uint8_t* limit = nullptr;
-
-  bool Init(uint8_t* dst, size_t capacity) {
-    if (capacity < 8) return false;
-    start = ptr = dst;
-    limit = dst + capacity - 8;
-    return true;
-  }
-  void Add(uint64_t value, unsigned nbBits) {
-    container |= (value & ((uint64_t{1} << nbBits) - 1)) << bits;
-    bits += nbBits;
-  }
-  void Flush() {
-    StoreLe64(ptr, container);
-    const unsigned bytes = bits >> 3;
-    ptr += bytes;
-    if (ptr > limit) ptr = limit;
-    bits &= 7;
-    container = bytes == 8 ? 0 : container >> (bytes * 8);
-  }
-  size_t Close() {
-    Add(1, 1);  // end mark
-    Flush();
-    if (ptr >= limit) return 0;
-    return static_cast<size_t>(ptr - start) + (bits > 0);
-  }
-};
-
-struct EncoderState {
-  uint32_t value;
-  const FseCTable* table;
-};
-
-inline void EncodeSymbol(BitWriter& writer, EncoderState& state, uint8_t symbol) {
-  const FseSymbolTransform t = state.table->transforms[symbol];
-  const uint32_t nbOut = (state.value + t.deltaNbBits) >> 16;
-  writer.Add(state.value, nbOut);
-  state.value = state.table->stateTable[static_cast<int32_t>(state.value >> nbOut) + t.deltaFindState];
 }
 
 // --- Bit stream reader ------------------------------------------------------
@@ -308,28 +200,15 @@ size_t FSE_count(unsigned* counts, unsigned* maxSymbolValue, const void* src, si
   if (requested == 0) requested = 255;
   const bool check = requested < 255;
   if (!check) requested = 255;
-  // Four tables break the dependency between neighbouring bytes.
-  uint32_t c1[256] = {}, c2[256] = {}, c3[256] = {}, c4[256] = {};
-  size_t i = 0;
-  for (; i + 16 <= srcSize; i += 16) {
-    for (size_t k = 0; k < 16; k += 4) {
-      const uint32_t w = LoadLe32(in + i + k);
-      ++c1[w & 0xFF];
-      ++c2[(w >> 8) & 0xFF];
-      ++c3[(w >> 16) & 0xFF];
-      ++c4[w >> 24];
-    }
-  }
-  for (; i < srcSize; ++i) ++c1[in[i]];
-  unsigned largest = 0;
-  for (unsigned s = 0; s < 256; ++s) {
-    const uint32_t c = c1[s] + c2[s] + c3[s] + c4[s];
-    if (check && s > requested && c > 0) return ErrorResult(FSE_ERROR_GENERIC);
-    if (s <= requested) {
-      counts[s] = c;
-      if (c > largest) largest = c;
-    }
-  }
+  uint32_t totals[256];
+  const unsigned largest = UseAvx2FmaKernels() ? kernels_avx2::CountBytes(in, srcSize, totals)
+                                               : kernels_avx::CountBytes(in, srcSize, totals);
+  // A byte above the requested symbol is an error, so the largest count of
+  // all bytes is the largest of those kept.
+  if (check)
+    for (unsigned s = requested + 1; s < 256; ++s)
+      if (totals[s] > 0) return ErrorResult(FSE_ERROR_GENERIC);
+  for (unsigned s = 0; s <= requested; ++s) counts[s] = totals[s];
   while (requested > 0 && counts[requested] == 0) --requested;
   *maxSymbolValue = requested;
   return largest;
@@ -388,7 +267,8 @@ size_t FSE_normalizeCount(int16_t* norm, unsigned tableLog, const unsigned* coun
     stillToDistribute -= proba;
   }
   if (-stillToDistribute >= (norm[largest] >> 1)) {
-    const size_t r = NormalizeM2(norm, tableLog, counts, total, maxSymbolValue);
+    const size_t r = UseAvx2FmaKernels() ? kernels_avx2::NormalizeM2(norm, tableLog, counts, total, maxSymbolValue)
+                                         : kernels_avx::NormalizeM2(norm, tableLog, counts, total, maxSymbolValue);
     if (FSE_isError(r)) return r;
   } else {
     norm[largest] = static_cast<int16_t>(norm[largest] + stillToDistribute);
@@ -604,37 +484,8 @@ size_t FSE_buildCTable(FseCTable* table, const int16_t* norm, unsigned maxSymbol
 
 size_t FSE_compress_usingCTable(void* dst, size_t dstCapacity, const void* src, size_t srcSize,
                                 const FseCTable* table) {
-  const uint8_t* in = static_cast<const uint8_t*>(src);
-  BitWriter writer;
-  if (!writer.Init(static_cast<uint8_t*>(dst), dstCapacity)) return 0;
-  const uint32_t tableSize = 1u << table->tableLog;
-  EncoderState state1{tableSize, table}, state2{tableSize, table};
-  size_t i = srcSize;
-  // Symbols are coded from the end, so that the decoder, which reads the
-  // stream backwards, delivers them in order.
-  if (srcSize & 1) {
-    EncodeSymbol(writer, state1, in[--i]);
-    writer.Flush();
-  }
-  if (srcSize & 2) {
-    EncodeSymbol(writer, state2, in[i - 1]);
-    EncodeSymbol(writer, state1, in[i - 2]);
-    i -= 2;
-    writer.Flush();
-  }
-  while (i > 0) {
-    EncodeSymbol(writer, state2, in[i - 1]);
-    EncodeSymbol(writer, state1, in[i - 2]);
-    EncodeSymbol(writer, state2, in[i - 3]);
-    EncodeSymbol(writer, state1, in[i - 4]);
-    i -= 4;
-    writer.Flush();
-  }
-  writer.Add(state2.value, table->tableLog);
-  writer.Flush();
-  writer.Add(state1.value, table->tableLog);
-  writer.Flush();
-  return writer.Close();
+  if (UseAvx2FmaKernels()) return kernels_avx2::EncodeFseStream(dst, dstCapacity, src, srcSize, table);
+  return kernels_avx::EncodeFseStream(dst, dstCapacity, src, srcSize, table);
 }
 
 size_t FSE_compress(void* dst, size_t dstCapacity, const void* src, size_t srcSize) {

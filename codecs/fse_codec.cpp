@@ -1,11 +1,11 @@
 #include "codecs/fse_codec.h"
 
-#include <smmintrin.h>
-
 #include <cstring>
 #include <new>
 
 #include "codecs/fse.h"
+#include "codecs/fse_variants.h"
+#include "core/cpu_info.h"
 #include "core/output.h"
 
 namespace {
@@ -28,106 +28,60 @@ int Transfer(const ChannelCallback* callback, int channel, uint8_t* data, size_t
   return callback->function(callback->context, channel, data, static_cast<int>(length));
 }
 
-// Bit j set when codes[j] is non-zero, for a full group of eight.
-inline unsigned NonZeroMask8(const uint32_t* codes) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i lo = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes)), zero);
-  const __m128i hi = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 4)), zero);
-  const unsigned zeros = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(lo))) |
-                         static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(hi))) << 4;
-  return ~zeros & 0xFFu;
-}
-
 inline int NextContext(uint32_t symbol) { return symbol < 15 ? static_cast<int>(symbol) : 15; }
 
 }  // namespace
 
 // --- Writer ----------------------------------------------------------------
 
-FSECompressor::FSECompressor(ChannelCallback* callback, CompressionStats* stats)
-    : callback_(callback), stats_(stats) {
-  memory_ = new uint8_t[kCodecChannels * static_cast<size_t>(kFseChannelBlock)];
+FSECompressor::FSECompressor(ChannelCallback* callback, CompressionStats* stats) {
+  state_.memory = new uint8_t[kCodecChannels * static_cast<size_t>(kFseChannelBlock)];
   try {
-    scratch_ = new uint8_t[kScratchBytes];
+    state_.scratch = new uint8_t[kScratchBytes];
   } catch (...) {
-    delete[] memory_;
+    delete[] state_.memory;
     throw;
   }
+  state_.callback = callback;
+  state_.stats = stats;
   for (int c = 0; c < kCodecChannels; ++c) {
-    channels_[c].count = 0;
-    channels_[c].buffer = memory_ + static_cast<size_t>(c) * kFseChannelBlock;
-    channels_[c].channel = c;
+    state_.channels[c].count = 0;
+    state_.channels[c].buffer = state_.memory + static_cast<size_t>(c) * kFseChannelBlock;
+    state_.channels[c].channel = c;
   }
 }
 
 FSECompressor::~FSECompressor() {
-  for (FSEChannel& c : channels_)
-    if (c.count > 0) Flush(c);
-  delete callback_;
-  delete[] scratch_;
-  delete[] memory_;
+  for (FSEChannel& c : state_.channels)
+    if (c.count > 0) FlushFseChannel(state_, c);
+  delete state_.callback;
+  delete[] state_.scratch;
+  delete[] state_.memory;
 }
 
-void FSECompressor::Flush(FSEChannel& channel) {
+void FlushFseChannel(FseWriterState& state, FSEChannel& channel) {
   const size_t n = channel.count;
   if (n > kFseChannelBlock) Fail();
-  const size_t r = FSE_compress(scratch_, kScratchBytes, channel.buffer, n);
+  const size_t r = FSE_compress(state.scratch, kScratchBytes, channel.buffer, n);
   uint8_t header[8];
   PutLe32(header, static_cast<uint32_t>(n));
   PutLe32(header + 4, static_cast<uint32_t>(r));
-  Transfer(callback_, channel.channel, header, 8);
+  Transfer(state.callback, channel.channel, header, 8);
   const int32_t coded = static_cast<int32_t>(static_cast<uint32_t>(r));
   if (coded > 1)
-    Transfer(callback_, channel.channel, scratch_, static_cast<size_t>(coded));
+    Transfer(state.callback, channel.channel, state.scratch, static_cast<size_t>(coded));
   else if (coded == 1)
-    Transfer(callback_, channel.channel, channel.buffer, 1);
+    Transfer(state.callback, channel.channel, channel.buffer, 1);
   else
-    Transfer(callback_, channel.channel, channel.buffer, n);
+    Transfer(state.callback, channel.channel, channel.buffer, n);
   channel.count = 0;
 }
 
-void FSECompressor::writeEscape(uint32_t symbol, int context) {
-  if (symbol < 255) {
-    Append(2 + context, static_cast<uint8_t>(symbol));
-    return;
-  }
-  Append(2 + context, 255);
-  if (static_cast<int32_t>(symbol) > stats_->largestEscaped) stats_->largestEscaped = static_cast<int32_t>(symbol);
-  if (symbol < 65535) {
-    Append(18, static_cast<uint8_t>(symbol));
-    Append(19, static_cast<uint8_t>(symbol >> 8));
-  } else {
-    Append(18, 255);
-    Append(19, 255);
-    for (int b = 0; b < 4; ++b) Append(20 + b, static_cast<uint8_t>(symbol >> (8 * b)));
-  }
-}
-
 void FSECompressor::compress(const uint32_t* codes, int count, int mode) {
-  Append(0, static_cast<uint8_t>(mode));
-  int context = 0;
-  for (int g = 0; g < count; g += 8) {
-    const int width = count - g < 8 ? count - g : 8;
-    unsigned occupancy = 0;
-    if (width == 8) {
-      occupancy = NonZeroMask8(codes + g);
-    } else {
-      for (int j = 0; j < width; ++j) occupancy |= (codes[g + j] != 0 ? 1u : 0u) << j;
-    }
-    for (unsigned bits = occupancy; bits != 0; bits &= bits - 1) {
-      const uint32_t symbol = codes[g + __builtin_ctz(bits)] - 1;
-      FSEChannel& c = channels_[2 + context];
-      if (symbol < 255 && c.count < kFseChannelBlock - 1)
-        c.buffer[c.count++] = static_cast<uint8_t>(symbol);
-      else
-        writeEscape(symbol, context);
-      context = NextContext(symbol);
-    }
-    Append(1, static_cast<uint8_t>(occupancy));
-  }
-  stats_->rows += 1;
-  stats_->rawBytes += 4 * static_cast<uint64_t>(count > 0 ? count : 0);
-  if (mode != 0) stats_->rowsInMode1 += 1;
+  if (UseAvx2FmaKernels())
+    kernels_avx2::FseCompressRow(state_, codes, count, mode);
+  else
+    kernels_avx::FseCompressRow(state_, codes, count, mode);
 }
 
 // --- Reader ----------------------------------------------------------------

@@ -34,6 +34,18 @@ struct FSEChannel {
   int32_t channel = 0;
 };
 
+// The writer's channels and their buffers. A channel's buffer that fills is
+// coded and sent as one block by FlushFseChannel.
+struct FseWriterState {
+  ChannelCallback* callback = nullptr;
+  CompressionStats* stats = nullptr;
+  FSEChannel channels[kCodecChannels];
+  uint8_t* memory = nullptr;   // the 24 buffers
+  uint8_t* scratch = nullptr;  // one coded block
+};
+// Codes the bytes a channel holds as one block on its channel and empties it.
+void FlushFseChannel(FseWriterState& state, FSEChannel& channel);
+
 class FSECompressor : public CompressorInterface {
  public:
   FSECompressor(ChannelCallback* callback, CompressionStats* stats);
@@ -46,20 +58,7 @@ class FSECompressor : public CompressorInterface {
   void compress(const uint32_t* codes, int count, int mode) override;
 
  private:
-  void Append(int channel, uint8_t byte) {
-    FSEChannel& c = channels_[channel];
-    c.buffer[c.count++] = byte;
-    if (c.count == kFseChannelBlock) Flush(c);
-  }
-  // A symbol that needs the escape ladder or fills its channel.
-  void writeEscape(uint32_t symbol, int context);
-  void Flush(FSEChannel& channel);
-
-  ChannelCallback* callback_;
-  CompressionStats* stats_;
-  FSEChannel channels_[kCodecChannels];
-  uint8_t* memory_;   // the 24 buffers
-  uint8_t* scratch_;  // one coded block
+  FseWriterState state_;
 };
 
 class FSEDecompressor : public DecompressorInterface {

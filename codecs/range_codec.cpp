@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "codecs/range_codec_variants.h"
+#include "core/cpu_info.h"
 #include "core/output.h"
 
 namespace {
 
-constexpr uint32_t kTopValue = 1u << 24;
-constexpr unsigned kProbabilityBits = 11;
-constexpr uint16_t kProbabilityOne = 1u << kProbabilityBits;
-constexpr unsigned kAdaptShift = 4;
+#include "codecs/range_coder.inc"
+
 constexpr char kHeader[4] = {'C', 'm', 'p', 'r'};
 
 constexpr size_t kGroupProbs = 2 * 4096;
@@ -19,10 +19,6 @@ constexpr size_t kTreeProbs = 2ull * 1024 * 1024;
 constexpr size_t kEscape17 = 1u << 17;
 constexpr size_t kEscape16 = 1u << 16;
 constexpr size_t kAllProbs = kGroupProbs + kZeroProbs + kTreeProbs + kEscape17 + kEscape16;
-
-constexpr int kGroupSize = 16;
-constexpr int kEscapeSymbol = 1023;
-constexpr int kFirstSymbolContext = 1022;
 
 }  // namespace
 
@@ -85,7 +81,10 @@ bool BuildSymbolTree(SymbolTree& tree, const uint64_t* frequencies) {
 
 EntropyCoder::EntropyCoder() {
   memory_ = new uint16_t[kAllProbs];
-  std::fill(memory_, memory_ + kAllProbs, static_cast<uint16_t>(kProbabilityOne / 2));
+  if (UseAvx2FmaKernels())
+    kernels_avx2::FillProbabilities(memory_, kAllProbs, kProbabilityOne / 2);
+  else
+    kernels_avx::FillProbabilities(memory_, kAllProbs, kProbabilityOne / 2);
   groupProbs_ = memory_;
   zeroProbs_ = groupProbs_ + kGroupProbs;
   treeProbs_ = zeroProbs_ + kZeroProbs;
@@ -104,126 +103,30 @@ Compressor* CreateCompressorObject(ChannelCallback* callback, const uint64_t* fr
 }
 
 Compressor::Compressor(ChannelCallback* callback, const uint64_t* frequencies, uint64_t* symbolCounts,
-                       CompressionStats* stats)
-    : callback_(callback), symbolCounts_(symbolCounts), stats_(stats) {
-  for (char c : kHeader) PutByte(static_cast<uint8_t>(c));
+                       CompressionStats* stats) {
+  coder_.callback = callback;
+  models_ = {&modeProb_, groupProbs_, zeroProbs_, treeProbs_, escape17_, escape16_, &tree_, symbolCounts, stats};
+  for (char c : kHeader) PutByte(coder_, static_cast<uint8_t>(c));
   // A tree over 1024 leaves always has 1023 inner nodes.
   if (!BuildSymbolTree(tree_, frequencies)) Fail("CreateOptimalTree fail");
   for (int s = 0; s < 256; ++s) {
     const uint64_t f = frequencies ? frequencies[s] : 0;
-    for (int b = 0; b < 8; ++b) PutByte(static_cast<uint8_t>(f >> (8 * b)));
+    for (int b = 0; b < 8; ++b) PutByte(coder_, static_cast<uint8_t>(f >> (8 * b)));
   }
-  if (symbolCounts_) std::fill(symbolCounts_, symbolCounts_ + 256, 0);
+  if (symbolCounts) std::fill(symbolCounts, symbolCounts + 256, 0);
 }
 
 Compressor::~Compressor() {
-  for (int i = 0; i < 5; ++i) ShiftLow();
-  Drain();
-  delete callback_;
-}
-
-void Compressor::PutByte(uint8_t byte) {
-  out_[outCount_++] = byte;
-  if (outCount_ == sizeof out_) Drain();
-}
-
-void Compressor::Drain() {
-  if (outCount_ > 0) callback_->function(callback_->context, 0, out_, static_cast<int>(outCount_));
-  outCount_ = 0;
-}
-
-void Compressor::ShiftLow() {
-  if (static_cast<uint32_t>(low_) < 0xFF000000u || (low_ >> 32) != 0) {
-    const uint8_t carry = static_cast<uint8_t>(low_ >> 32);
-    uint8_t pending = cache_;
-    do {
-      PutByte(static_cast<uint8_t>(pending + carry));
-      pending = 0xFF;
-    } while (--cacheSize_ != 0);
-    cache_ = static_cast<uint8_t>(low_ >> 24);
-  }
-  ++cacheSize_;
-  low_ = (low_ & 0x00FFFFFFu) << 8;
-}
-
-inline void Compressor::EncodeBit(uint16_t& p, unsigned bit) {
-  const uint32_t bound = (range_ >> kProbabilityBits) * p;
-  if (bit == 0) {
-    range_ = bound;
-    p = static_cast<uint16_t>(p + ((kProbabilityOne - p) >> kAdaptShift));
-  } else {
-    low_ += bound;
-    range_ -= bound;
-    p = static_cast<uint16_t>(p - (p >> kAdaptShift));
-  }
-  if (range_ < kTopValue) {
-    range_ <<= 8;
-    ShiftLow();
-  }
-}
-
-void Compressor::EncodeBitTree(uint16_t* probs, int nbBits, uint32_t value) {
-  uint32_t m = 1;
-  for (int i = nbBits - 1; i >= 0; --i) {
-    const unsigned bit = (value >> i) & 1;
-    EncodeBit(probs[m], bit);
-    m = 2 * m + bit;
-  }
-}
-
-void Compressor::EncodeValue(uint32_t v, int mode, int& symbolContext) {
-  const int symbol = v <= 1023 ? static_cast<int>(v - 1) : kEscapeSymbol;
-  uint16_t* probs = TreeProbabilities(mode, symbolContext);
-  int k = 0, lo = 0, hi = 1024;
-  while (hi - lo > 1) {
-    const SymbolTreeNode node = tree_.nodes[k];
-    const unsigned bit = symbol >= node.split;
-    EncodeBit(probs[k], bit);
-    if (bit == 0) {
-      hi = node.split;
-      k = k + 1;
-    } else {
-      lo = node.split;
-      k = node.right;
-    }
-  }
-  symbolContext = symbol;
-  if (symbol == kEscapeSymbol) {
-    const uint32_t r = v - 1024;
-    EncodeBitTree(escape17_, 17, (r & 0xFFFF) | (r > 0xFFFF ? 0x10000u : 0u));
-    if (r > 0xFFFF) EncodeBitTree(escape16_, 16, r >> 16);
-  }
+  for (int i = 0; i < 5; ++i) ShiftLow(coder_);
+  Drain(coder_);
+  delete coder_.callback;
 }
 
 void Compressor::compress(const uint32_t* residuals, int count, int mode) {
-  const int m = mode != 0;
-  EncodeBit(modeProb_, static_cast<unsigned>(m));
-  uint16_t* groupProbs = GroupProbabilities(m);
-  uint16_t* zeroProbs = ZeroProbabilities(m);
-  unsigned groupContext = 0, zeroContext = 0;
-  int symbolContext = kFirstSymbolContext;
-  for (int g = 0; g < count; g += kGroupSize) {
-    const int width = std::min(kGroupSize, count - g);
-    uint32_t any = 0;
-    for (int j = 0; j < width; ++j) any |= residuals[g + j];
-    const unsigned groupBit = any != 0;
-    EncodeBit(groupProbs[groupContext], groupBit);
-    groupContext = ((groupContext << 1) | groupBit) & 0xFFF;
-    if (!groupBit) continue;
-    for (int j = 0; j < width; ++j) {
-      const uint32_t v = residuals[g + j];
-      const unsigned nonZero = v != 0;
-      EncodeBit(zeroProbs[zeroContext], nonZero);
-      zeroContext = ((zeroContext << 1) | nonZero) & 0xFFFF;
-      if (!nonZero) continue;
-      EncodeValue(v, m, symbolContext);
-      if (symbolCounts_) ++symbolCounts_[std::min<uint32_t>(v - 1, 255)];
-      if (static_cast<int32_t>(v - 1) > stats_->largestEscaped) stats_->largestEscaped = static_cast<int32_t>(v - 1);
-    }
-  }
-  stats_->rows += 1;
-  stats_->rawBytes += 4 * static_cast<uint64_t>(count > 0 ? count : 0);
-  if (m) stats_->rowsInMode1 += 1;
+  if (UseAvx2FmaKernels())
+    kernels_avx2::RangeCompressRow(coder_, models_, residuals, count, mode);
+  else
+    kernels_avx::RangeCompressRow(coder_, models_, residuals, count, mode);
 }
 
 // --- Reader ----------------------------------------------------------------

@@ -38,6 +38,32 @@ bool BuildOptimalTree(SymbolTreeNode* nodes, int& next, const uint64_t* frequenc
 // The whole tree from 256 weights; false unless it has exactly 1023 nodes.
 bool BuildSymbolTree(SymbolTree& tree, const uint64_t* frequencies);
 
+// The writer's coder state: the low end and width of the interval, the
+// carry cache, and the output buffer of channel 0 (sent when full).
+struct RangeEncoderState {
+  ChannelCallback* callback = nullptr;
+  uint64_t low = 0;
+  uint32_t range = 0xFFFFFFFFu;
+  uint8_t cache = 0;
+  uint32_t cacheSize = 1;
+  uint32_t outCount = 0;
+  uint8_t out[4096];
+};
+
+// What coding one row reads and adapts: the models of both modes, the symbol
+// tree and the writer's counters (symbolCounts may be null).
+struct RangeRowModels {
+  uint16_t* modeProb;
+  uint16_t* groupProbs;  // 2 x 4096
+  uint16_t* zeroProbs;   // 2 x 65536
+  uint16_t* treeProbs;   // 2 x 1024 x 1024
+  uint16_t* escape17;
+  uint16_t* escape16;
+  const SymbolTree* tree;
+  uint64_t* symbolCounts;
+  CompressionStats* stats;
+};
+
 // Coder state and adaptive models shared by both directions.
 class EntropyCoder {
  public:
@@ -77,22 +103,8 @@ class Compressor : public CompressorInterface, private EntropyCoder {
   void compress(const uint32_t* residuals, int count, int mode) override;
 
  private:
-  void EncodeBit(uint16_t& p, unsigned bit);
-  void ShiftLow();
-  void EncodeBitTree(uint16_t* probs, int nbBits, uint32_t value);
-  void EncodeValue(uint32_t v, int mode, int& symbolContext);
-  void PutByte(uint8_t byte);
-  void Drain();
-
-  ChannelCallback* callback_;
-  uint64_t* symbolCounts_;
-  CompressionStats* stats_;
-  uint64_t low_ = 0;
-  uint32_t range_ = 0xFFFFFFFFu;
-  uint8_t cache_ = 0;
-  uint32_t cacheSize_ = 1;
-  uint32_t outCount_ = 0;
-  uint8_t out_[4096];
+  RangeEncoderState coder_;
+  RangeRowModels models_;
 };
 
 class Decompressor : public DecompressorInterface, private EntropyCoder {

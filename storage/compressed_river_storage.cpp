@@ -7,9 +7,11 @@
 #include <cstring>
 
 #include "core/binary_reader.h"
+#include "core/cpu_info.h"
 #include "core/output.h"
 #include "game/block_allocator.h"
 #include "game/deal_table.h"
+#include "storage/compressed_kernels_variants.h"
 #include "storage/prob_kernels.h"
 #include "storage/update_kernels.h"
 
@@ -79,8 +81,9 @@ int64_t CompressedRiverStorage::ElementCount(int board) {
   if (board < 0) return layout->elementTotal;
   CheckBoard(board);
   const LayoutPair& slice = layout->turnIndex[board];
-  int64_t hands = 0;
-  for (uint32_t e = slice.start; e < slice.start + slice.count; ++e) hands += layout->entries[e].count;
+  const LayoutPair* entries = layout->entries + slice.start;
+  const int64_t hands = UseAvx2FmaKernels() ? kernels_avx2::SumEntryCounts(entries, slice.count)
+                                            : kernels_avx::SumEntryCounts(entries, slice.count);
   return hands * layout->actionCount;
 }
 
@@ -223,18 +226,12 @@ void CompressedRiverStorage::ReadReachedRow(int board, int node, const float* de
     return;
   }
   // Strategy sums: K sums of up to 2^31 - 1 each overflow a 32-bit total, so
-  // the totals are taken in 64 bits.
+  // the totals are taken exactly in double precision.
   const uint32_t* base = reinterpret_cast<const uint32_t*>(buffer) + RowOffset(entry, board, 0);
-  for (int i = 0; i < hands; ++i) {
-    uint64_t total = 0;
-    for (int a = 0; a < actions; ++a) total += base[a * stride + i];
-    if (total >= 1) {
-      const double t = static_cast<double>(total);
-      for (int a = 0; a < actions; ++a) out[a].data[i] = static_cast<double>(base[a * stride + i]) / t;
-    } else {
-      for (int a = 0; a < actions; ++a) out[a].data[i] = defaults ? static_cast<double>(defaults[a]) : 0.0;
-    }
-  }
+  if (UseAvx2FmaKernels())
+    kernels_avx2::SumsToProbs(base, stride, actions, out.data(), hands, defaults);
+  else
+    kernels_avx::SumsToProbs(base, stride, actions, out.data(), hands, defaults);
 }
 
 void CompressedRiverStorage::WriteRow(int board, int node, int action, const AlignedArray& values) {

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "core/binary_reader.h"
+#include "core/cpu_info.h"
 #include "core/output.h"
+#include "storage/compressed_kernels_variants.h"
 #include "storage/packed_rows.h"
 
 std::atomic<int64_t> StorageBytesRead{0};
@@ -183,15 +185,15 @@ void CompressedStorageStream::EndWrite() {
   if (!compressor_) return;
   DestroyCompressor(compressor_);  // writes what the codec still buffers
   compressor_ = nullptr;
-  int64_t length = 0;
-  for (int k = 0; k < kCodecChannels; ++k) length += lanePositions_[k];
+  const bool avx2 = UseAvx2FmaKernels();
+  const int64_t length =
+      avx2 ? kernels_avx2::SumLaneLengths(lanePositions_) : kernels_avx::SumLaneLengths(lanePositions_);
   GrowBlock(RoundUp(length, kBlockMask));
-  uint8_t* out = block_;
-  for (int k = 0; k < kCodecChannels; ++k) {
-    if (lanePositions_[k] > 0) memcpy(out, laneBlock_->lanes[k], static_cast<size_t>(lanePositions_[k]));
-    out += lanePositions_[k];
-    laneLengths_[k] = lanePositions_[k];
-  }
+  if (avx2)
+    kernels_avx2::JoinLanes(block_, laneBlock_->lanes, lanePositions_);
+  else
+    kernels_avx::JoinLanes(block_, laneBlock_->lanes, lanePositions_);
+  memcpy(laneLengths_, lanePositions_, sizeof laneLengths_);
   blockLength_ = length;
   StorageBytesWritten.fetch_add(length, std::memory_order_relaxed);
   t_lanePool.blocks.push_back(std::move(laneBlock_));
@@ -250,8 +252,8 @@ void CompressedStorageStream::EndRead() {
   if (decompressor_->Failed()) DecodeError();
   DestroyDecompressor(decompressor_);
   decompressor_ = nullptr;
-  int64_t consumed = 0;
-  for (int k = 0; k < kCodecChannels; ++k) consumed += lanePositions_[k];
+  const int64_t consumed = UseAvx2FmaKernels() ? kernels_avx2::SumLaneLengths(lanePositions_)
+                                               : kernels_avx::SumLaneLengths(lanePositions_);
   StorageBytesRead.fetch_add(consumed, std::memory_order_relaxed);
 }
 

@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "core/binary_reader.h"
+#include "core/cpu_info.h"
 #include "game/deal_table.h"
 #include "memory_io.h"
+#include "storage/compressed_kernels_variants.h"
 #include "storage/compressed_river_storage.h"
 #include "storage/packed_rows.h"
 #include "storage/river_storage.h"
@@ -413,6 +415,120 @@ TEST(StorageStreams, PassesCountersAndRecords) {
     EXPECT_EQ(a, previous);
     EXPECT_EQ(b, row);
   }
+}
+
+// The kernels behind EndWrite / EndRead and ReadRow / ElementCount, in both
+// instruction-set variants: lane lengths whose sum passes 2^32, lanes joined in
+// order, counts of layouts of every length, and quotients of sums up to
+// 2^32 - 1 (a loaded file may hold any) exactly as the plain division gives
+// them.
+TEST(StorageStreams, CompressedKernelVariantsAgreeWithPlainArithmetic) {
+  if (!CpuSupportsAvx2Fma()) GTEST_SKIP() << "no AVX2 on this processor";
+  std::mt19937 rng(21);
+  int32_t lengths[kCodecChannels];
+  int64_t sum = 0;
+  for (int k = 0; k < kCodecChannels; ++k) sum += lengths[k] = k % 5 == 0 ? INT32_MAX : static_cast<int32_t>(rng() % 9);
+  EXPECT_EQ(kernels_avx2::SumLaneLengths(lengths), sum);
+  EXPECT_EQ(kernels_avx::SumLaneLengths(lengths), sum);
+
+  std::vector<std::vector<uint8_t>> lanes(kCodecChannels);
+  uint8_t* starts[kCodecChannels];
+  std::vector<uint8_t> joined;
+  for (int k = 0; k < kCodecChannels; ++k) {
+    lanes[k].resize(k % 3 == 1 ? 0 : 1 + rng() % 70);
+    for (uint8_t& b : lanes[k]) b = static_cast<uint8_t>(rng());
+    starts[k] = lanes[k].data();
+    lengths[k] = static_cast<int32_t>(lanes[k].size());
+    joined.insert(joined.end(), lanes[k].begin(), lanes[k].end());
+  }
+  for (int variant = 0; variant < 2; ++variant) {
+    std::vector<uint8_t> out(joined.size() + 1, 0xEE);
+    uint8_t* end = variant ? kernels_avx::JoinLanes(out.data(), starts, lengths)
+                           : kernels_avx2::JoinLanes(out.data(), starts, lengths);
+    EXPECT_EQ(end, out.data() + joined.size());
+    EXPECT_TRUE(std::equal(joined.begin(), joined.end(), out.begin())) << variant;
+    EXPECT_EQ(out.back(), 0xEE);
+  }
+
+  std::vector<LayoutPair> pairs(11);
+  for (LayoutPair& p : pairs) p = {0xFFFFFFFFu, 0xFFFFFFF0u - static_cast<uint32_t>(rng() % 1000)};
+  for (uint32_t n = 0; n <= pairs.size(); ++n) {
+    int64_t expected = 0;
+    for (uint32_t i = 0; i < n; ++i) expected += pairs[i].count;
+    EXPECT_EQ(kernels_avx2::SumEntryCounts(pairs.data(), n), expected) << n;
+    EXPECT_EQ(kernels_avx::SumEntryCounts(pairs.data(), n), expected) << n;
+  }
+
+  const uint32_t edges[] = {0, 1, 2147483647u, 2147483648u, 4294967295u};
+  for (int actions : {1, 2, 5}) {
+    for (int hands : {1, 3, 4, 7, 13}) {
+      const size_t stride = static_cast<size_t>(hands + 3) & ~size_t{3};
+      std::vector<uint32_t> sums(stride * static_cast<size_t>(actions), 0);
+      for (int a = 0; a < actions; ++a)
+        for (int i = 0; i < hands; ++i)
+          sums[a * stride + i] = i % 4 == 2 ? 0 : (rng() % 3 == 0 ? edges[rng() % 5] : rng() % 1000);
+      const float defaults[5] = {0.5f, 0.25f, 0.125f, 0.0625f, 0.0625f};
+      for (const float* d : {static_cast<const float*>(defaults), static_cast<const float*>(nullptr)}) {
+        for (int variant = 0; variant < 2; ++variant) {
+          std::vector<Array> rows(static_cast<size_t>(actions));
+          std::vector<AlignedArray> out;
+          for (Array& r : rows) {
+            ResizeAlignedArray(r.a, static_cast<uint32_t>(hands));
+            out.push_back(r.a);
+          }
+          if (variant)
+            kernels_avx::SumsToProbs(sums.data(), stride, actions, out.data(), hands, d);
+          else
+            kernels_avx2::SumsToProbs(sums.data(), stride, actions, out.data(), hands, d);
+          for (int i = 0; i < hands; ++i) {
+            uint64_t total = 0;
+            for (int a = 0; a < actions; ++a) total += sums[a * stride + i];
+            for (int a = 0; a < actions; ++a) {
+              const double want = total ? static_cast<double>(sums[a * stride + i]) / static_cast<double>(total)
+                                        : (d ? static_cast<double>(d[a]) : 0.0);
+              ASSERT_EQ(out[a].data[i], want) << "variant " << variant << " hand " << i << " action " << a;
+            }
+          }
+        }
+      }
+    }
+  }
+
+  // A coded block is the same under both variants, and each reads the other's.
+  const bool baselineBefore = !UseAvx2FmaKernels();
+  std::vector<uint32_t> row(900), previous(900);
+  for (size_t i = 0; i < row.size(); ++i) {
+    previous[i] = rng() % 50000;
+    row[i] = previous[i] + (rng() % 4 == 0 ? rng() % 300 : 0);
+  }
+  std::string records[2];
+  for (int variant = 0; variant < 2; ++variant) {
+    ForceBaselineKernels(variant == 1);
+    CompressedStorageStream stream(100000, 4);
+    stream.BeginWrite();
+    for (int r = 0; r < 40; ++r) {
+      stream.WriteRow32(previous.data(), nullptr, 900);
+      stream.WriteRow32(row.data(), previous.data(), 900);
+    }
+    stream.EndWrite();
+    MemoryWriter writer;
+    stream.Save(writer);
+    records[variant] = writer.bytes;
+    ForceBaselineKernels(variant == 0);
+    const int64_t read = StorageBytesRead.load();
+    std::vector<uint32_t> a(900), b(900);
+    stream.BeginRead();
+    for (int r = 0; r < 40; ++r) {
+      stream.ReadRow32(a.data(), nullptr, 900);
+      stream.ReadRow32(b.data(), a.data(), 900);
+    }
+    stream.EndRead();
+    EXPECT_EQ(a, previous);
+    EXPECT_EQ(b, row);
+    EXPECT_EQ(StorageBytesRead.load() - read, stream.BlockLength());
+  }
+  ForceBaselineKernels(baselineBefore);
+  EXPECT_TRUE(records[0] == records[1]);
 }
 
 TEST(StorageStreams, CompressedStreamRejectsLanesThatDoNotMakeTheBlock) {

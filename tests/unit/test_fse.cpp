@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <vector>
 
 #include "codecs/fse.h"
+#include "codecs/fse_variants.h"
+#include "core/cpu_info.h"
 
 namespace {
 
@@ -174,6 +177,73 @@ TEST(FseCoder, RoundTripsOverSizesAndDistributions) {
     }
   }
   EXPECT_GT(coded, 100);
+}
+
+// The histogram, the secondary normalisation and the bit-stream writer exist
+// in two instruction-set variants that must agree exactly: counts against a
+// plain count, normalised counts on distributions that need the secondary
+// method (many rare symbols), and stream bytes with room to spare and with a
+// destination the flushes must clamp to.
+TEST(FseCoder, KernelVariantsCountNormaliseAndWriteAlike) {
+  if (!CpuSupportsAvx2Fma()) GTEST_SKIP() << "no AVX2 on this processor";
+  uint32_t seed = 500;
+  for (size_t n : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{17}, size_t{100}, size_t{4097},
+                   size_t{65536}}) {
+    for (double decay : {0.3, 0.97}) {
+      const Bytes src = Skewed(n, 256, decay, seed++);
+      uint32_t plain[256] = {}, t1[256], t2[256];
+      for (uint8_t b : src) ++plain[b];
+      const unsigned largest = *std::max_element(plain, plain + 256);
+      EXPECT_EQ(kernels_avx2::CountBytes(src.data(), n, t1), largest) << n;
+      EXPECT_EQ(kernels_avx::CountBytes(src.data(), n, t2), largest) << n;
+      ASSERT_TRUE(std::equal(plain, plain + 256, t1)) << "avx2, n " << n;
+      ASSERT_TRUE(std::equal(plain, plain + 256, t2)) << "avx, n " << n;
+    }
+  }
+
+  std::mt19937 rng(9);
+  int secondary = 0;
+  for (int trial = 0; trial < 300; ++trial) {
+    // One heavy symbol and many light ones, some of them below one slot.
+    const unsigned maxSymbol = 20 + rng() % 236;
+    std::vector<unsigned> counts(maxSymbol + 1);
+    size_t total = 0;
+    for (unsigned& c : counts) total += c = rng() % 4 == 0 ? 0 : 1 + rng() % (trial % 2 ? 3 : 40);
+    counts[rng() % counts.size()] += static_cast<unsigned>(rng() % 60000);
+    total = 0;
+    for (unsigned c : counts) total += c;
+    for (unsigned tableLog : {9u, 11u, 12u}) {
+      int16_t n1[256], n2[256];
+      const size_t r1 = kernels_avx2::NormalizeM2(n1, tableLog, counts.data(), total, maxSymbol);
+      const size_t r2 = kernels_avx::NormalizeM2(n2, tableLog, counts.data(), total, maxSymbol);
+      ASSERT_EQ(r1, r2);
+      if (FSE_isError(r1)) continue;
+      ++secondary;
+      ASSERT_TRUE(std::equal(n1, n1 + maxSymbol + 1, n2)) << "trial " << trial;
+      int sum = 0;
+      for (unsigned s = 0; s <= maxSymbol; ++s) sum += n1[s] < 0 ? 1 : n1[s];
+      EXPECT_EQ(sum, 1 << tableLog);
+    }
+  }
+  EXPECT_GT(secondary, 500);
+
+  for (size_t n : {size_t{2}, size_t{5}, size_t{100}, size_t{4096}, size_t{65536}}) {
+    const Bytes src = Skewed(n, 40, 0.8, seed++);
+    unsigned counts[256], maxSymbol = 255;
+    FSE_count(counts, &maxSymbol, src.data(), n);
+    const unsigned tableLog = FSE_optimalTableLog(11, n, maxSymbol);
+    int16_t norm[256];
+    ASSERT_FALSE(FSE_isError(FSE_normalizeCount(norm, tableLog, counts, n, maxSymbol)));
+    FseCTable table;
+    ASSERT_EQ(FSE_buildCTable(&table, norm, maxSymbol, tableLog), 0u);
+    for (size_t capacity : {FSE_compressBound(n), n / 2 + 8, size_t{8}}) {
+      Bytes a(capacity, 0x11), b(capacity, 0x11);
+      const size_t ra = kernels_avx2::EncodeFseStream(a.data(), capacity, src.data(), n, &table);
+      const size_t rb = kernels_avx::EncodeFseStream(b.data(), capacity, src.data(), n, &table);
+      EXPECT_EQ(ra, rb) << "n " << n << " capacity " << capacity;
+      EXPECT_TRUE(a == b) << "n " << n << " capacity " << capacity;
+    }
+  }
 }
 
 TEST(FseCoder, SmallDestinationsAreErrorsOrNotWorthCoding) {

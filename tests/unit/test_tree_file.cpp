@@ -748,9 +748,11 @@ TEST(SaveBlocks, SlowLanesAreCheckedAndDecodedWithoutEndingTheProcess) {
 
 namespace {
 
-// Loads damaged copies of a file: every load answers ok or an error line,
-// and after an error either the standing tree answers as before or there is
-// no tree. Returns the number of loads that succeeded.
+// Loads damaged copies of a file: every load answers ok or an error line.
+// After an error either the standing tree answers as before or there is no
+// tree, and the settings are those before the command either way; after a
+// load the results and every EV of a hand with weight are numbers. Returns
+// the number of loads that succeeded.
 class DamagedLoads {
  public:
   explicit DamagedLoads(std::string path) : path_(std::move(path)) { Remember(); }
@@ -761,10 +763,12 @@ class DamagedLoads {
     if (reply == "load_tree ok!\n") {
       ++loaded_;
       Remember();
+      ExpectNumbers();
       return;
     }
     ASSERT_EQ(reply.rfind("ERROR: load_tree ", 0), 0u) << reply;
     ASSERT_EQ(reply.find('\n'), reply.size() - 1) << reply;
+    ASSERT_TRUE(settings_ == CurrentSettings()) << "the settings changed after " << reply;
     if (CurrentTree) {
       ASSERT_EQ(RunCommand("show_strategy r:0"), answer_) << "the standing tree changed after " << reply;
     } else {
@@ -775,10 +779,55 @@ class DamagedLoads {
     }
   }
   int Loaded() const { return loaded_; }
-  // The answer of whatever tree stands now.
-  void Remember() { answer_ = CurrentTree ? RunCommand("show_strategy r:0") : std::string(); }
+  // The answer of whatever tree stands now, and the settings.
+  void Remember() {
+    answer_ = CurrentTree ? RunCommand("show_strategy r:0") : std::string();
+    settings_ = CurrentSettings();
+  }
+
+ private:
+  static std::vector<std::string> CurrentSettings() {
+    std::vector<std::string> out;
+    out.emplace_back(reinterpret_cast<const char*>(BoardMasks), sizeof(CardMask) * 3);
+    out.emplace_back(reinterpret_cast<const char*>(PotSettings), sizeof(double) * 3);
+    for (const std::vector<double>& range : RangeVectors)
+      out.emplace_back(reinterpret_cast<const char*>(range.data()), sizeof(double) * range.size());
+    out.push_back(PrintLineTree(*SchematicRoot, "", 0.0, 1));
+    out.push_back(RunCommand("get_actual_compression"));
+    out.emplace_back(reinterpret_cast<const char*>(IsomorphismFlags), 4);
+    return out;
+  }
+
+  static void ExpectNumbers() {
+    const std::string results = RunCommand("calc_results");
+    ASSERT_EQ(results.find("nan"), std::string::npos) << results;
+    ASSERT_EQ(results.find("inf"), std::string::npos) << results;
+    const std::string ev = RunCommand("calc_ev OOP r:0");
+    if (ev.rfind("ERROR: ", 0) == 0) return;  // a tree without its cached values
+    const size_t split = ev.find('\n');
+    ASSERT_NE(split, std::string::npos) << ev;
+    const std::vector<std::string> values = Words(ev.substr(0, split)), weights = Words(ev.substr(split + 1));
+    ASSERT_EQ(values.size(), 1326u);
+    ASSERT_EQ(weights.size(), 1327u);  // and END
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (weights[i] == "0") continue;
+      ASSERT_TRUE(std::isfinite(strtod(values[i].c_str(), nullptr))) << values[i] << " with weight " << weights[i];
+    }
+  }
+  static std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> out;
+    size_t from = 0;
+    while ((from = text.find_first_not_of(" \n", from)) != std::string::npos) {
+      const size_t to = text.find_first_of(" \n", from);
+      out.push_back(text.substr(from, to - from));
+      from = to;
+    }
+    return out;
+  }
+
   std::string path_;
   std::string answer_;
+  std::vector<std::string> settings_;
   int loaded_ = 0;
 };
 
@@ -809,6 +858,38 @@ void Damage(DamagedLoads& loads, const std::string& good, size_t nodeStart, int 
     const size_t at = nodeStart + random() % (bytes.size() - nodeStart - 8);
     const int64_t value = patterns[random() % 8];
     memcpy(&bytes[at], &value, static_cast<size_t>(width));
+    loads.Load(bytes);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  // Numbers no solve makes: non-finite and huge floats in the pot, the
+  // cached results and the node data; iteration counts about the solver's
+  // cap; range weights that add a hand to the lists or take one away.
+  const double doubles[] = {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300, -1e300, 1e31};
+  const float floats[] = {std::nanf(""), HUGE_VALF, 1e31f, -1e31f};
+  const int32_t counts[] = {2147483646, IterationCap + 1, IterationCap, -2};
+  const size_t header = nodeStart - 64;
+  for (int i = 0; i < lengths; ++i) {
+    std::string bytes = good;
+    const size_t nodeAt = nodeStart + random() % (bytes.size() - nodeStart - 8);
+    switch (i % 5) {
+      case 0:
+        memcpy(&bytes[9 + 24 + 8 * (random() % 3)], &doubles[random() % 6], 8);
+        memcpy(&bytes[header + 12 + 8 * (random() % 6)], &doubles[random() % 6], 8);
+        break;
+      case 1:
+        memcpy(&bytes[nodeAt], &doubles[random() % 6], 8);
+        break;
+      case 2:
+        memcpy(&bytes[nodeAt], &floats[random() % 4], 4);
+        break;
+      case 3:
+        memcpy(&bytes[random() % 2 ? nodeStart : header + 8], &counts[random() % 4], 4);
+        break;
+      default: {
+        const double weight = random() % 2 ? 1.0 : 0.0;
+        memcpy(&bytes[9 + 48 + 8 * (random() % (2 * 1326))], &weight, 8);
+      }
+    }
     loads.Load(bytes);
     if (::testing::Test::HasFatalFailure()) return;
   }

@@ -82,7 +82,13 @@ void CmdForget(const TokenVector& words) {
   const int street = StreetWord(words);
   RequireIdleTree();
   RequireStreetInTree(words, street);
+  // Forgetting keeps the values that an evaluation of the whole tree caches
+  // at the deals. A tree loaded without them has none cached yet: the
+  // evaluation must run even when the file's results look current.
+  const bool complete = !(CurrentTree->flags & kIncompleteTree);
+  if (LoadFlag && complete) CurrentTree->lastResultsIteration = -1;
   ForgetStreet(street);
+  if (complete) LoadFlag = false;
   ReplyOk(words);
 }
 

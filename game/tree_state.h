@@ -7,7 +7,7 @@
 #include "core/cards.h"
 
 extern bool TreeBuilt;      // true between build_tree and free_tree
-extern bool LoadFlag;       // the tree came from a file without card records
+extern bool LoadFlag;       // the tree came from a file without the values its deals cache
 extern int RootStreet;      // 1 flop, 2 turn, 3 river
 extern int EffectiveStack;  // chips
 // Stamp of the current build; line nodes flattened by it carry the same stamp.

@@ -68,12 +68,16 @@ NodeEvRows NodeEvOfPath(int player, const std::string& path) {
   if (ref.node) {
     CheckedTreeNode(*ref.node);
     CheckedRunout(ref);
+    // A tree file may leave out the values its deals cached; while a street
+    // is forgotten the pass would answer from them.
+    if (LoadFlag && CurrentTree && (CurrentTree->flags & kIncompleteTree))
+      ThrowCommandError("values not loaded: rebuild the forgotten streets and solve");
     CalcNodeEv(player, ref.node->treeIndex, ref.turnCard, ref.riverCard, ev.data(), weight.data(), false);
   }
   // The pot the tree was built with, whatever set_pot has stored since.
   const double half = 0.5 * ReportPot();
   for (double& v : ev)
-    if (!std::isnan(v)) v = LoadFlag ? 0.0 : v + half;
+    if (!std::isnan(v)) v += half;
   return {ReorderHandValues(ev, ComboIndexByOrder), ReorderHandValues(weight, ComboIndexByOrder)};
 }
 

@@ -43,8 +43,17 @@ void AddFloatRow(float* total, const float* v, int n);
 // stores zeros. Values beyond the float range become +infinity.
 void StoreNonNegativeFloats(float* dst, const double* src, int n);
 
-// Replaces negative and NaN elements by 0 (rows read from files).
-void SanitizeFloatRow(float* row, int n);
+// The largest magnitude a value read from a tree file may have (stored rows,
+// card record values). Solves stay far below it: payoffs are at most 2^33
+// chips and reach at most 1e9 per hand, and even their products summed over
+// every hand and iteration stay under 1e30; above it, a few more updates in
+// single precision could reach infinity.
+constexpr double kMaxStoredValue = 1e30;
+
+// A row read from a file: negative elements become 0 (stored regrets and
+// sums are never negative). False when an element is NaN, infinite or above
+// kMaxStoredValue: such a row cannot come from a solve.
+bool SanitizeFloatRow(float* row, int n);
 
 // --- Variants (the entries hand them non-null rows and n > 0) -----------------
 

@@ -187,7 +187,9 @@ void UncompressedRiverStorage::Load(BinaryReader& reader) {
 
 RiverStorage::RiverStorage(const StorageLayout* layout_) : UncompressedRiverStorage(layout_) {}
 
-void RiverStorage::AfterRawRowRead(void* row, int hands) { SanitizeFloatRow(static_cast<float*>(row), hands); }
+void RiverStorage::AfterRawRowRead(void* row, int hands) {
+  if (!SanitizeFloatRow(static_cast<float*>(row), hands)) throw IOException("invalid file");
+}
 
 const float* RiverStorage::RowData(int turnIndex, int riverIndex, int action) const {
   const uint32_t entry = EntryIndex(turnIndex, riverIndex);

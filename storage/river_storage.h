@@ -86,7 +86,8 @@ class UncompressedRiverStorage : public RiverStorageBase {
   bool AllocateBuffer(bool commit);
   // Element offset of action a's row of an entry (entry and action checked).
   size_t RowOffset(uint32_t entry, int action) const;
-  // Called after raw rows were read (float rows are sanitised).
+  // Called after raw rows were read: float rows are sanitised, and a value
+  // no solve can store raises IOException.
   virtual void AfterRawRowRead(void* row, int hands);
 
   uint8_t* buffer = nullptr;

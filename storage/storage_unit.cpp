@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cfloat>
+#include <cmath>
 #include <climits>
 #include <cstring>
 
@@ -115,10 +116,13 @@ void StoreNonNegativeFloats(float* dst, const double* src, int n) {
     kernels_avx::NonNegativeFloats(dst, src, n);
 }
 
-void SanitizeFloatRow(float* row, int n) {
-  if (!row) return;
-  for (int i = 0; i < n; ++i)
-    if (!(row[i] >= 0.0f)) row[i] = 0.0f;
+bool SanitizeFloatRow(float* row, int n) {
+  if (!row) return true;
+  for (int i = 0; i < n; ++i) {
+    if (!(std::fabs(row[i]) <= kMaxStoredValue)) return false;
+    if (row[i] < 0.0f) row[i] = 0.0f;
+  }
+  return true;
 }
 
 // --- StorageUnit ------------------------------------------------------------------------
@@ -208,7 +212,7 @@ void StorageUnit::Load(BinaryReader& reader) {
   if (!Prepared()) Prepare();
   for (AlignedFloatArray& row : rows) {
     reader.read(row.data, static_cast<uint64_t>(handCount) * sizeof(float));
-    SanitizeFloatRow(row.data, handCount);
+    if (!SanitizeFloatRow(row.data, handCount)) throw IOException("invalid file");
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -14,6 +15,7 @@
 #include "game/aligned_array.h"
 #include "game/deal_table.h"
 #include "game/line_tree.h"
+#include "game/tree_build.h"
 #include "game/tree_state.h"
 #include "solver/forget.h"
 #include "solver/node_eval.h"
@@ -21,9 +23,11 @@
 #include "solver/subtree_resolve.h"
 #include "solver/tree_passes.h"
 #include "storage/compressed_river_storage.h"
+#include "storage/float_rows.h"
 #include "storage/river_storage.h"
 #include "storage/save_block.h"
 #include "storage/solver_tree.h"
+#include "storage/storage_factory.h"
 #include "storage/storage_interface.h"
 #include "storage/storage_stream.h"
 #include "storage/storage_unit.h"
@@ -37,6 +41,8 @@ constexpr int kComboCount = 1326;
 // A card record's arrays hold one value per hand of a board.
 constexpr int32_t kMaxCardRecordValues = 1326;
 constexpr double kReachUnit = 0.006666666666666667;  // stored reach: i16 x 1/150
+// set_pot takes each amount as a non-negative 32-bit integer.
+constexpr double kMaxPotSetting = std::numeric_limits<int32_t>::max();
 
 // Raised when a storage cannot get its memory during a load.
 struct LoadOutOfMemory {};
@@ -67,14 +73,24 @@ void CheckBoard(const CardMask masks[3]) {
   if ((masks[0] & masks[1]) || (masks[0] & masks[2]) || (masks[1] & masks[2])) Invalid();
 }
 
-// Counters and amounts of every line node must be those a line can make.
+bool LineAmount(double value) { return value >= 0.0 && value <= kMaxLineAmount; }
+
+// Counters and amounts of every line node must be those a line can make:
+// add_line takes amounts from 0 to kMaxLineAmount, and -1 keys the fold.
 void CheckLines(const SchematicNode& node) {
   if (node.player < -1 || node.player > 1 || node.street < 0 || node.street > 3 || node.bets < 0 ||
       node.bets > 10000)
     Invalid();
-  if (!std::isfinite(node.amount) || !std::isfinite(node.chipsOop) || !std::isfinite(node.chipsIp)) Invalid();
-  for (const auto& [key, child] : node.children) CheckLines(*child);
+  if (!LineAmount(node.amount) || !LineAmount(node.chipsOop) || !LineAmount(node.chipsIp)) Invalid();
+  for (const auto& [key, child] : node.children) {
+    if (key != -1.0 && !LineAmount(key)) Invalid();
+    CheckLines(*child);
+  }
 }
+
+// No value of the game can exceed every chip in it: the pot and both
+// players' largest commitment. Cached results are checked against that.
+double ChipsInPlay(const FileGame& game) { return game.pot[2] + 2.0 * MaxLineAmount(*game.lines); }
 
 void ReadGame(BinaryReader& reader, FileGame& game) {
   char magic[4];
@@ -89,7 +105,7 @@ void ReadGame(BinaryReader& reader, FileGame& game) {
   CheckBoard(game.masks);
   for (double& value : game.pot) {
     value = ReadValue<double>(reader);
-    if (!std::isfinite(value)) Invalid();
+    if (!(value >= 0.0 && value <= kMaxPotSetting)) Invalid();
   }
   for (auto& range : game.ranges) {
     range.resize(kComboCount);
@@ -105,11 +121,16 @@ void ReadGame(BinaryReader& reader, FileGame& game) {
   game.forgottenStreet = ReadValue<int32_t>(reader);
   if (game.forgottenStreet != -1 && game.forgottenStreet != 2 && game.forgottenStreet != 3) Invalid();
   game.cacheIteration = ReadValue<int32_t>(reader);
-  if (game.cacheIteration < -1) Invalid();
+  if (game.cacheIteration < -1 || game.cacheIteration > IterationCap) Invalid();
   for (int i = 0; i < 2; ++i)
     for (int j = 0; j < 2; ++j) game.pairs[i][j] = ReadValue<double>(reader);
   game.pairs[2][1] = ReadValue<double>(reader);
   game.pairs[2][0] = ReadValue<double>(reader);
+  // The cached results are printed as they are while a street is forgotten.
+  const double chips = ChipsInPlay(game);
+  for (const auto& pair : game.pairs)
+    for (double value : pair)
+      if (!(std::fabs(value) <= 2.0 * chips + 1.0)) Invalid();
   game.level = ReadValue<int32_t>(reader);
   if (game.level < 0 || game.level > 4) Invalid();
 }
@@ -123,7 +144,7 @@ void ReadCardArray(AlignedArray& array, BinaryReader& reader, double unit) {
   T values[kMaxCardRecordValues];
   reader.read(values, sizeof(T) * static_cast<uint64_t>(count));
   for (int32_t i = 0; i < count; ++i)
-    if (!std::isfinite(static_cast<double>(values[i]))) Invalid();
+    if (!(std::fabs(static_cast<double>(values[i])) <= kMaxStoredValue)) Invalid();
   ResizeAlignedArray(array, static_cast<uint32_t>(count));
   for (int32_t i = 0; i < count; ++i) array.data[i] = static_cast<double>(values[i]) * unit;
 }
@@ -250,6 +271,26 @@ void TrialDecodeStreams(SolverTree& tree) {
   if (failed) Invalid();
 }
 
+// Every array of a card record is a row over the hand list of the board its
+// deal starts from (the flop's for a turn deal, the turn record's for a river
+// deal), or empty. The lists come from the file's ranges, the rows from its
+// records: rows of another length would be read past their end by the
+// passes that use them.
+void CheckCardRecords(const SolverTree& tree) {
+  const DealTable& table = *tree.dealTable;
+  for (const TreeNode& node : tree.nodes) {
+    for (int32_t i = 0; node.cardRecords && i < node.cardRecordCount; ++i) {
+      uint32_t hands = 0;
+      if (node.cardRecordCount == 1)
+        hands = table.HandCount();
+      else if (static_cast<size_t>(i) < table.turns.size())
+        hands = table.turns[static_cast<size_t>(i)].HandCount();
+      for (const AlignedArray& array : node.cardRecords[i].arrays)
+        if (array.count != 0 && array.count != hands) Invalid();
+    }
+  }
+}
+
 }  // namespace
 
 void RebuildStorages(SolverTree& tree, int forgottenStreet) {
@@ -272,8 +313,10 @@ void RebuildStorages(SolverTree& tree, int forgottenStreet) {
 void LoadTreeData(SolverTree& tree, BinaryReader& reader, bool skipCardValues) {
   const int32_t version = reader.formatVersion;
   const int forgotten = tree.forgottenStreet;
+  // A count the solver cannot reach would also drive the loops that repeat
+  // once per iteration (re-solving the splits) far past any solve.
   const int32_t iterations = ReadValue<int32_t>(reader);
-  if (iterations < 0) Invalid();
+  if (iterations < 0 || iterations > IterationCap) Invalid();
   tree.iterationCount = iterations;
 
   for (TreeNode& node : tree.nodes) {
@@ -328,6 +371,56 @@ void LoadTreeData(SolverTree& tree, BinaryReader& reader, bool skipCardValues) {
   RebuildStorages(tree, forgotten);
 }
 
+namespace {
+
+// The settings a load replaces with the file's. A failed load puts them back
+// as they were, so that the next build_tree builds the user's game, not the
+// file's.
+struct UserSettings {
+  CardMask board[3] = {0, 0, 0};
+  double pot[3] = {0, 0, 0};
+  std::vector<double> ranges[2];
+  std::unique_ptr<SchematicNode> lines;
+  int32_t compression = 0;
+  unsigned char isomorphism[4] = {0, 0, 0, 0};
+};
+
+// Hands the file's game to the settings that build the tree: board, pot,
+// ranges and lines. What they held goes into `saved`.
+void InstallFileGame(FileGame& game, UserSettings& saved) {
+  for (int i = 0; i < 3; ++i) {
+    saved.board[i] = BoardMasks[i];
+    saved.pot[i] = PotSettings[i];
+  }
+  saved.ranges[0] = RangeVectors[0];
+  saved.ranges[1] = RangeVectors[1];
+  saved.compression = ActualCompression;
+  for (int i = 0; i < 4; ++i) saved.isomorphism[i] = IsomorphismFlags[i];
+  saved.lines = std::move(SchematicRoot);
+
+  SchematicRoot = std::move(game.lines);
+  for (int i = 0; i < 3; ++i) {
+    BoardMasks[i] = game.masks[i];
+    PotSettings[i] = game.pot[i];
+  }
+  RangeVectors[0] = std::move(game.ranges[0]);
+  RangeVectors[1] = std::move(game.ranges[1]);
+}
+
+void RestoreUserSettings(UserSettings& saved) {
+  for (int i = 0; i < 3; ++i) {
+    BoardMasks[i] = saved.board[i];
+    PotSettings[i] = saved.pot[i];
+  }
+  RangeVectors[0] = std::move(saved.ranges[0]);
+  RangeVectors[1] = std::move(saved.ranges[1]);
+  ActualCompression = saved.compression;
+  for (int i = 0; i < 4; ++i) IsomorphismFlags[i] = saved.isomorphism[i];
+  SchematicRoot = std::move(saved.lines);
+}
+
+}  // namespace
+
 void LoadTreeFile(const std::string& path) {
   try {
     std::unique_ptr<FileReader> reader;
@@ -338,11 +431,8 @@ void LoadTreeFile(const std::string& path) {
     ReadGame(*reader, game);
 
     FreeTreeAndLoadFlags();
-    SchematicRoot = std::move(game.lines);
-    for (int i = 0; i < 3; ++i) BoardMasks[i] = game.masks[i];
-    for (int i = 0; i < 3; ++i) PotSettings[i] = game.pot[i];
-    RangeVectors[0] = game.ranges[0];
-    RangeVectors[1] = game.ranges[1];
+    UserSettings saved;
+    InstallFileGame(game, saved);
     try {
       BuildTreeFromLines(false, (game.flags & kIsomorphismOn) ? 1 : 0);
       SolverTree& tree = *CurrentTree;
@@ -366,12 +456,14 @@ void LoadTreeFile(const std::string& path) {
       LoadFlag = game.skipCardValues != 0;
       PrepareStorages(tree);
       LoadTreeData(tree, *reader, game.skipCardValues != 0);
+      CheckCardRecords(tree);
       TrialDecodeStreams(tree);
       // As after a forget: the forgotten street's nodes are not ready.
       if (game.forgottenStreet >= 0) tree.storagesPrepared = 0;
     } catch (...) {
       ReportStreamDecodeErrors(false);
       FreeTreeAndLoadFlags();
+      RestoreUserSettings(saved);
       throw;
     }
   } catch (const IOException& error) {

@@ -20,8 +20,9 @@ constexpr int kTreeFileVersion = 6;
 // own errors. Everything in front of the node data (header, lines, solver
 // header) is read and checked before anything changes, so a file refused
 // there leaves the standing tree, lines and settings as they were; a failure
-// after the new tree was built frees it (no tree, load flag clear) and leaves
-// the file's board, pot, ranges and lines.
+// after the standing tree was freed leaves no tree (load flag clear) and puts
+// the settings back: board, pot, ranges, lines, compression level and
+// isomorphism flags are as before the command.
 void LoadTreeFile(const std::string& path);
 
 // The node part of a file whose tree has been built and whose storages were

@@ -278,17 +278,26 @@ TEST(StorageUnitRows, SaveAndLoadRestoreUnitsAndTurnStorages) {
   EXPECT_EQ(MaskOf(*back.GetNodeRecord(0, -1)), (std::vector<int>{0, 1, 1, 0, 0, 1}));
   EXPECT_EQ(back.GetNodeRecord(1, -1)->mask, nullptr);
 
-  // A cut file is the reader's error; loaded negative and NaN values read 0.
+  // A cut file is the reader's error; loaded negative values read 0, and
+  // values no solve stores (NaN, infinite, above the stored bound) are the
+  // reader's error too.
   TurnStorage cut(3, {6, 2, 0});
   MemoryReader shortReader(writer.bytes.substr(0, writer.bytes.size() - 9));
   EXPECT_THROW(cut.Load(shortReader), IOException);
-  std::string bytes;
-  Put<uint32_t>(bytes, 0);
-  for (float v : {-2.0f, std::numeric_limits<float>::quiet_NaN(), 3.0f}) Put<float>(bytes, v);
+  auto row = [](float middle) {
+    std::string bytes;
+    Put<uint32_t>(bytes, 0);
+    for (float v : {-2.0f, middle, 3.0f}) Put<float>(bytes, v);
+    return bytes;
+  };
   StorageUnit unit(1, 3);
-  MemoryReader dirty(bytes);
+  MemoryReader dirty(row(-0.5f));
   unit.Load(dirty);
   EXPECT_EQ(UnitRow(unit, 0), (std::vector<float>{0, 0, 3}));
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(), 1e31f}) {
+    MemoryReader reader(row(bad));
+    EXPECT_THROW(unit.Load(reader), IOException) << bad;
+  }
 
   // Zero weight never reaches a unit, not even one that does not exist.
   storage.AccumulateRow(7, -1, values.v, values[0], 0.0);
@@ -485,17 +494,26 @@ TEST(StorageRiverLoad, RawAndPackedRowsAndCorruptLengths) {
     EXPECT_THROW(storage.Load(reader), IOException);
   }
 
-  // Float rows are raw in every version; negative and NaN read as 0.
+  // Float rows are raw in every version; negative values read as 0, NaN and
+  // infinities are refused.
   SmallLayout floatLayout(2, {{3}});
   std::string floats(4, '\0');
-  for (float v : {1.0f, -1.0f, 2.0f, std::numeric_limits<float>::quiet_NaN(), 0.5f, 4.0f}) Put<float>(floats, v);
+  for (float v : {1.0f, -1.0f, 2.0f, -0.0f, 0.5f, 4.0f}) Put<float>(floats, v);
   RiverStorage floatStorage(&floatLayout.layout);
   MemoryReader floatReader(floats, 5);
   floatStorage.Load(floatReader);
+  EXPECT_EQ(Span(floatStorage.RowData(0, 0, 0), 3), (std::vector<double>{1, 0, 2}));
   EXPECT_EQ(Span(floatStorage.RowData(0, 0, 1), 3), (std::vector<double>{0, 0.5, 4}));
   MemoryWriter writer;
   floatStorage.Save(writer);
   EXPECT_TRUE(writer.bytes.empty());
+  for (float bad : {std::numeric_limits<float>::quiet_NaN(), -std::numeric_limits<float>::infinity()}) {
+    std::string damaged = floats;
+    memcpy(&damaged[4 + 4 * 4], &bad, 4);
+    RiverStorage refused(&floatLayout.layout);
+    MemoryReader reader(damaged, 5);
+    EXPECT_THROW(refused.Load(reader), IOException) << bad;
+  }
 }
 
 TEST(StorageRowsDeathTest, AddressesOutsideTheStorageFail) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
@@ -20,6 +21,7 @@
 #include "core/parallel.h"
 #include "core/settings.h"
 #include "core/cards.h"
+#include "game/deal_table.h"
 #include "game/line_tree.h"
 #include "game/tree_state.h"
 #include "memory_io.h"
@@ -285,8 +287,10 @@ TEST_F(TreeFile, CardRecordsKeepTheirValues) {
   CardRecord& record = holder->cardRecords[5];
   const double reach[3] = {1.0, 0.5, 2.0 / 3.0};
   const double sums[3] = {0.07, -3.25, 21474.83};
-  ResizeAlignedArray(record.arrays[0], 3);
-  ResizeAlignedArray(record.arrays[3], 3);
+  // Rows over the hand list of the record's turn board.
+  const uint32_t hands = CurrentTree->dealTable->turns[5].HandCount();
+  ZeroAlignedArray(record.arrays[0], hands);
+  ZeroAlignedArray(record.arrays[3], hands);
   for (int i = 0; i < 3; ++i) {
     record.arrays[0].data[i] = reach[i];
     record.arrays[3].data[i] = sums[i];
@@ -319,8 +323,8 @@ TEST_F(TreeFile, CardRecordsKeepTheirValues) {
       WriteBytes(path, file.bytes);
       ASSERT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
       const CardRecord& back = CurrentTree->nodes[index].cardRecords[5];
-      ASSERT_EQ(back.arrays[0].count, 3u);
-      ASSERT_EQ(back.arrays[3].count, 3u);
+      ASSERT_EQ(back.arrays[0].count, hands);
+      ASSERT_EQ(back.arrays[3].count, hands);
       for (int i = 0; i < 3; ++i) {
         // Version 4 on: the nearest 1/150 step; older files keep f32.
         EXPECT_NEAR(back.arrays[0].data[i], reach[i], version >= 4 ? 1.0 / 300 : (version >= 2 ? 1e-7 : 0.0));
@@ -391,29 +395,226 @@ TEST_F(TreeFile, RefusedFilesKeepTheOldTreeOrLeaveNone) {
   EXPECT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
   ExpectSameAnswers(Answers(), before);
 
-  // Cut inside the node data: the new tree goes, the file's game stays.
-  RunCommand("set_board Ah Kh Qh");
-  RunCommand("set_pot 0 0 7");
-  WriteBytes(path, good.substr(0, good.size() - 10));
-  EXPECT_EQ(RunCommand("load_tree " + path), "ERROR: load_tree can't read from file (errno 0)\n");
-  EXPECT_FALSE(CurrentTree);
-  EXPECT_FALSE(TreeBuilt);
-  EXPECT_FALSE(LoadFlag);
-  EXPECT_EQ(RunCommand("show_strategy r:0"), "ERROR: show_strategy missing/incorrect tree\n");
-  EXPECT_EQ(BoardMasks[0], ParseCards("Ks9d4c"));
-  EXPECT_EQ(PotSettings[2], 100.0);
-  EXPECT_FALSE(SchematicRoot->children.empty());
+  // Failures inside the node data (a cut, and a compression level that does
+  // not fit the rows): the standing tree was freed, but every setting the
+  // file replaced is the user's again, so build_tree builds the user's game.
+  const size_t nodeStart = lines + LineBytes(*SchematicRoot) + 64;
+  ASSERT_EQ(RunCommand("set_board Ah Kh Qh"), "set_board ok!\n");
+  ASSERT_EQ(RunCommand("set_pot 0 0 7"), "set_pot ok!\n");
+  ASSERT_EQ(RunCommand(SparseRange("OOP", 3, 2)), "set_range ok!\n");
+  ASSERT_EQ(RunCommand("clear_lines"), "clear_lines ok!\n");
+  ASSERT_EQ(RunCommand("add_line 0 20 20"), "add_line ok!\n");
+  ASSERT_EQ(RunCommand("set_isomorphism 0 1"), "set_isomorphism ok!\n");
+  const std::vector<double> ranges[2] = {RangeVectors[0], RangeVectors[1]};
+  const std::string userLines = PrintLineTree(*SchematicRoot, "", 0.0, 1);
+  const std::string compression = RunCommand("get_actual_compression");
+  const std::vector<unsigned char> isomorphism(IsomorphismFlags, IsomorphismFlags + 4);
+  std::string otherLevel = good.substr(0, good.size() - 10);
+  const int32_t level = 3;
+  memcpy(&otherLevel[nodeStart - 4], &level, 4);
+  const std::string failing[2] = {good.substr(0, good.size() - 10), otherLevel};
+  for (int f = 0; f < 2; ++f) {
+    SCOPED_TRACE(f);
+    WriteBytes(path, failing[f]);
+    const std::string reply = RunCommand("load_tree " + path);
+    if (f == 0)
+      EXPECT_EQ(reply, "ERROR: load_tree can't read from file (errno 0)\n");
+    else
+      EXPECT_EQ(reply.rfind("ERROR: load_tree ", 0), 0u) << reply;
+    EXPECT_FALSE(CurrentTree);
+    EXPECT_FALSE(TreeBuilt);
+    EXPECT_FALSE(LoadFlag);
+    EXPECT_EQ(RunCommand("show_strategy r:0"), "ERROR: show_strategy missing/incorrect tree\n");
+    EXPECT_EQ(BoardMasks[0], ParseCards("AhKhQh"));
+    EXPECT_EQ(BoardMasks[1] | BoardMasks[2], 0u);
+    EXPECT_EQ(PotSettings[2], 7.0);
+    EXPECT_TRUE(RangeVectors[0] == ranges[0] && RangeVectors[1] == ranges[1]);
+    EXPECT_EQ(PrintLineTree(*SchematicRoot, "", 0.0, 1), userLines);
+    EXPECT_EQ(RunCommand("get_actual_compression"), compression);
+    EXPECT_EQ(std::vector<unsigned char>(IsomorphismFlags, IsomorphismFlags + 4), isomorphism);
+  }
+  ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+  EXPECT_EQ(TreeBoardMasks[0], ParseCards("AhKhQh"));
+  EXPECT_EQ(TreePot, 7.0);
+  EXPECT_EQ(RunCommand("show_effective_stack"), "20\n");
+  RunCommand("free_tree");
 
   // A negative iteration count (the first field after the solver header).
   std::string negativeCount = good;
   const int32_t minus = -1;
-  memcpy(&negativeCount[lines + LineBytes(*SchematicRoot) + 64], &minus, 4);
+  memcpy(&negativeCount[nodeStart], &minus, 4);
   WriteBytes(path, negativeCount);
   EXPECT_EQ(RunCommand("load_tree " + path), "ERROR: load_tree invalid file\n");
   EXPECT_FALSE(CurrentTree);
   WriteBytes(path, good);
   EXPECT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
   ExpectSameAnswers(Answers(), before);
+}
+
+namespace {
+
+// A combo off the board that neither range holds, and one that only OOP holds.
+void CombosOutsideAndInOop(int& outside, int& oopOnly) {
+  outside = oopOnly = -1;
+  const CardMask board = BoardMasks[0] | BoardMasks[1] | BoardMasks[2];
+  for (int hi = 1; hi < 52; ++hi)
+    for (int lo = 0; lo < hi; ++lo) {
+      const int c = ComboIndex(lo, hi);
+      if ((CardBit(lo) | CardBit(hi)) & board) continue;
+      if (RangeVectors[0][c] == 0.0 && RangeVectors[1][c] == 0.0) outside = c;
+      if (RangeVectors[0][c] > 0.0 && RangeVectors[1][c] == 0.0) oopOnly = c;
+    }
+}
+
+template <typename T>
+std::string Patched(std::string bytes, size_t at, T value) {
+  memcpy(&bytes[at], &value, sizeof value);
+  return bytes;
+}
+
+}  // namespace
+
+// The ranges decide every board's hand list, and the card records' rows are
+// rows over those lists: a file whose rows do not cover its own ranges'
+// lists is refused, for a forgotten street as for a whole tree.
+TEST_F(TreeFile, RowsThatDisagreeWithTheRangesAreRefused) {
+  const size_t oopRange = 9 + 24 + 24;
+  for (const char* forget : {"turns", "rivers", ""}) {
+    SCOPED_TRACE(forget);
+    BuildFlopTree(0);
+    Go(10);
+    if (*forget) {
+      ASSERT_EQ(RunCommand(std::string("forget ") + forget), "forget ok!\n");
+    }
+    TreeFileOptions options;
+    options.version = 4;
+    const std::string good = TreeFileBytes(options);
+    int outside, oopOnly;
+    CombosOutsideAndInOop(outside, oopOnly);
+    ASSERT_GE(outside, 0);
+    ASSERT_GE(oopOnly, 0);
+    const std::string path = Path("disagree");
+    // One hand more in the lists, and one fewer.
+    for (const std::string& bytes : {Patched(good, oopRange + 8 * outside, 1.0),
+                                     Patched(good, oopRange + 8 * oopOnly, 0.0)}) {
+      WriteBytes(path, bytes);
+      const std::string reply = RunCommand("load_tree " + path);
+      if (*forget)
+        EXPECT_EQ(reply, "ERROR: load_tree invalid file\n");
+      else  // the storages' rows are out of step too
+        EXPECT_EQ(reply.rfind("ERROR: load_tree ", 0), 0u) << reply;
+      ASSERT_FALSE(CurrentTree);
+    }
+    WriteBytes(path, good);
+    ASSERT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
+    const std::string ev = RunCommand("calc_ev OOP r:0");
+    EXPECT_EQ(ev.substr(ev.size() - 4), "END\n");
+    RunCommand("free_tree");
+  }
+}
+
+// Every number of a file that feeds a result must be one the commands or a
+// solve can make: pots and line amounts within what set_pot and add_line
+// take, stored rows, values and cached results finite and within bounds, and
+// iteration counts the solver can reach.
+TEST_F(TreeFile, NumbersNoSolveMakesAreRefused) {
+  BuildFlopTree(0);
+  Go(10);
+  const std::string good = TreeFileBytes(TreeFileOptions{});
+  const size_t lines = 9 + 24 + 24 + 8 * 2652;
+  const size_t header = lines + LineBytes(*SchematicRoot);
+  const size_t nodeStart = header + 64;
+  const double nan = std::nan(""), inf = HUGE_VAL;
+  std::vector<std::string> refused = {
+      Patched(good, 9 + 24 + 16, -100.0), Patched(good, 9 + 24 + 16, 1e300), Patched(good, 9 + 24, nan),
+      Patched(good, 9 + 24 + 8, 4294967296.0),
+      // The root's amount, and the amount of its first child.
+      Patched(good, lines + 16, 1e300), Patched(good, lines + 44 + 8 + 24, -3.0),
+      // The first regret of the root's storage (after the iteration count
+      // and the storage's lock flags).
+      Patched(good, nodeStart + 8, std::numeric_limits<float>::quiet_NaN()),
+      Patched(good, nodeStart + 8, std::numeric_limits<float>::infinity()), Patched(good, nodeStart + 8, 1e31f),
+      // Iteration counts past the solver's cap, for the tree and its results.
+      Patched(good, nodeStart, int32_t{2147483646}), Patched(good, nodeStart, IterationCap + 1),
+      Patched(good, header + 8, int32_t{2147483646})};
+
+  // With a forgotten street the cached results are printed as they are.
+  ASSERT_EQ(RunCommand("forget rivers"), "forget ok!\n");
+  const std::string forgotten = TreeFileBytes(TreeFileOptions{});
+  for (int k = 0; k < 6; ++k) {
+    refused.push_back(Patched(forgotten, header + 12 + 8 * k, nan));
+    refused.push_back(Patched(forgotten, header + 12 + 8 * k, k % 2 ? -inf : 1e300));
+  }
+  // Values and reach of the older layouts, which store them as floats.
+  for (int version : {1, 3}) {
+    for (TreeNode& node : CurrentTree->nodes)
+      for (int32_t i = 0; node.cardRecords && i < node.cardRecordCount; ++i)
+        for (int a : {0, 3})
+          if (node.cardRecords[i].arrays[a].count) node.cardRecords[i].arrays[a].data[0] = version == 1 ? 1e300 : 1e31;
+    TreeFileOptions old;
+    old.version = version;
+    refused.push_back(TreeFileBytes(old));
+  }
+
+  const std::string path = Path("numbers");
+  for (size_t i = 0; i < refused.size(); ++i) {
+    SCOPED_TRACE(i);
+    WriteBytes(path, refused[i]);
+    EXPECT_EQ(RunCommand("load_tree " + path), "ERROR: load_tree invalid file\n");
+  }
+  // The file as it was loads, and its results are numbers.
+  WriteBytes(path, forgotten);
+  ASSERT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
+  const std::string results = RunCommand("calc_results");
+  EXPECT_EQ(results.find("nan"), std::string::npos) << results;
+  EXPECT_EQ(results.find("inf"), std::string::npos) << results;
+}
+
+// A file may leave out the values its deals cached (the R byte). Reports of
+// such a tree give what the EV pass computes from the strategies, or an error
+// while a forgotten street would make the pass read the missing values.
+TEST_F(TreeFile, EvReportsWithoutStoredCardValues) {
+  BuildFlopTree(0);
+  Go(24);
+  RunCommand("calc_results");  // the file's results are current
+  const std::string ev = RunCommand("calc_ev OOP r:0");
+  const std::string pp = RunCommand("calc_ev_pp IP r:0:b50");
+  TreeFileOptions skip;
+  skip.skipCardValues = true;
+  const std::string withoutValues = TreeFileBytes(skip);
+  SaveAndLoad(skip, "no_values");
+  ASSERT_TRUE(LoadFlag);
+  ExpectClose(RunCommand("calc_ev OOP r:0"), ev, 1e-6, "calc_ev");
+  ExpectClose(RunCommand("calc_ev_pp IP r:0:b50"), pp, 0.0, "calc_ev_pp");
+  // Forgetting first evaluates the whole tree, so the values cached at the
+  // deals are the tree's.
+  ASSERT_EQ(RunCommand("forget rivers"), "forget ok!\n");
+  ExpectClose(RunCommand("calc_ev OOP r:0"), ev, 1e-6, "calc_ev after forget");
+
+  // Solving on changes the values.
+  const std::string path = Path("no_values");
+  WriteBytes(path, withoutValues);
+  ASSERT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
+  Go(5);
+  const std::vector<double> solved = Numbers(RunCommand("calc_ev OOP r:0"));
+  ASSERT_EQ(solved.size(), 2u * 1326);
+  const std::vector<double> before = Numbers(ev);
+  double moved = 0.0;
+  for (size_t i = 0; i < 1326; ++i)
+    if (!std::isnan(solved[i])) moved = std::max(moved, std::fabs(solved[i] - before[i]));
+  EXPECT_GT(moved, 1e-3);
+
+  // A forgotten street without its cached values: an error, until the
+  // streets are rebuilt.
+  ASSERT_EQ(RunCommand("forget rivers"), "forget ok!\n");
+  WriteTreeFile(path, skip);
+  ASSERT_EQ(RunCommand("load_tree " + path), "load_tree ok!\n");
+  const std::string error = " values not loaded: rebuild the forgotten streets and solve\n";
+  EXPECT_EQ(RunCommand("calc_ev OOP r:0"), "ERROR: calc_ev" + error);
+  EXPECT_EQ(RunCommand("calc_ev_pp IP r:0:c:c:2h"), "ERROR: calc_ev_pp" + error);
+  ASSERT_EQ(RunCommand("rebuild_forgotten_streets"), "rebuild_forgotten_streets ok!\n");
+  const std::string rebuilt = RunCommand("calc_ev OOP r:0");
+  EXPECT_EQ(rebuilt.substr(rebuilt.size() - 4), "END\n");
 }
 
 // The solver must not be running while the tree is replaced.
@@ -547,9 +748,11 @@ TEST(SaveBlocks, SlowLanesAreCheckedAndDecodedWithoutEndingTheProcess) {
 
 namespace {
 
-// Loads damaged copies of a file: every load answers ok or an error line,
-// and after an error either the standing tree answers as before or there is
-// no tree. Returns the number of loads that succeeded.
+// Loads damaged copies of a file: every load answers ok or an error line.
+// After an error either the standing tree answers as before or there is no
+// tree, and the settings are those before the command either way; after a
+// load the results and every EV of a hand with weight are numbers. Returns
+// the number of loads that succeeded.
 class DamagedLoads {
  public:
   explicit DamagedLoads(std::string path) : path_(std::move(path)) { Remember(); }
@@ -560,10 +763,12 @@ class DamagedLoads {
     if (reply == "load_tree ok!\n") {
       ++loaded_;
       Remember();
+      ExpectNumbers();
       return;
     }
     ASSERT_EQ(reply.rfind("ERROR: load_tree ", 0), 0u) << reply;
     ASSERT_EQ(reply.find('\n'), reply.size() - 1) << reply;
+    ASSERT_TRUE(settings_ == CurrentSettings()) << "the settings changed after " << reply;
     if (CurrentTree) {
       ASSERT_EQ(RunCommand("show_strategy r:0"), answer_) << "the standing tree changed after " << reply;
     } else {
@@ -574,10 +779,55 @@ class DamagedLoads {
     }
   }
   int Loaded() const { return loaded_; }
-  // The answer of whatever tree stands now.
-  void Remember() { answer_ = CurrentTree ? RunCommand("show_strategy r:0") : std::string(); }
+  // The answer of whatever tree stands now, and the settings.
+  void Remember() {
+    answer_ = CurrentTree ? RunCommand("show_strategy r:0") : std::string();
+    settings_ = CurrentSettings();
+  }
+
+ private:
+  static std::vector<std::string> CurrentSettings() {
+    std::vector<std::string> out;
+    out.emplace_back(reinterpret_cast<const char*>(BoardMasks), sizeof(CardMask) * 3);
+    out.emplace_back(reinterpret_cast<const char*>(PotSettings), sizeof(double) * 3);
+    for (const std::vector<double>& range : RangeVectors)
+      out.emplace_back(reinterpret_cast<const char*>(range.data()), sizeof(double) * range.size());
+    out.push_back(PrintLineTree(*SchematicRoot, "", 0.0, 1));
+    out.push_back(RunCommand("get_actual_compression"));
+    out.emplace_back(reinterpret_cast<const char*>(IsomorphismFlags), 4);
+    return out;
+  }
+
+  static void ExpectNumbers() {
+    const std::string results = RunCommand("calc_results");
+    ASSERT_EQ(results.find("nan"), std::string::npos) << results;
+    ASSERT_EQ(results.find("inf"), std::string::npos) << results;
+    const std::string ev = RunCommand("calc_ev OOP r:0");
+    if (ev.rfind("ERROR: ", 0) == 0) return;  // a tree without its cached values
+    const size_t split = ev.find('\n');
+    ASSERT_NE(split, std::string::npos) << ev;
+    const std::vector<std::string> values = Words(ev.substr(0, split)), weights = Words(ev.substr(split + 1));
+    ASSERT_EQ(values.size(), 1326u);
+    ASSERT_EQ(weights.size(), 1327u);  // and END
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (weights[i] == "0") continue;
+      ASSERT_TRUE(std::isfinite(strtod(values[i].c_str(), nullptr))) << values[i] << " with weight " << weights[i];
+    }
+  }
+  static std::vector<std::string> Words(const std::string& text) {
+    std::vector<std::string> out;
+    size_t from = 0;
+    while ((from = text.find_first_not_of(" \n", from)) != std::string::npos) {
+      const size_t to = text.find_first_of(" \n", from);
+      out.push_back(text.substr(from, to - from));
+      from = to;
+    }
+    return out;
+  }
+
   std::string path_;
   std::string answer_;
+  std::vector<std::string> settings_;
   int loaded_ = 0;
 };
 
@@ -608,6 +858,38 @@ void Damage(DamagedLoads& loads, const std::string& good, size_t nodeStart, int 
     const size_t at = nodeStart + random() % (bytes.size() - nodeStart - 8);
     const int64_t value = patterns[random() % 8];
     memcpy(&bytes[at], &value, static_cast<size_t>(width));
+    loads.Load(bytes);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  // Numbers no solve makes: non-finite and huge floats in the pot, the
+  // cached results and the node data; iteration counts about the solver's
+  // cap; range weights that add a hand to the lists or take one away.
+  const double doubles[] = {std::nan(""), HUGE_VAL, -HUGE_VAL, 1e300, -1e300, 1e31};
+  const float floats[] = {std::nanf(""), HUGE_VALF, 1e31f, -1e31f};
+  const int32_t counts[] = {2147483646, IterationCap + 1, IterationCap, -2};
+  const size_t header = nodeStart - 64;
+  for (int i = 0; i < lengths; ++i) {
+    std::string bytes = good;
+    const size_t nodeAt = nodeStart + random() % (bytes.size() - nodeStart - 8);
+    switch (i % 5) {
+      case 0:
+        memcpy(&bytes[9 + 24 + 8 * (random() % 3)], &doubles[random() % 6], 8);
+        memcpy(&bytes[header + 12 + 8 * (random() % 6)], &doubles[random() % 6], 8);
+        break;
+      case 1:
+        memcpy(&bytes[nodeAt], &doubles[random() % 6], 8);
+        break;
+      case 2:
+        memcpy(&bytes[nodeAt], &floats[random() % 4], 4);
+        break;
+      case 3:
+        memcpy(&bytes[random() % 2 ? nodeStart : header + 8], &counts[random() % 4], 4);
+        break;
+      default: {
+        const double weight = random() % 2 ? 1.0 : 0.0;
+        memcpy(&bytes[9 + 48 + 8 * (random() % (2 * 1326))], &weight, 8);
+      }
+    }
     loads.Load(bytes);
     if (::testing::Test::HasFatalFailure()) return;
   }

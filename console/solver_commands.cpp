@@ -54,6 +54,11 @@ void CmdWaitForSolver(const TokenVector&) { WaitForSolver(); }
 void CmdCalcResults(const TokenVector&) {
   RequireTree();
   const SolverQueryLock query;
+  // A tree file may leave out the values its deals cached; while a street is
+  // forgotten, results that are not the file's own would be taken from them.
+  const SolverTree& tree = *CurrentTree;
+  if (LoadFlag && (tree.flags & kIncompleteTree) && tree.lastResultsIteration != tree.iterationCount)
+    ThrowCommandError("values not loaded: rebuild the forgotten streets and solve");
   ConvergenceRecord record;
   CalcResults(record);
   PrintResults(record, false);

@@ -166,46 +166,63 @@ void ExpectClose(const std::string& a, const std::string& b, double tolerance, c
 // Every storage kind and compression level, every file version and both
 // save-block forms with each codec: the loaded tree answers exactly as the
 // saved one, and a solve goes on from the file's iteration count.
-TEST_F(TreeFile, RoundTripsEveryVersionLevelAndBlockForm) {
-  struct Case {
-    int level, version;
-    bool skip, fast;
-    int codec;
-  };
-  const Case cases[] = {{0, 6, false, true, 2}, {0, 6, false, false, 2}, {0, 6, false, false, 1},
-                        {0, 6, false, false, 0}, {0, 6, true, true, 2},   {0, 5, false, false, 2},
-                        {0, 4, false, false, 0}, {0, 4, true, false, 1},  {0, 3, false, false, 2},
-                        {0, 1, false, false, 2}, {1, 6, false, true, 2},  {2, 5, false, false, 2},
-                        {3, 6, false, false, 1}, {4, 4, false, true, 2},  {4, 3, false, true, 2}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << "level " << c.level << " version " << c.version << " R " << c.skip
-                                    << " fast " << c.fast << " codec " << c.codec);
-    BuildFlopTree(c.level);
-    Go(24);
-    const std::vector<std::string> before = Answers();
-    for (const std::string& answer : before) ASSERT_EQ(answer.substr(answer.size() - 4), "END\n") << answer;
-    const std::string results = SingleThreadResults();
-    const int iterations = CurrentTree->iterationCount;
+struct RoundTripCase {
+  int level, version;
+  bool skip, fast;
+  int codec;
+};
 
-    TreeFileOptions options;
-    options.version = c.version;
-    options.skipCardValues = c.skip;
-    options.fastBlocks = c.fast;
-    options.codec = c.codec;
-    SaveAndLoad(options, "round_trip");
-    EXPECT_EQ(RunCommand("get_actual_compression"), "compression " + std::to_string(c.level) + "\n");
-    EXPECT_EQ(LoadFlag, c.skip && c.version >= 4);
-    EXPECT_EQ(CurrentTree->formatVersion, c.version);
-    ExpectSameAnswers(Answers(), before);
-    EXPECT_EQ(SingleThreadResults(), results);
-    ASSERT_EQ(CurrentTree->iterationCount, iterations);
-    // The solve goes on from the file's count (it may stop sooner than asked
-    // when the accuracy target is met at a check).
-    Go(3);
-    EXPECT_GT(CurrentTree->iterationCount, iterations);
-    EXPECT_LE(CurrentTree->iterationCount, iterations + 3);
-    RunCommand("free_tree");
+// Each case: solve, save with the case's options, load, compare every answer
+// and the results, then solve on from the file's count.
+class TreeFileRoundTrip : public TreeFile {
+ protected:
+  void RoundTrips(const std::vector<RoundTripCase>& cases) {
+    for (const RoundTripCase& c : cases) {
+      SCOPED_TRACE(testing::Message() << "level " << c.level << " version " << c.version << " R " << c.skip
+                                      << " fast " << c.fast << " codec " << c.codec);
+      BuildFlopTree(c.level);
+      Go(24);
+      const std::vector<std::string> before = Answers();
+      for (const std::string& answer : before) ASSERT_EQ(answer.substr(answer.size() - 4), "END\n") << answer;
+      const std::string results = SingleThreadResults();
+      const int iterations = CurrentTree->iterationCount;
+
+      TreeFileOptions options;
+      options.version = c.version;
+      options.skipCardValues = c.skip;
+      options.fastBlocks = c.fast;
+      options.codec = c.codec;
+      SaveAndLoad(options, "round_trip");
+      EXPECT_EQ(RunCommand("get_actual_compression"), "compression " + std::to_string(c.level) + "\n");
+      EXPECT_EQ(LoadFlag, c.skip && c.version >= 4);
+      EXPECT_EQ(CurrentTree->formatVersion, c.version);
+      ExpectSameAnswers(Answers(), before);
+      EXPECT_EQ(SingleThreadResults(), results);
+      ASSERT_EQ(CurrentTree->iterationCount, iterations);
+      // The solve goes on from the file's count (it may stop sooner than asked
+      // when the accuracy target is met at a check).
+      Go(3);
+      EXPECT_GT(CurrentTree->iterationCount, iterations);
+      EXPECT_LE(CurrentTree->iterationCount, iterations + 3);
+      RunCommand("free_tree");
+    }
   }
+};
+
+// The cases are split over three tests so that they run side by side.
+TEST_F(TreeFileRoundTrip, NewestVersionsBlockForms) {
+  RoundTrips({{0, 6, false, true, 2}, {0, 6, false, false, 2}, {0, 6, false, false, 1}, {0, 6, false, false, 0},
+              {0, 6, true, true, 2}});
+}
+
+TEST_F(TreeFileRoundTrip, EveryOlderVersion) {
+  RoundTrips({{0, 5, false, false, 2}, {0, 4, false, false, 0}, {0, 4, true, false, 1}, {0, 3, false, false, 2},
+              {0, 1, false, false, 2}});
+}
+
+TEST_F(TreeFileRoundTrip, EveryCompressionLevel) {
+  RoundTrips({{1, 6, false, true, 2}, {2, 5, false, false, 2}, {3, 6, false, false, 1}, {4, 4, false, true, 2},
+              {4, 3, false, true, 2}});
 }
 
 // A tree built without isomorphism is loaded without it under the default
@@ -906,10 +923,15 @@ void Damage(DamagedLoads& loads, const std::string& good, size_t nodeStart, int 
 
 }  // namespace
 
-// Run as a test of its own (not with the unit tests in both kernel variants).
-class TreeFileFuzz : public TreeFile {};
+// Run once (not in both kernel variants); the river and the flop files are
+// two tests, so that they run side by side.
+class TreeFileFuzz : public TreeFile {
+ protected:
+  // Where the node data of a file starts, past its header and line tree.
+  static size_t NodeDataStart() { return 9 + 24 + 24 + 8 * 2652 + LineBytes(*SchematicRoot) + 64; }
+};
 
-TEST_F(TreeFileFuzz, DamagedFilesAreRefusedWithoutHarm) {
+TEST_F(TreeFileFuzz, DamagedRiverFilesAreRefusedWithoutHarm) {
   // A river tree with a combo lock, its node data in the newest layout.
   ASSERT_EQ(RunCommand("set_compression 0"), "set_compression ok!\n");
   ASSERT_EQ(RunCommand(SparseRange("OOP", 9, 0)), "set_range ok!\n");
@@ -943,28 +965,30 @@ TEST_F(TreeFileFuzz, DamagedFilesAreRefusedWithoutHarm) {
   storage->GetNodeRecord(0, 0)->SetMask(mask.data(), hands);
   const std::string riverFile = TreeFileBytes(TreeFileOptions{});
   if (getenv("PFSOLVE_KEEP_FUZZ_FILE")) WriteBytes(getenv("PFSOLVE_KEEP_FUZZ_FILE"), riverFile);
-  const size_t lines = 9 + 24 + 24 + 8 * 2652;
   DamagedLoads loads(Path("damaged"));
   // One thread: the loads' short parallel regions would cost more in team
   // wake-ups than the work.
   omp_set_num_threads(1);
   const auto t0 = std::chrono::steady_clock::now();
-  Damage(loads, riverFile, lines + LineBytes(*SchematicRoot) + 64, 10000, 600, 150, 7);
+  Damage(loads, riverFile, NodeDataStart(), 10000, 600, 150, 7);
   printf("river phase %.2f s, %zu bytes\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), riverFile.size());
   if (HasFatalFailure()) return;
   EXPECT_GT(loads.Loaded(), 100);
+}
 
+TEST_F(TreeFileFuzz, DamagedFlopFilesAreRefusedWithoutHarm) {
   // A flop tree with entropy-coded river streams in slow save blocks, and
   // one with its rivers forgotten.
+  omp_set_num_threads(1);
   BuildFlopTree(2);
   Go(4);
   TreeFileOptions slow;
   slow.fastBlocks = false;
   const std::string coded = TreeFileBytes(slow);
-  const size_t codedStart = lines + LineBytes(*SchematicRoot) + 64;
+  const size_t codedStart = NodeDataStart();
   ASSERT_EQ(RunCommand("forget rivers"), "forget ok!\n");
   const std::string forgotten = TreeFileBytes(slow);
-  loads.Remember();
+  DamagedLoads loads(Path("damaged"));
   const auto t1 = std::chrono::steady_clock::now();
   Damage(loads, coded, codedStart, 30, 20, 8, 11);
   if (HasFatalFailure()) return;

@@ -71,20 +71,38 @@ void CloseSubtree(SolverTree& tree, TreeNode& top, int turnIndex) {
 }
 
 // One walk of the sub-tree for a traversing player; returns the traverser's
-// value row (best-response values in evaluation passes).
+// value row (best-response values in evaluation passes). In a flop-rooted
+// tree the river deals below the top run inline; a turn-rooted tree queues
+// them as sub-games in a first sweep, runs them on the worker team and
+// gathers their values in a second sweep, as a whole-tree pass does.
 void SubtreePass(SolverTree& tree, TreeNode& top, int turnIndex, int riverIndex, int player, int mode,
                  const AlignedArray& opponentReach, AlignedArray& result) {
   tree.traversingPlayer = player;
   tree.passMode = mode;
-  tree.PassPhase = 1;
   tree.evCapture = nullptr;
+  const bool queuedRivers = tree.nodes[0].street != 1 && riverIndex < 0;
   NodeContext context;
   context.tree = &tree;
   context.node = &top;
   context.turn = turnIndex;
   context.river = riverIndex;
   CopyAlignedArray(context.oppReach, opponentReach);
+  if (queuedRivers) {
+    tree.PassPhase = 0;
+    EvaluateNode(context);
+    ReleaseAlignedArray(context.value);
+    ReleaseAlignedArray(context.brValue);
+    tree.PassPhase = 1;
+    TraverseSubgames();
+    tree.PassPhase = 2;
+    TaskCursor = 0;
+    CopyAlignedArray(context.oppReach, opponentReach);
+  } else {
+    tree.PassPhase = 1;
+  }
   EvaluateNode(context);
+  if (queuedRivers) DeleteTasks();
+  tree.PassPhase = 1;
   if (mode == 0)
     MoveAlignedArray(result, context.brValue);
   else
@@ -111,9 +129,19 @@ double ResolveForgottenSubtree(SolverTree& tree, TreeNode& top, int turnIndex, i
   const TurnRecord& turn = table.turns[turnIndex];
   AlignedArray reach[2] = {};
   const std::vector<CardMask>* hands;
+  // The kept reach lies on the board on which the walk to the split met the
+  // top: a top below the root has yet to deal its street's card, while the
+  // root of a turn- or river-rooted tree has its cards dealt already and
+  // keeps its reach on that very board.
+  const bool dealtAtTop = top.parent == nullptr;
   for (int p = 0; p < 2; ++p) {
     const AlignedArray& saved = record.arrays[p];
-    if (street == 3) {
+    if (dealtAtTop) {
+      if (saved.data)
+        CopyAlignedArray(reach[p], saved);
+      else
+        reach[p].count = street == 3 ? turn.rivers[riverIndex].HandCount() : turn.HandCount();
+    } else if (street == 3) {
       SumHandGroups(turn.rivers[riverIndex], reach[p], saved);
     } else if (saved.data) {
       GatherTurnRow(turn, reach[p], saved);

@@ -250,6 +250,50 @@ TEST_F(Reports, ForgottenTurnsAreResolvedOnDemand) {
   EXPECT_LE(std::stod(RunCommand("explo_partial r:0:b50:c:Kd")), 0.5);
 }
 
+// The exploitability figure of a calc_results reply.
+double ReportedExploitability() {
+  const std::string reply = RunCommand("calc_results");
+  const size_t at = reply.find("Exploitable for: ");
+  EXPECT_NE(at, std::string::npos) << reply;
+  return at == std::string::npos ? 1e9 : std::stod(reply.substr(at + 17));
+}
+
+TEST_F(Reports, ForgettingTheRootsOwnStreetResolvesFromTheRoot) {
+  // On a turn or river root the root itself is the split point: its kept
+  // reach lies on the root's own board, and a turn root's re-solve must deal
+  // the rivers below it.
+  struct Spot {
+    std::string board, street;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Spot> spots = {{"2s 3d 7s 4h Ks", "rivers", {"0 50 50", "0 0", "50 150 150"}},
+                                   {"2s 3d 7s 4h", "turns", {"0 0 0 50 50", "50 50 50 50"}}};
+  for (const auto& [board, street, lines] : spots) {
+    SCOPED_TRACE(board);
+    ASSERT_EQ(RunCommand(RangeLine("OOP", kOopClasses)), "set_range ok!\n");
+    ASSERT_EQ(RunCommand(RangeLine("IP", kIpClasses)), "set_range ok!\n");
+    ASSERT_EQ(RunCommand("set_board " + board), "set_board ok!\n");
+    ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+    ASSERT_EQ(RunCommand("clear_lines"), "clear_lines ok!\n");
+    for (const std::string& line : lines) ASSERT_EQ(RunCommand("add_line " + line), "add_line ok!\n");
+    ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+    ASSERT_TRUE(AllStoragesReady(*CurrentTree));
+    Iterate(10);
+    ASSERT_EQ(RunCommand("forget " + street), "forget ok!\n");
+    ASSERT_EQ(RunCommand("set_recalc_accuracy 0.01 0.01 0.01"), "set_recalc_accuracy ok!\n");
+    const double explo = std::stod(RunCommand("explo_partial r:0"));
+    EXPECT_GE(explo, -1e-4);
+    EXPECT_LE(explo, 1.0);  // the recalc accuracy: 0.01 of the pot of 100
+    const CardMask cards = ParseCards(board);
+    ExpectDistributions("r:0", kOopClasses, cards);
+    ExpectDistributions("r:0:c", kIpClasses, cards);
+    // Once rebuilt, the whole tree is the re-solved root's: near equilibrium.
+    ASSERT_EQ(RunCommand("rebuild_all"), "rebuild_all ok!\n");
+    EXPECT_LE(ReportedExploitability(), 1.0);
+    RunCommand("free_tree");
+  }
+}
+
 TEST_F(Reports, TheRiverToyGameReportsItsKnownEquilibrium) {
   // OOP holds the nuts (KdKh on a king-high board) or air (4h3d), IP a
   // bluff-catcher (QdQh); a pot-sized bet. At equilibrium OOP bets the nuts

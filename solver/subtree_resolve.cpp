@@ -5,6 +5,7 @@
 
 #include "game/deal_table.h"
 #include "solver/engine_state.h"
+#include "solver/forget.h"
 #include "solver/node_eval.h"
 #include "solver/reach_sums.h"
 #include "solver/row_transfer.h"
@@ -49,6 +50,14 @@ double SubtreeValue(const AlignedArray& values, const AlignedArray& reach, const
 }
 
 namespace {
+
+// The inner nodes of a sub-tree whose storages the rebuild makes anew: those
+// not ready, or all with `force`.
+void CollectRebuiltNodes(SolverTree& tree, TreeNode& node, bool force, std::vector<TreeNode*>& out) {
+  if (node.kind != kInnerNode) return;
+  if (!node.prepared || force) out.push_back(&node);
+  for (int32_t child : node.children) CollectRebuiltNodes(tree, tree.nodes[child], force, out);
+}
 
 // Opens every river node's first and second storage of the sub-tree for one
 // turn record, or closes them with write-back of every node.
@@ -194,6 +203,8 @@ double RebuildForgottenSubtree(SolverTree& tree, TreeNode& node, int turnIndex, 
   if (turnIndex < 0) return 0.0;
   TreeNode& top = ForgottenSubtreeTop(node, forgotten);
   if (top.kind != kInnerNode) return 0.0;
+  std::vector<TreeNode*> rebuilt;
+  CollectRebuiltNodes(tree, top, force, rebuilt);
   if (!top.prepared || force) {
     BuildNodeStorage(top, *tree.dealTable,
                      top.children.size() < tree.layouts.size() ? tree.layouts[top.children.size()].get() : nullptr,
@@ -205,5 +216,8 @@ double RebuildForgottenSubtree(SolverTree& tree, TreeNode& node, int turnIndex, 
       top.prepared = 1;
   }
   for (int32_t child : top.children) BuildTreeStorage(tree, tree.nodes[child], force);
+  // The locks kept for the nodes go into the storages just made for them.
+  for (TreeNode* rebuiltNode : rebuilt)
+    if (rebuiltNode->prepared) ApplyKeptLocks(tree, *rebuiltNode);
   return ResolveForgottenSubtree(tree, top, turnIndex, riverIndex, force);
 }

@@ -165,7 +165,12 @@ double ResolveForgottenSubtree(SolverTree& tree, TreeNode& top, int turnIndex, i
   double exploitability = 0.0;
   AlignedArray values{};
   for (int step = 0; step < 1000; ++step) {
-    tree.accumulateThisIteration = 1;
+    // Strategy sums go into their storages on the whole-tree solve's
+    // schedule: every iteration, or sparsely where entropy-coded streams
+    // hold them (their blocks are reserved for sums grown at that pace).
+    const int sinceAveraging = tree.iterationCount - 61;
+    tree.accumulateThisIteration =
+        tree.compression[1] < 2 || (sinceAveraging >= 0 && (sinceAveraging < 7 || sinceAveraging % 7 == 0));
     for (int p = 1; p >= 0; --p) {
       SubtreePass(tree, top, turnIndex, passRiver, p, 1, reach[p ^ 1], values);
       ReleaseAlignedArray(values);

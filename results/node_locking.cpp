@@ -9,6 +9,7 @@
 #include "game/deal_table.h"
 #include "game/isomorphism.h"
 #include "solver/engine_state.h"
+#include "solver/forget.h"
 #include "solver/report_kernels.h"
 #include "solver/river_subtree.h"
 #include "solver/subtree_resolve.h"
@@ -85,6 +86,7 @@ void LockNode(int nodeIndex, int turnCard, int riverCard, bool lock) {
     else
       record->flags &= ~kNodeLocked;
   }
+  RefreshKeptLock(*target.tree, *target.node, target.turnIndex, target.riverIndex);
 }
 
 void SetNodeStrategy(int nodeIndex, int child, int turnCard, int riverCard, const double* weights) {
@@ -108,6 +110,7 @@ void SetNodeStrategy(int nodeIndex, int child, int turnCard, int riverCard, cons
       node.secondStorage->WriteRow(target.turnIndex, target.riverIndex, child, zeros);
       ReleaseAlignedArray(zeros);
     }
+    RefreshKeptLock(*target.tree, node, target.turnIndex, target.riverIndex);
   }
   ReleaseAlignedArray(scaled);
   // The values cached by the last evaluation no longer hold.
@@ -127,4 +130,5 @@ void ComboLockNode(int nodeIndex, int turnCard, int riverCard, const double* wei
     record->flags &= ~kNodeLocked;
     record->SetMask(mask.data(), static_cast<int32_t>(mask.size()));
   }
+  RefreshKeptLock(*target.tree, *target.node, target.turnIndex, target.riverIndex);
 }

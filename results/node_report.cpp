@@ -46,16 +46,24 @@ void PrintNodeAmounts(const NodeRef& ref) {
 std::string NodeFlagsText(int nodeIndex, int turnCard, int riverCard) {
   if (!CurrentTree || nodeIndex < 0 || nodeIndex >= static_cast<int>(CurrentTree->nodes.size())) return "";
   const TreeNode& node = CurrentTree->nodes[nodeIndex];
-  // Lock records live in the node's first storage; a node without one is unlocked.
-  if (!node.firstStorage) return "";
   int turnIndex, riverIndex;
   DealIndicesForCards(*CurrentTree, turnCard, riverCard, turnIndex, riverIndex);
   // A storage is addressed only with the indices its street needs.
   if ((node.street >= 2 && turnIndex < 0) || (node.street >= 3 && riverIndex < 0)) return "";
-  const NodeRecord* record = node.firstStorage->GetNodeRecord(turnIndex, riverIndex);
+  if (node.street < 3) riverIndex = -1;
+  // Lock records live in the node's first storage; a node of a forgotten
+  // street without one has its lock kept aside, any other is unlocked.
+  uint32_t flags = 0;
+  if (node.firstStorage) {
+    flags = node.firstStorage->GetNodeRecord(turnIndex, riverIndex)->flags;
+  } else {
+    for (const KeptLock& kept : CurrentTree->keptLocks)
+      if (kept.node == nodeIndex && kept.turnIndex == turnIndex && kept.riverIndex == riverIndex)
+        flags = kept.flags[0];
+  }
   std::string text;
-  if (record->flags & kNodeLocked) text = "LOCKED";
-  if (record->flags & kNodeComboLocked) text += text.empty() ? "COMBO_LOCKED" : " COMBO_LOCKED";
+  if (flags & kNodeLocked) text = "LOCKED";
+  if (flags & kNodeComboLocked) text += text.empty() ? "COMBO_LOCKED" : " COMBO_LOCKED";
   return text;
 }
 

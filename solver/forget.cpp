@@ -4,6 +4,7 @@
 
 #include "game/deal_table.h"
 #include "solver/node_eval.h"
+#include "solver/river_subtree.h"
 #include "solver/solver_thread.h"
 #include "solver/subtree_resolve.h"
 #include "solver/tree_passes.h"
@@ -24,7 +25,131 @@ void ScaleTo200(AlignedArray& row) {
   if (sum > 2.220446049250313e-16)
     for (uint32_t i = 0; i < row.count; ++i) row.data[i] *= 200.0 / sum;
 }
+constexpr uint32_t kLockBits = kNodeLocked | kNodeComboLocked;
+// Kept probabilities go back into the storages scaled: the first storage's
+// counts stay within 16 bits, the sums are whole numbers.
+constexpr double kKeptRowScale[2] = {60000.0, 1e6};
+
+int NodeIndex(const SolverTree& tree, const TreeNode& node) { return static_cast<int>(&node - tree.nodes.data()); }
+
+bool LockedRecord(StorageInterface* storage, int turnIndex, int riverIndex) {
+  return storage && (storage->GetNodeRecord(turnIndex, riverIndex)->flags & kLockBits);
+}
+
+bool LockedRunout(const TreeNode& node, int turnIndex, int riverIndex) {
+  return LockedRecord(node.firstStorage, turnIndex, riverIndex) ||
+         LockedRecord(node.secondStorage, turnIndex, riverIndex);
+}
+
+// The runout indices of one turn record at a node's street: the record
+// itself on the turn, each of its river records on the river.
+std::vector<int> RiversOf(const SolverTree& tree, const TreeNode& node, int turnIndex) {
+  if (node.street < 3) return {-1};
+  std::vector<int> rivers(tree.dealTable->turns[turnIndex].rivers.size());
+  for (size_t r = 0; r < rivers.size(); ++r) rivers[r] = static_cast<int>(r);
+  return rivers;
+}
+
+// The lock of one runout with the storages' rows readable; false when the
+// runout is not locked.
+bool CaptureLock(SolverTree& tree, TreeNode& node, int turnIndex, int riverIndex, KeptLock& kept) {
+  if (!LockedRunout(node, turnIndex, riverIndex)) return false;
+  kept.node = NodeIndex(tree, node);
+  kept.turnIndex = turnIndex;
+  kept.riverIndex = riverIndex;
+  const size_t actions = node.children.size();
+  const std::vector<float> defaults(actions, actions ? 1.0f / static_cast<float>(actions) : 0.0f);
+  StorageInterface* storages[2] = {node.firstStorage, node.secondStorage};
+  for (int i = 0; i < 2; ++i) {
+    if (!storages[i]) continue;
+    const NodeRecord* record = storages[i]->GetNodeRecord(turnIndex, riverIndex);
+    kept.flags[i] = record->flags;
+    if (record->mask && record->maskLength > 0) kept.masks[i].assign(record->mask, record->mask + record->maskLength);
+    std::vector<AlignedArray> rows;
+    storages[i]->ReadRow(turnIndex, riverIndex, i == 0 ? defaults.data() : nullptr, rows);
+    for (const AlignedArray& row : rows)
+      kept.rows[i].emplace_back(row.data ? row.data : nullptr, row.data ? row.data + row.count : nullptr);
+    ReleaseRows(rows);
+  }
+  return true;
+}
+
+void ForgetKept(SolverTree& tree, int node, int turnIndex, int riverIndex) {
+  std::vector<KeptLock>& kept = tree.keptLocks;
+  kept.erase(std::remove_if(kept.begin(), kept.end(),
+                            [&](const KeptLock& lock) {
+                              return lock.node == node && (turnIndex == -2 || (lock.turnIndex == turnIndex &&
+                                                                               lock.riverIndex == riverIndex));
+                            }),
+             kept.end());
+}
+
+// Writes a kept lock into the node's storages (river boards open): the
+// records as they were and, for the hands the lock fixes, rows that give
+// the kept probabilities.
+void WriteKeptLock(TreeNode& node, const KeptLock& kept) {
+  StorageInterface* storages[2] = {node.firstStorage, node.secondStorage};
+  for (int i = 0; i < 2; ++i) {
+    if (!storages[i]) continue;
+    NodeRecord* record = storages[i]->GetNodeRecord(kept.turnIndex, kept.riverIndex);
+    record->ClearMask();
+    if (!kept.masks[i].empty()) record->SetMask(kept.masks[i].data(), static_cast<int32_t>(kept.masks[i].size()));
+    record->flags = kept.flags[i];
+    if (!(kept.flags[i] & kLockBits)) continue;
+    const bool whole = (kept.flags[i] & kNodeLocked) != 0;
+    const std::vector<uint8_t>& mask = kept.masks[i];
+    const size_t actions = std::min(kept.rows[i].size(), node.children.size());
+    for (size_t a = 0; a < actions; ++a) {
+      const std::vector<double>& probabilities = kept.rows[i][a];
+      AlignedArray row{};
+      ZeroAlignedArray(row, static_cast<uint32_t>(probabilities.size()));
+      for (size_t h = 0; h < probabilities.size(); ++h)
+        if (whole || (h < mask.size() && mask[h])) row.data[h] = probabilities[h] * kKeptRowScale[i];
+      storages[i]->WriteRow(kept.turnIndex, kept.riverIndex, static_cast<int>(a), row);
+      ReleaseAlignedArray(row);
+    }
+  }
+}
+
 }  // namespace
+
+void KeepLocks(SolverTree& tree, int street) {
+  const int turns = static_cast<int>(tree.dealTable->turns.size());
+  for (TreeNode& node : tree.nodes) {
+    if (node.street < street || node.kind != kInnerNode || !node.firstStorage) continue;
+    const int index = NodeIndex(tree, node);
+    ForgetKept(tree, index, -2, -2);
+    for (int t = 0; t < turns; ++t) {
+      const std::vector<int> rivers = RiversOf(tree, node, t);
+      bool any = false;
+      for (int r : rivers) any = any || LockedRunout(node, t, r);
+      if (!any) continue;
+      // Compressed river rows are read with their sub-tree's boards open.
+      RiverSubtreeAccess access(tree, node, t, false);
+      for (int r : rivers) {
+        KeptLock kept;
+        if (CaptureLock(tree, node, t, r, kept)) tree.keptLocks.push_back(std::move(kept));
+      }
+    }
+  }
+}
+
+void ApplyKeptLocks(SolverTree& tree, TreeNode& node) {
+  if (!node.firstStorage) return;
+  const int index = NodeIndex(tree, node);
+  for (const KeptLock& kept : tree.keptLocks) {
+    if (kept.node != index) continue;
+    RiverSubtreeAccess access(tree, node, kept.turnIndex, true);
+    WriteKeptLock(node, kept);
+  }
+}
+
+void RefreshKeptLock(SolverTree& tree, TreeNode& node, int turnIndex, int riverIndex) {
+  if (tree.forgottenStreet < 0 || node.street < tree.forgottenStreet || !node.firstStorage) return;
+  ForgetKept(tree, NodeIndex(tree, node), turnIndex, riverIndex);
+  KeptLock kept;
+  if (CaptureLock(tree, node, turnIndex, riverIndex, kept)) tree.keptLocks.push_back(std::move(kept));
+}
 
 void ForgetStreets(SolverTree& tree, int street) {
   // The storages of this street are gone already when an earlier or the same
@@ -39,6 +164,9 @@ void ForgetStreets(SolverTree& tree, int street) {
     tree.resultPairs[2][1] = result[1];
     tree.lastResultsIteration = tree.iterationCount;
   }
+  // Locks outlive the storages they sit in: they are written again into the
+  // storages made when the street is rebuilt or re-solved.
+  KeepLocks(tree, street);
   for (TreeNode& node : tree.nodes) {
     if (node.street >= street) node.DeleteStorages();
     // Sub-trees re-solved before are gone with their storages.
@@ -97,6 +225,7 @@ void RebuildForgottenStreets() {
     for (TreeNode& node : tree.nodes) {
       if (node.street != street || !node.firstStorage || node.prepared) continue;
       if (node.firstStorage->Prepare() && (!node.secondStorage || node.secondStorage->Prepare())) node.prepared = 1;
+      if (node.prepared) ApplyKeptLocks(tree, node);
     }
   }
   tree.storagesPrepared = 0;

@@ -5,6 +5,7 @@
 #include <vector>
 
 struct SolverTree;
+struct TreeNode;
 struct CardRecord;
 struct NodeContext;
 
@@ -13,6 +14,16 @@ struct NodeContext;
 void CollectSplits(SolverTree& tree, int street, std::vector<NodeContext*>& out);
 // The card record that keeps a split's reach.
 CardRecord* SplitRecord(NodeContext& split, int street);
+
+// Locks of nodes on a forgotten street. KeepLocks records the locks of every
+// node of `street` and later that still has storages (replacing what was
+// kept for it before); ApplyKeptLocks writes the kept locks of a node back
+// into its freshly made storages; RefreshKeptLock records again the lock of
+// one node on one runout after a lock command changed it (its river boards
+// are open). Nothing for nodes above the forgotten street.
+void KeepLocks(SolverTree& tree, int street);
+void ApplyKeptLocks(SolverTree& tree, TreeNode& node);
+void RefreshKeptLock(SolverTree& tree, TreeNode& node, int turnIndex, int riverIndex);
 
 void ForgetStreet(int street);
 void ForgetStreets(SolverTree& tree, int street);

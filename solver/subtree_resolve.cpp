@@ -5,6 +5,7 @@
 
 #include "game/deal_table.h"
 #include "solver/engine_state.h"
+#include "solver/forget.h"
 #include "solver/node_eval.h"
 #include "solver/reach_sums.h"
 #include "solver/row_transfer.h"
@@ -42,6 +43,14 @@ double SubtreeValue(const AlignedArray& values, const AlignedArray& reach, const
 
 namespace {
 
+// The inner nodes of a sub-tree whose storages the rebuild makes anew: those
+// not ready, or all with `force`.
+void CollectRebuiltNodes(SolverTree& tree, TreeNode& node, bool force, std::vector<TreeNode*>& out) {
+  if (node.kind != kInnerNode) return;
+  if (!node.prepared || force) out.push_back(&node);
+  for (int32_t child : node.children) CollectRebuiltNodes(tree, tree.nodes[child], force, out);
+}
+
 // Opens every river node's first and second storage of the sub-tree for one
 // turn record, or closes them with write-back of every node.
 void OpenSubtree(SolverTree& tree, TreeNode& top, int turnIndex) {
@@ -63,20 +72,38 @@ void CloseSubtree(SolverTree& tree, TreeNode& top, int turnIndex) {
 }
 
 // One walk of the sub-tree for a traversing player; returns the traverser's
-// value row (best-response values in evaluation passes).
+// value row (best-response values in evaluation passes). In a flop-rooted
+// tree the river deals below the top run inline; a turn-rooted tree queues
+// them as sub-games in a first sweep, runs them on the worker team and
+// gathers their values in a second sweep, as a whole-tree pass does.
 void SubtreePass(SolverTree& tree, TreeNode& top, int turnIndex, int riverIndex, int player, int mode,
                  const AlignedArray& opponentReach, AlignedArray& result) {
   tree.traversingPlayer = player;
   tree.passMode = mode;
-  tree.PassPhase = 1;
   tree.evCapture = nullptr;
+  const bool queuedRivers = tree.nodes[0].street != 1 && riverIndex < 0;
   NodeContext context;
   context.tree = &tree;
   context.node = &top;
   context.turn = turnIndex;
   context.river = riverIndex;
   CopyAlignedArray(context.oppReach, opponentReach);
+  if (queuedRivers) {
+    tree.PassPhase = 0;
+    EvaluateNode(context);
+    ReleaseAlignedArray(context.value);
+    ReleaseAlignedArray(context.brValue);
+    tree.PassPhase = 1;
+    TraverseSubgames();
+    tree.PassPhase = 2;
+    TaskCursor = 0;
+    CopyAlignedArray(context.oppReach, opponentReach);
+  } else {
+    tree.PassPhase = 1;
+  }
   EvaluateNode(context);
+  if (queuedRivers) DeleteTasks();
+  tree.PassPhase = 1;
   if (mode == 0)
     MoveAlignedArray(result, context.brValue);
   else
@@ -103,9 +130,19 @@ double ResolveForgottenSubtree(SolverTree& tree, TreeNode& top, int turnIndex, i
   const TurnRecord& turn = table.turns[turnIndex];
   AlignedArray reach[2] = {};
   const std::vector<CardMask>* hands;
+  // The kept reach lies on the board on which the walk to the split met the
+  // top: a top below the root has yet to deal its street's card, while the
+  // root of a turn- or river-rooted tree has its cards dealt already and
+  // keeps its reach on that very board.
+  const bool dealtAtTop = top.parent == nullptr;
   for (int p = 0; p < 2; ++p) {
     const AlignedArray& saved = record.arrays[p];
-    if (street == 3) {
+    if (dealtAtTop) {
+      if (saved.data)
+        CopyAlignedArray(reach[p], saved);
+      else
+        reach[p].count = street == 3 ? turn.rivers[riverIndex].HandCount() : turn.HandCount();
+    } else if (street == 3) {
       SumHandGroups(turn.rivers[riverIndex], reach[p], saved);
     } else if (saved.data) {
       GatherTurnRow(turn, reach[p], saved);
@@ -120,7 +157,12 @@ double ResolveForgottenSubtree(SolverTree& tree, TreeNode& top, int turnIndex, i
   double exploitability = 0.0;
   AlignedArray values{};
   for (int step = 0; step < 1000; ++step) {
-    tree.accumulateThisIteration = 1;
+    // Strategy sums go into their storages on the whole-tree solve's
+    // schedule: every iteration, or sparsely where entropy-coded streams
+    // hold them (their blocks are reserved for sums grown at that pace).
+    const int sinceAveraging = tree.iterationCount - 61;
+    tree.accumulateThisIteration =
+        tree.compression[1] < 2 || (sinceAveraging >= 0 && (sinceAveraging < 7 || sinceAveraging % 7 == 0));
     for (int p = 1; p >= 0; --p) {
       SubtreePass(tree, top, turnIndex, passRiver, p, 1, reach[p ^ 1], values);
       ReleaseAlignedArray(values);
@@ -158,6 +200,8 @@ double RebuildForgottenSubtree(SolverTree& tree, TreeNode& node, int turnIndex, 
   if (turnIndex < 0) return 0.0;
   TreeNode& top = ForgottenSubtreeTop(node, forgotten);
   if (top.kind != kInnerNode) return 0.0;
+  std::vector<TreeNode*> rebuilt;
+  CollectRebuiltNodes(tree, top, force, rebuilt);
   if (!top.prepared || force) {
     BuildNodeStorage(top, *tree.dealTable,
                      top.children.size() < tree.layouts.size() ? tree.layouts[top.children.size()].get() : nullptr,
@@ -169,5 +213,8 @@ double RebuildForgottenSubtree(SolverTree& tree, TreeNode& node, int turnIndex, 
       top.prepared = 1;
   }
   for (int32_t child : top.children) BuildTreeStorage(tree, tree.nodes[child], force);
+  // The locks kept for the nodes go into the storages just made for them.
+  for (TreeNode* rebuiltNode : rebuilt)
+    if (rebuiltNode->prepared) ApplyKeptLocks(tree, *rebuiltNode);
   return ResolveForgottenSubtree(tree, top, turnIndex, riverIndex, force);
 }

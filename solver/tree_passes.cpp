@@ -302,6 +302,7 @@ void SolveSubgames(SolverTree& tree, int street) {
   tree.iterationCount = saved;
   CurrentIteration = saved;
   tree.forgottenStreet = -1;
+  tree.keptLocks.clear();  // every split's storages stand again, locks in them
   tree.evCache.clear();
   tree.evCacheStamp = -1;
   for (NodeContext* split : splits) delete split;

@@ -56,6 +56,18 @@ struct TreeNode {
   void DeleteStorages();
 };
 
+// The lock of one node on one runout, kept outside the storages while the
+// node's street is forgotten: the flags and hand mask of each storage's
+// record and the action probabilities it fixes (the current strategy from
+// the first storage, the average from the second where it exists).
+struct KeptLock {
+  int32_t node = -1;
+  int32_t turnIndex = -1, riverIndex = -1;
+  uint32_t flags[2] = {0, 0};
+  std::vector<uint8_t> masks[2];
+  std::vector<std::vector<double>> rows[2];
+};
+
 // Key of the EV cache: node, turn index, river index, player.
 struct EvCacheKey {
   const TreeNode* node;
@@ -134,6 +146,9 @@ struct SolverTree {
   std::atomic<uint32_t> flags{kNewTree};
   int32_t iterationCount = 0;
   int32_t forgottenStreet = -1;
+  // Locks of the forgotten streets' nodes, applied again to the storages
+  // re-created for them.
+  std::vector<KeptLock> keptLocks;
   int32_t lastResultsIteration = -1;
   double resultPairs[3][2] = {{0, 0}, {0, 0}, {0, 0}};
 

@@ -32,6 +32,7 @@ void ResetSolver(int32_t first, int32_t second) {
     for (TreeNode& node : tree.nodes)
       for (int32_t i = 0; i < node.cardRecordCount; ++i) node.cardRecords[i].reachFrozen = 0;
     tree.forgottenStreet = -1;
+    tree.keptLocks.clear();
     tree.flags &= ~static_cast<uint32_t>(kIncompleteTree);
     tree.lastResultsIteration = -1;
   }

@@ -40,6 +40,18 @@ HOSTILE_WORDS = ["OOP", "IP", "hero", "villain", "nobody", "rivers", "turns", "f
 REPORT_COMMANDS = ["show_strategy", "show_strategy_pp", "show_locked_combos", "show_probs", "calc_ev",
                    "calc_ev_pp", "calc_ev_line", "calc_line_freq", "calc_global_freq", "calc_eq_node",
                    "lock_node", "unlock_node", "solve_partial", "explo_partial"]
+# Trees on each root street (by board size) whose lines reach decision nodes
+# on every later street, and node paths into them: T and R stand for a turn
+# and a river card off the board.
+FORGET_SPOTS = {
+    3: (["0 0 0 0 0 50 50", "0 0 0 50 50 50 50", "50 50 50 50 50 50", "0 0 0 0 0 0"],
+        ["r:0", "r:0:c", "r:0:c:c:T", "r:0:c:c:T:c", "r:0:c:c:T:c:b50", "r:0:c:c:T:c:c:R", "r:0:c:c:T:c:c:R:c",
+         "r:0:c:c:T:c:b50:c:R", "r:0:b50:c:T:c", "r:0:b50:c:T:c:c:R"]),
+    4: (["0 0 0 50 50", "0 50 50 50 50", "50 50 50 100 100", "0 0 0 0"],
+        ["r:0", "r:0:c", "r:0:c:c:R", "r:0:c:c:R:c", "r:0:c:b50:c:R", "r:0:b50:c:R", "r:0:b50:c:R:c"]),
+    5: (["0 50 50", "0 0", "50 150 150", "0 100 100"],
+        ["r:0", "r:0:c", "r:0:b50", "r:0:b100", "r:0:c:b50"]),
+}
 RESULT_LINE = re.compile(r"^(EV OOP|EV IP|OOP's MES|IP's MES|Exploitable for):")
 # Strategy weights far beyond a hand weight, and tiny ones.
 HOSTILE_STRATEGY_WEIGHTS = ["1e308", "1e300", "1e39", "3e35", "1e10", "1e9", "1e-300", "4e-39"]
@@ -132,6 +144,63 @@ class SessionWriter:
             self.lines.append("set_compression " + self.rng.choice(["auto", "0", "1", "2", "3", "4", "none"]))
         self.lines.append("build_tree")
 
+    def spot_path(self, paths, cards):
+        path = self.rng.choice(paths)
+        return path.replace("T", cards[0]).replace("R", cards[1])
+
+    def lock_command(self, path):
+        r = self.rng
+        return r.choice([
+            lambda: "set_strategy %s %s %s" % (path, r.choice(["0", "1", "2"]), self.weights_words()),
+            lambda: "lock_node " + path,
+            lambda: "unlock_node " + path,
+            lambda: "combo_lock_node %s %s" % (path, self.weights_words()),
+        ])()
+
+    def forget_session(self):
+        # A solved tree on a random root street and compression level, locks
+        # and written strategies on its later streets, then forgetting and
+        # the queries, locks and rebuilds that follow it.
+        r = self.rng
+        size = r.choice([3, 4, 5])
+        lines, paths = FORGET_SPOTS[size]
+        cards = r.sample(CARDS, size + 2)
+        self.board, dealt = cards[:size], cards[size:]
+        self.lines.append(r.choice(["set_isomorphism 0 0", "set_isomorphism 1 1"]))
+        self.lines.append("set_board " + " ".join(self.board))
+        self.lines.append("set_pot 0 0 100")
+        self.lines.append(self.range_line("OOP"))
+        self.lines.append(self.range_line("IP"))
+        for line in r.sample(lines, r.randint(2, len(lines))):
+            self.lines.append("add_line " + line)
+        self.lines.append("set_compression " + r.choice(["0", "1", "2", "3", "4"]))
+        self.lines.append("build_tree")
+        self.lines += ["go %d steps" % r.randint(1, 8), "wait_for_solver"]
+        # A re-solve runs to its recalc accuracy (checked from iteration 50
+        # on), else to its iteration cap; locked nodes can keep it from
+        # converging. One pot is met at the first check, which keeps the
+        # re-solves of turn sub-trees short; river roots also try a tight one.
+        tight = size == 5 and r.random() < 0.3
+        self.lines.append("set_recalc_accuracy %s" % ("0.02 0.02 0.02" if tight else "1 1 1"))
+        for _ in range(r.randint(0, 3)):
+            self.lines.append(self.lock_command(self.spot_path(paths, dealt)))
+        self.lines.append("forget " + r.choice(["rivers", "turns"]))
+        for _ in range(r.randint(2, 6)):
+            path = self.spot_path(paths, dealt)
+            self.lines.append(r.choice([
+                lambda: "%s %s" % (r.choice(REPORT_COMMANDS), path),
+                lambda: "show_node " + path,
+                lambda: "show_range %s %s" % (r.choice(["OOP", "IP"]), path),
+                lambda: "calc_ev %s %s" % (r.choice(["OOP", "IP"]), path),
+                lambda: self.lock_command(path),
+                lambda: "forget " + r.choice(["rivers", "turns"]),
+                lambda: r.choice(["rebuild_all", "rebuild_forgotten_streets", "calc_results"]),
+                lambda: "solve_all_splits " + r.choice(["rivers", "turns"]),
+                lambda: "go 2 steps",
+            ])())
+            if self.lines[-1] == "go 2 steps":
+                self.lines.append("wait_for_solver")
+
     def command(self):
         r = self.rng
         choices = [
@@ -201,8 +270,12 @@ class SessionWriter:
         return " ".join(words)
 
     def session(self):
-        self.set_up()
-        for _ in range(self.rng.randint(5, 30)):
+        forget = self.rng.random() < 0.25
+        if forget:
+            self.forget_session()
+        else:
+            self.set_up()
+        for _ in range(self.rng.randint(0, 5) if forget else self.rng.randint(5, 30)):
             if self.rng.random() < 0.05:
                 self.lines += self.hostile_strategy()
                 continue

@@ -264,6 +264,111 @@ TEST_F(Reports, ForgottenTurnsAreResolvedOnDemand) {
   EXPECT_LE(std::stod(RunCommand("explo_partial r:0:b50:c:Kd")), 0.5);
 }
 
+// The exploitability figure of a calc_results reply.
+double ReportedExploitability() {
+  const std::string reply = RunCommand("calc_results");
+  const size_t at = reply.find("Exploitable for: ");
+  EXPECT_NE(at, std::string::npos) << reply;
+  return at == std::string::npos ? 1e9 : std::stod(reply.substr(at + 17));
+}
+
+TEST_F(Reports, ForgettingTheRootsOwnStreetResolvesFromTheRoot) {
+  // On a turn or river root the root itself is the split point: its kept
+  // reach lies on the root's own board, and a turn root's re-solve must deal
+  // the rivers below it.
+  struct Spot {
+    std::string board, street;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Spot> spots = {{"2s 3d 7s 4h Ks", "rivers", {"0 50 50", "0 0", "50 150 150"}},
+                                   {"2s 3d 7s 4h", "turns", {"0 0 0 50 50", "50 50 50 50"}}};
+  for (const auto& [board, street, lines] : spots) {
+    SCOPED_TRACE(board);
+    ASSERT_EQ(RunCommand(RangeLine("OOP", kOopClasses)), "set_range ok!\n");
+    ASSERT_EQ(RunCommand(RangeLine("IP", kIpClasses)), "set_range ok!\n");
+    ASSERT_EQ(RunCommand("set_board " + board), "set_board ok!\n");
+    ASSERT_EQ(RunCommand("set_pot 0 0 100"), "set_pot ok!\n");
+    ASSERT_EQ(RunCommand("clear_lines"), "clear_lines ok!\n");
+    for (const std::string& line : lines) ASSERT_EQ(RunCommand("add_line " + line), "add_line ok!\n");
+    ASSERT_EQ(RunCommand("build_tree"), "build_tree ok!\n");
+    ASSERT_TRUE(AllStoragesReady(*CurrentTree));
+    Iterate(10);
+    ASSERT_EQ(RunCommand("forget " + street), "forget ok!\n");
+    ASSERT_EQ(RunCommand("set_recalc_accuracy 0.01 0.01 0.01"), "set_recalc_accuracy ok!\n");
+    const double explo = std::stod(RunCommand("explo_partial r:0"));
+    EXPECT_GE(explo, -1e-4);
+    EXPECT_LE(explo, 1.0);  // the recalc accuracy: 0.01 of the pot of 100
+    const CardMask cards = ParseCards(board);
+    ExpectDistributions("r:0", kOopClasses, cards);
+    ExpectDistributions("r:0:c", kIpClasses, cards);
+    // Once rebuilt, the whole tree is the re-solved root's: near equilibrium.
+    ASSERT_EQ(RunCommand("rebuild_all"), "rebuild_all ok!\n");
+    EXPECT_LE(ReportedExploitability(), 1.0);
+    RunCommand("free_tree");
+  }
+}
+
+// The flags line of a show_node reply.
+std::string FlagsLine(const std::string& path) {
+  const std::string reply = RunCommand("show_node " + path);
+  const size_t at = reply.find("flags:");
+  return at == std::string::npos ? reply : reply.substr(at, reply.find('\n', at) - at);
+}
+
+TEST_F(Reports, LocksAndTheStrategiesTheyFixOutliveForgetting) {
+  // Every third hand in one action, the others in the other.
+  std::string first, second;
+  for (int k = 0; k < kComboCount; ++k) {
+    first += k % 3 ? " 0" : " 1";
+    second += k % 3 ? " 1" : " 0";
+  }
+  const std::string river = "r:0:b50:c:Kd:c:c:3s:c", turn = "r:0:b50:c:Kd:c";
+  for (const char* level : {"none", "3"}) {
+    SCOPED_TRACE(level);
+    ASSERT_EQ(RunCommand(std::string("set_compression ") + level), "set_compression ok!\n");
+    BuildFlopSpot();
+    Iterate(10);
+    ASSERT_EQ(ResolveNodePath(river).node->children.size(), 2u);
+    ASSERT_EQ(RunCommand("set_strategy " + river + " 0" + first), "set_strategy ok!\n");
+    ASSERT_EQ(RunCommand("set_strategy " + river + " 1" + second), "set_strategy ok!\n");
+    ASSERT_EQ(RunCommand("lock_node " + river), "lock_node ok!\n");
+    ASSERT_EQ(RunCommand("combo_lock_node " + turn + first), "combo_lock_node ok!\n");
+    const Rows locked = StrategyRows(river);
+    const std::string mask = RunCommand("show_locked_combos " + turn);
+    ASSERT_NE(mask.find('1'), std::string::npos);
+    ASSERT_EQ(RunCommand("set_recalc_accuracy 0.05 0.05 0.05"), "set_recalc_accuracy ok!\n");
+
+    ASSERT_EQ(RunCommand("forget rivers"), "forget ok!\n");
+    EXPECT_EQ(FlagsLine(river), "flags: LOCKED");  // kept aside before the re-solve
+    EXPECT_EQ(StrategyRows(river), locked);
+    EXPECT_EQ(FlagsLine(river), "flags: LOCKED");
+    // A lock changed on the re-solved sub-tree is the one kept: unlocked,
+    // it stays unlocked when the sub-tree is made anew.
+    ASSERT_EQ(RunCommand("unlock_node " + river), "unlock_node ok!\n");
+    ASSERT_EQ(RunCommand("solve_partial " + river), "solve_partial ok!\n");
+    EXPECT_EQ(FlagsLine(river), "flags: ");
+    ASSERT_EQ(RunCommand("lock_node " + river), "lock_node ok!\n");
+    const Rows relocked = StrategyRows(river);
+
+    ASSERT_EQ(RunCommand("forget turns"), "forget ok!\n");
+    EXPECT_EQ(FlagsLine(turn), "flags: COMBO_LOCKED");
+    EXPECT_EQ(RunCommand("show_locked_combos " + turn), mask);
+    EXPECT_EQ(FlagsLine(river), "flags: LOCKED");
+    // Kept as probabilities: equal up to the rounding of the stored counts.
+    const Rows again = StrategyRows(river);
+    ASSERT_EQ(again.size(), relocked.size());
+    for (size_t a = 0; a < again.size(); ++a)
+      for (int k = 0; k < kComboCount; ++k)
+        ASSERT_NEAR(again[a][k], relocked[a][k], 1e-4) << "action " << a << " " << HandName(k);
+    // Rebuilt streets carry the locks too.
+    ASSERT_EQ(RunCommand("rebuild_all"), "rebuild_all ok!\n");
+    EXPECT_EQ(FlagsLine("r:0:b50:c:Kh:c"), "flags: ");
+    EXPECT_EQ(FlagsLine(turn), "flags: COMBO_LOCKED");
+    EXPECT_EQ(RunCommand("show_locked_combos " + turn), mask);
+    RunCommand("free_tree");
+  }
+}
+
 TEST_F(Reports, TheRiverToyGameReportsItsKnownEquilibrium) {
   // OOP holds the nuts (KdKh on a king-high board) or air (4h3d), IP a
   // bluff-catcher (QdQh); a pot-sized bet. At equilibrium OOP bets the nuts

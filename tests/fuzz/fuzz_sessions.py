@@ -361,7 +361,9 @@ def run_session(binary, seed, address_space_mb, timeout):
     if done.returncode < 0:
         return seed, "killed by signal %d" % -done.returncode, text
     if done.returncode != 0:
-        return seed, "exit status %d: %s" % (done.returncode, err[-2000:]), text
+        # The failure routine prints its line on standard output.
+        last = lines[-1] if lines else ""
+        return seed, "exit status %d: %s %s" % (done.returncode, last[:300], err[-2000:]), text
     if SANITIZER.search(err) or SANITIZER.search(out):
         return seed, "sanitizer report: " + err[-3000:], text
     echoed = echoed_words(text)

@@ -24,14 +24,7 @@ inline unsigned MergeCounts(const uint32_t (*tables)[256], uint32_t* totals) {
   return static_cast<unsigned>(_mm_cvtsi128_si32(largest));
 }
 
-inline unsigned NonZeroMask8(const uint32_t* p) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i lo = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), zero);
-  const __m128i hi = _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 4)), zero);
-  const unsigned zeros = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(lo))) |
-                         static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(hi))) << 4;
-  return ~zeros & 0xFFu;
-}
+#include "codecs/nonzero_mask_avx.inc"
 
 }  // namespace
 

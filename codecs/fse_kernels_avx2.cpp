@@ -24,12 +24,7 @@ inline unsigned MergeCounts(const uint32_t (*tables)[256], uint32_t* totals) {
   return static_cast<unsigned>(_mm_cvtsi128_si32(m));
 }
 
-inline unsigned NonZeroMask8(const uint32_t* p) {
-  const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  const unsigned zeros = static_cast<unsigned>(
-      _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpeq_epi32(v, _mm256_setzero_si256()))));
-  return ~zeros & 0xFFu;
-}
+#include "codecs/nonzero_mask_avx2.inc"
 
 }  // namespace
 

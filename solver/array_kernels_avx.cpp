@@ -11,11 +11,7 @@
 namespace kernels_avx {
 namespace {
 
-inline __m256d Fmadd(__m256d a, __m256d b, __m256d c) { return _mm256_add_pd(_mm256_mul_pd(a, b), c); }
-inline double FmaddScalar(double a, double b, double c) { return a * b + c; }
-inline __m256d Select(__m256d m, __m256d a, __m256d b) {
-  return _mm256_or_pd(_mm256_and_pd(m, a), _mm256_andnot_pd(m, b));
-}
+#include "solver/double_ops_avx.inc"
 
 inline __m256d UnlockedLanes(const uint8_t* mask) {
   uint32_t bytes;

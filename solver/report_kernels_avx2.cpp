@@ -9,9 +9,7 @@
 namespace kernels_avx2 {
 namespace {
 
-inline __m256d Fmadd(__m256d a, __m256d b, __m256d c) { return _mm256_fmadd_pd(a, b, c); }
-inline double FmaddScalar(double a, double b, double c) { return __builtin_fma(a, b, c); }
-inline __m256d Select(__m256d m, __m256d a, __m256d b) { return _mm256_blendv_pd(b, a, m); }
+#include "solver/double_ops_avx2.inc"
 
 }  // namespace
 

@@ -71,16 +71,20 @@ int main(int argc, char** argv) {
   const uint16_t* codes = river.combos.pairCodes.data();
 
   const double showdown = NanosecondsPerCall(
-      [&](int i) { ShowdownReachSums(out.data(), reach[i % kRows].data(), n, valueRuns, runs, codes, 2.5); }, calls);
+      [&](int i) {
+        ShowdownReachSums(out.data(), reach[i % kRows].data(), n, valueRuns, runs, codes, 2.5, river.runsCoverList);
+      },
+      calls);
   const double pair = NanosecondsPerCall(
       [&](int i) {
-        TerminalPairReachSums(out.data(), fold.data(), reach[i % kRows].data(), n, valueRuns, runs, codes, 2.5, -1.5);
+        TerminalPairReachSums(out.data(), fold.data(), reach[i % kRows].data(), n, valueRuns, runs, codes, 2.5, -1.5,
+                              river.runsCoverList);
       },
       calls);
   const double split = NanosecondsPerCall(
       [&](int i) {
         TerminalPairSplitReachSums(out.data(), fold.data(), reach[i % kRows].data(), reach[(i + 1) % kRows].data(), n,
-                                   valueRuns, runs, codes, 2.5, -1.5);
+                                   valueRuns, runs, codes, 2.5, -1.5, river.runsCoverList);
       },
       calls);
   const double foldOnly = NanosecondsPerCall(

@@ -87,8 +87,11 @@ void BuildRiverRecord(RiverRecord& record, const TurnRecord& parent) {
                      record.handValues, record.handMaps);
   FillPairCodes(record.combos);
   record.combos.comboMap.assign(kComboCount, -1);
-  // The showdown evaluation relies on the runs covering the list exactly.
+  // The showdown evaluation relies on the runs covering the list exactly; it
+  // is checked here once for every evaluation of the record.
+  record.runsCoverList = false;
   if (!ComputeValueRuns(record.handValues, record.valueRuns)) Fail();
+  record.runsCoverList = true;
   record.groupSizes.clear();
   record.groupKeys.clear();
   record.cardShares.clear();
@@ -320,7 +323,10 @@ bool ComputeValueRuns(const std::vector<uint32_t>& values, std::vector<int16_t>&
       start = i;
     }
   int64_t total = 0;
-  for (int16_t run : runs) total += run;
+  for (int16_t run : runs) {
+    if (run <= 0) return false;
+    total += run;
+  }
   return total == static_cast<int64_t>(values.size());
 }
 

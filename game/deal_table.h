@@ -38,6 +38,9 @@ struct RiverRecord {
   BoardCombos combos;
   std::vector<uint32_t> handValues;  // seven-card values, ascending along the list
   std::vector<int16_t> valueRuns;    // lengths of the runs of equal value
+  // Set when the record is built, once the runs were checked to be positive
+  // and to add up to the hand count: the showdown kernels then trust them.
+  bool runsCoverList = false;
   // `weight` maps, each giving every listed hand's position in the turn
   // board's list (map j: the hand with the card's suit and suit + j exchanged).
   std::vector<std::vector<uint16_t>> handMaps;
@@ -130,8 +133,9 @@ void MapIsomorphicHands(const BoardCombos& parent, CardMask childBoard, int32_t 
 // board; hands that differ only by suits absent from the board share a key.
 uint32_t HandGroupKey(CardMask hand, CardMask board);
 
-// Fills the run lengths of equal values along the list; false when they do
-// not add up to the list length.
+// Fills the run lengths of equal values along the list; false when one is
+// not positive (a run longer than an int16_t holds) or they do not add up to
+// the list length.
 bool ComputeValueRuns(const std::vector<uint32_t>& values, std::vector<int16_t>& runs);
 // Builds the hand groups of a river record with groupingMode 1 or 2.
 void BuildHandGroups(RiverRecord& record);

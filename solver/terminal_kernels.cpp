@@ -17,6 +17,23 @@ namespace {
 // inconsistency of the deal records, never something to trust.
 [[noreturn]] void ShowdownInputFault() { Fail("showdown list does not fit its runs or working storage"); }
 
+// Whether the run lengths are all positive and add up to exactly n.
+bool RunsCoverHands(const int16_t* runs, uint32_t runCount, uint32_t n) {
+  uint32_t covered = 0;
+  for (uint32_t r = 0; r < runCount; ++r) {
+    if (runs[r] <= 0) return false;
+    covered += static_cast<uint32_t>(runs[r]);
+    if (covered > n) return false;
+  }
+  return covered == n;
+}
+
+// Runs not checked when their list was built are checked before a kernel
+// walks them.
+void RequireRunsCover(const int16_t* runs, uint32_t runCount, uint32_t n, bool runsChecked) {
+  if (!runsChecked && !RunsCoverHands(runs, runCount, n)) ShowdownInputFault();
+}
+
 // A reach row shorter than the rows it is read over would be read past its
 // end.
 void RequireRowLength(const AlignedArray& row, uint32_t needed) {
@@ -72,13 +89,14 @@ void EvaluateRiverTerminal(TerminalKind kind, const RiverRecord& record, Aligned
     SizeAlignedBlock(output, hands);
     if (CurrentIteration < 0) {
       if (showdown)
-        ShowdownGroupSums(output.data, oppReach.data, hands, record.valueRuns.data(), RunCount(record), payoff);
+        ShowdownGroupSums(output.data, oppReach.data, hands, record.valueRuns.data(), RunCount(record), payoff,
+                          record.runsCoverList);
       else
         FoldReachTotal(output.data, oppReach.data, hands, payoff);
     } else {
       if (showdown)
         ShowdownReachSums(output.data, oppReach.data, hands, record.valueRuns.data(), RunCount(record),
-                          record.combos.pairCodes.data(), payoff);
+                          record.combos.pairCodes.data(), payoff, record.runsCoverList);
       else
         FoldReachSums(output.data, oppReach.data, hands, record.combos.pairCodes.data(), payoff);
     }
@@ -93,7 +111,7 @@ void EvaluateRiverTerminal(TerminalKind kind, const RiverRecord& record, Aligned
     SizeAlignedBlock(output, hands);
     if (showdown)
       ShowdownReachSums(output.data, handReach.data, hands, record.valueRuns.data(), RunCount(record),
-                        record.combos.pairCodes.data(), payoff);
+                        record.combos.pairCodes.data(), payoff, record.runsCoverList);
     else
       FoldReachSums(output.data, handReach.data, hands, record.combos.pairCodes.data(), payoff);
     ReleaseAlignedArray(handReach);
@@ -135,7 +153,8 @@ void FoldReachTotal(double* out, const double* reach, uint32_t n, double payoff)
 }
 
 void ShowdownReachSums(double* out, const double* reach, uint32_t n, const int16_t* valueRuns, uint32_t runCount,
-                       const uint16_t* pairCodes, double payoff) {
+                       const uint16_t* pairCodes, double payoff, bool runsChecked) {
+  RequireRunsCover(valueRuns, runCount, n, runsChecked);
   const bool ok = UseAvx2FmaKernels()
                       ? kernels_avx2::ShowdownReachSums(out, reach, n, valueRuns, runCount, pairCodes, payoff)
                       : kernels_avx::ShowdownReachSums(out, reach, n, valueRuns, runCount, pairCodes, payoff);
@@ -143,10 +162,12 @@ void ShowdownReachSums(double* out, const double* reach, uint32_t n, const int16
 }
 
 void ShowdownGroupSums(double* out, const double* reach, uint32_t n, const int16_t* valueRuns, uint32_t runCount,
-                       double payoff) {
-  const bool ok = UseAvx2FmaKernels() ? kernels_avx2::ShowdownGroupSums(out, reach, n, valueRuns, runCount, payoff)
-                                      : kernels_avx::ShowdownGroupSums(out, reach, n, valueRuns, runCount, payoff);
-  if (!ok) ShowdownInputFault();
+                       double payoff, bool runsChecked) {
+  RequireRunsCover(valueRuns, runCount, n, runsChecked);
+  if (UseAvx2FmaKernels())
+    kernels_avx2::ShowdownGroupSums(out, reach, n, valueRuns, runCount, payoff);
+  else
+    kernels_avx::ShowdownGroupSums(out, reach, n, valueRuns, runCount, payoff);
 }
 
 void FoldReachSumsByRow(double* out, const double* reach, const double* shares, const int16_t* groupSizes,
@@ -185,7 +206,8 @@ void ShowdownGroupSumsByRow(double* out, const double* reach, uint32_t groupCoun
 
 void TerminalPairReachSums(double* outShowdown, double* outFold, const double* reach, uint32_t n,
                            const int16_t* valueRuns, uint32_t runCount, const uint16_t* pairCodes,
-                           double showdownPayoff, double foldPayoff) {
+                           double showdownPayoff, double foldPayoff, bool runsChecked) {
+  RequireRunsCover(valueRuns, runCount, n, runsChecked);
   const bool ok = UseAvx2FmaKernels()
                       ? kernels_avx2::TerminalPairReachSums(outShowdown, outFold, reach, n, valueRuns, runCount,
                                                             pairCodes, showdownPayoff, foldPayoff)
@@ -196,7 +218,9 @@ void TerminalPairReachSums(double* outShowdown, double* outFold, const double* r
 
 void TerminalPairSplitReachSums(double* outShowdown, double* outFold, const double* showdownReach,
                                 const double* foldReach, uint32_t n, const int16_t* valueRuns, uint32_t runCount,
-                                const uint16_t* pairCodes, double showdownPayoff, double foldPayoff) {
+                                const uint16_t* pairCodes, double showdownPayoff, double foldPayoff,
+                                bool runsChecked) {
+  RequireRunsCover(valueRuns, runCount, n, runsChecked);
   const bool ok =
       UseAvx2FmaKernels()
           ? kernels_avx2::TerminalPairSplitReachSums(outShowdown, outFold, showdownReach, foldReach, n, valueRuns,
@@ -273,7 +297,8 @@ void EvaluateTerminalPairSharedReach(const RiverRecord& record, AlignedArray& ou
   SizeAlignedBlock(outShowdown, hands);
   SizeAlignedBlock(outFold, hands);
   TerminalPairReachSums(outShowdown.data, outFold.data, oppReach.data, hands, record.valueRuns.data(),
-                        RunCount(record), record.combos.pairCodes.data(), showdownPayoff, foldPayoff);
+                        RunCount(record), record.combos.pairCodes.data(), showdownPayoff, foldPayoff,
+                        record.runsCoverList);
 }
 
 void EvaluateTerminalPairSplitReach(double showdownPayoff, double foldPayoff, const RiverRecord& record,
@@ -297,5 +322,5 @@ void EvaluateTerminalPairSplitReach(double showdownPayoff, double foldPayoff, co
   SizeAlignedBlock(outFold, hands);
   TerminalPairSplitReachSums(outShowdown.data, outFold.data, showdownReach.data, foldReach.data, hands,
                              record.valueRuns.data(), RunCount(record), record.combos.pairCodes.data(),
-                             showdownPayoff, foldPayoff);
+                             showdownPayoff, foldPayoff, record.runsCoverList);
 }

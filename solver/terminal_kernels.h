@@ -12,9 +12,11 @@
 // null reach reads as zeros; outputs must not overlap inputs or each other.
 // Each picks its AVX2/FMA or AVX variant per call. The showdown and pair
 // kernels keep fixed working storage on the stack for at most 1081 hands (a
-// river board's most); a longer list, or value runs that are not positive or
-// do not add up to the hand count, end the process through Fail rather than
-// being trusted.
+// river board's most); a longer list ends the process through Fail. Their
+// value runs drive every index of the sweep: with runsChecked false they are
+// checked first (all positive, adding up to the hand count, else Fail); true
+// states that they were checked when the list was built (a river record's
+// runsCoverList), so that a solve does not walk them again on every call.
 #pragma once
 
 #include <cstdint>
@@ -39,11 +41,11 @@ void FoldReachTotal(double* out, const double* reach, uint32_t n, double payoff)
 // compatible reach of weaker hands minus that of stronger hands. All zeros
 // when the payoff-weighted total is at most FLT_MIN in magnitude.
 void ShowdownReachSums(double* out, const double* reach, uint32_t n, const int16_t* valueRuns, uint32_t runCount,
-                       const uint16_t* pairCodes, double payoff);
+                       const uint16_t* pairCodes, double payoff, bool runsChecked);
 // Approximate showdown values without card removal: payoff * 990/1081 times
 // (reach of weaker runs - reach of stronger runs).
 void ShowdownGroupSums(double* out, const double* reach, uint32_t n, const int16_t* valueRuns, uint32_t runCount,
-                       double payoff);
+                       double payoff, bool runsChecked);
 
 // --- Per-group kernels (records with hand groups) -------------------------------------
 // shares: 52 per group, the fraction of the group's hands holding each card.
@@ -67,11 +69,12 @@ void ShowdownGroupSumsByRow(double* out, const double* reach, uint32_t groupCoun
 // FLT_MIN (shared form) or when both payoff-weighted totals are (split form).
 void TerminalPairReachSums(double* outShowdown, double* outFold, const double* reach, uint32_t n,
                            const int16_t* valueRuns, uint32_t runCount, const uint16_t* pairCodes,
-                           double showdownPayoff, double foldPayoff);
+                           double showdownPayoff, double foldPayoff, bool runsChecked);
 // Each child with its own opponent reach; one missing reach reads as zeros.
 void TerminalPairSplitReachSums(double* outShowdown, double* outFold, const double* showdownReach,
                                 const double* foldReach, uint32_t n, const int16_t* valueRuns, uint32_t runCount,
-                                const uint16_t* pairCodes, double showdownPayoff, double foldPayoff);
+                                const uint16_t* pairCodes, double showdownPayoff, double foldPayoff,
+                                bool runsChecked);
 
 // --- Terminal evaluation on boards -------------------------------------------------------
 

@@ -30,7 +30,7 @@ constexpr double kCompatibleHandShare = 990.0 / 1081.0;
   void FoldReachTotal(double* out, const double* reach, uint32_t n, double payoff);                               \
   bool ShowdownReachSums(double* out, const double* reach, uint32_t n, const int16_t* valueRuns, uint32_t runCount, \
                          const uint16_t* pairCodes, double payoff);                                                \
-  bool ShowdownGroupSums(double* out, const double* reach, uint32_t n, const int16_t* valueRuns, uint32_t runCount, \
+  void ShowdownGroupSums(double* out, const double* reach, uint32_t n, const int16_t* valueRuns, uint32_t runCount, \
                          double payoff);                                                                           \
   void FoldReachSumsByRow(double* out, const double* reach, const double* shares, const int16_t* groupSizes,       \
                           uint32_t groupCount, double payoff);                                                     \

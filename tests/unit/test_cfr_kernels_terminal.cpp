@@ -158,6 +158,8 @@ TEST(CfrTerminalKernels, FoldShowdownAndPairsMatchPairwiseSumsOnRealBoards) {
       auto table = thin ? RiverTable(b.board, ThinnedRange(seed, 0.4), ThinnedRange(seed + 1, 0.6))
                         : RiverTable(b.board, FullRange(), FullRange());
       const RiverRecord& record = River(*table);
+      // Built records carry runs checked once, which the kernels then trust.
+      ASSERT_TRUE(record.runsCoverList) << b.what;
       if (!thin && b.fullRangeRuns) {
         ASSERT_EQ(record.valueRuns.size(), b.fullRangeRuns) << b.what;
       }
@@ -250,7 +252,7 @@ TEST(CfrTerminalKernels, OneOpponentHandAndHandPlacedShowdown) {
   reach[at("3d4d")] = 1.0;
   reach[at("AhAs")] = 1.0;
   ShowdownReachSums(out.data(), reach.data(), n, record.valueRuns.data(), Runs(record),
-                    record.combos.pairCodes.data(), 3.0);
+                    record.combos.pairCodes.data(), 3.0, record.runsCoverList);
   EXPECT_NEAR(out[at("QdQh")], 0.0, 1e-12);   // between them: wins 3, loses 3
   EXPECT_NEAR(out[at("KdKh")], 6.0, 1e-12);   // trips beat both
   EXPECT_NEAR(out[at("4d5c")], -3.0, 1e-12);  // meets 3d4d, loses to aces
@@ -265,7 +267,7 @@ TEST(CfrTerminalKernels, TiesZerosAndThresholds) {
   const std::vector<double> some = RandomReach(t.HandCount(), 5, 0.1);
   std::vector<double> out(t.HandCount(), 1.0);
   ShowdownReachSums(out.data(), some.data(), t.HandCount(), t.valueRuns.data(), Runs(t), t.combos.pairCodes.data(),
-                    7.0);
+                    7.0, t.runsCoverList);
   // Ties cancel up to the rounding of the card sums.
   for (double v : out) ASSERT_NEAR(v, 0.0, 1e-12 * Scale(some, 7.0));
 
@@ -276,7 +278,8 @@ TEST(CfrTerminalKernels, TiesZerosAndThresholds) {
     fold.assign(n, 1.0);
     showdown.assign(n, 1.0);
     FoldReachSums(fold.data(), reach, n, r.combos.pairCodes.data(), payoff);
-    ShowdownReachSums(showdown.data(), reach, n, r.valueRuns.data(), Runs(r), r.combos.pairCodes.data(), payoff);
+    ShowdownReachSums(showdown.data(), reach, n, r.valueRuns.data(), Runs(r), r.combos.pairCodes.data(), payoff,
+                      r.runsCoverList);
   };
   const auto allZero = [](const std::vector<double>& v) {
     for (double x : v)
@@ -299,7 +302,7 @@ TEST(CfrTerminalKernels, TiesZerosAndThresholds) {
   EXPECT_NEAR(fold[0], 990e-42, 1e-50);
   EXPECT_TRUE(allZero(showdown));
   TerminalPairReachSums(showdown.data(), fold.data(), tiny.data(), n, r.valueRuns.data(), Runs(r),
-                        r.combos.pairCodes.data(), 1.0, 1.0);
+                        r.combos.pairCodes.data(), 1.0, 1.0, r.runsCoverList);
   EXPECT_TRUE(allZero(fold) && allZero(showdown));
   // A fold total below DBL_MIN gives zeros.
   std::vector<double> subnormal(n, 0.0);
@@ -318,12 +321,12 @@ TEST(CfrTerminalKernels, SplitPairWithOneReachMissingOrZero) {
   std::vector<double> s(n, 9.0), f(n, 9.0);
   for (const double* showdownReach : {static_cast<const double*>(nullptr), zeros.data()}) {
     TerminalPairSplitReachSums(s.data(), f.data(), showdownReach, reach.data(), n, record.valueRuns.data(),
-                               Runs(record), record.combos.pairCodes.data(), 2.0, 3.0);
+                               Runs(record), record.combos.pairCodes.data(), 2.0, 3.0, record.runsCoverList);
     for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(s[i], 0.0);
     ExpectRowsNear(f.data(), wantF, Scale(reach, 3.0), "fold of the fold reach");
   }
   TerminalPairSplitReachSums(s.data(), f.data(), reach.data(), nullptr, n, record.valueRuns.data(), Runs(record),
-                             record.combos.pairCodes.data(), 2.0, 3.0);
+                             record.combos.pairCodes.data(), 2.0, 3.0, record.runsCoverList);
   ExpectRowsNear(s.data(), wantS, Scale(reach, 3.0), "showdown of the showdown reach");
   for (uint32_t i = 0; i < n; ++i) ASSERT_EQ(f[i], 0.0);
 }
@@ -340,7 +343,7 @@ TEST(CfrTerminalKernels, ApproximateKernelsIgnoreCardRemoval) {
   std::vector<double> out(n);
   FoldReachTotal(out.data(), reach.data(), n, p);
   for (double v : out) ASSERT_NEAR(v, f * total, 1e-9);
-  ShowdownGroupSums(out.data(), reach.data(), n, record.valueRuns.data(), Runs(record), p);
+  ShowdownGroupSums(out.data(), reach.data(), n, record.valueRuns.data(), Runs(record), p, record.runsCoverList);
   for (uint32_t i = 0; i < n; ++i) {
     double s = 0.0;
     for (uint32_t j = 0; j < n; ++j) s += strength[j] < strength[i] ? reach[j] : (strength[j] > strength[i] ? -reach[j] : 0.0);
@@ -510,28 +513,44 @@ void ShowdownOverLongList() {
   std::vector<double> out(1082), reach(1082, 1.0);
   std::vector<uint16_t> codes(1082, 1 << 8);
   const int16_t runs[] = {1082};
-  ShowdownReachSums(out.data(), reach.data(), 1082, runs, 1, codes.data(), 1.0);
+  ShowdownReachSums(out.data(), reach.data(), 1082, runs, 1, codes.data(), 1.0, false);
 }
 
 void ShowdownWithRunsPastTheList() {
   std::vector<double> out(10), reach(10, 1.0);
   std::vector<uint16_t> codes(10, 1 << 8);
   const int16_t runs[] = {4, 7};
-  ShowdownReachSums(out.data(), reach.data(), 10, runs, 2, codes.data(), 1.0);
+  ShowdownReachSums(out.data(), reach.data(), 10, runs, 2, codes.data(), 1.0, false);
 }
 
 void ShowdownWithRunsShortOfTheList() {
   std::vector<double> out(10), reach(10, 1.0);
   std::vector<uint16_t> codes(10, 1 << 8);
   const int16_t runs[] = {4, 5};
-  ShowdownReachSums(out.data(), reach.data(), 10, runs, 2, codes.data(), 1.0);
+  ShowdownReachSums(out.data(), reach.data(), 10, runs, 2, codes.data(), 1.0, false);
 }
 
 void PairWithAnEmptyRun() {
   std::vector<double> out(10), fold(10), reach(10, 1.0);
   std::vector<uint16_t> codes(10, 1 << 8);
   const int16_t runs[] = {4, 0, 6};
-  TerminalPairReachSums(out.data(), fold.data(), reach.data(), 10, runs, 3, codes.data(), 1.0, 1.0);
+  TerminalPairReachSums(out.data(), fold.data(), reach.data(), 10, runs, 3, codes.data(), 1.0, 1.0, false);
+}
+
+// A record whose runs were changed after it was built and not checked again:
+// the record-level routines check them before a kernel walks them.
+void RecordWithUncheckedRunsPastTheList(bool pair) {
+  auto table = RiverTable("Qs Jh 2h 8c 3d", FullRange(), FullRange());
+  RiverRecord record = River(*table);
+  record.runsCoverList = false;
+  record.valueRuns.back() = static_cast<int16_t>(record.valueRuns.back() + 40);
+  AlignedArray reach, s, f;
+  ZeroAlignedArray(reach, record.HandCount());
+  for (uint32_t i = 0; i < record.HandCount(); ++i) reach.data[i] = 1.0;
+  if (pair)
+    EvaluateTerminalPairSharedReach(record, s, f, reach, 1.0, -1.0);
+  else
+    EvaluateShowdown(record, s, reach, true, 1.0);
 }
 
 void ReachShorterThanTheList() {
@@ -549,6 +568,8 @@ TEST(CfrTerminalKernelsDeathTest, InputBeyondTheWorkingStorageOrRunsOrReachFails
   EXPECT_EXIT(ShowdownWithRunsShortOfTheList(), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(PairWithAnEmptyRun(), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(ReachShorterThanTheList(), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(RecordWithUncheckedRunsPastTheList(false), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(RecordWithUncheckedRunsPastTheList(true), ::testing::ExitedWithCode(1), "");
 }
 
 TEST(CfrTerminalKernels, ManyShortRunsAndEmptyLists) {
@@ -576,12 +597,12 @@ TEST(CfrTerminalKernels, ManyShortRunsAndEmptyLists) {
   const std::vector<double> reach = RandomReach(n, 61, 0.7);
   std::vector<double> out(n), fold(n);
   TerminalPairReachSums(out.data(), fold.data(), reach.data(), n, runs.data(), static_cast<uint32_t>(runs.size()),
-                        codes.data(), 1.5, -2.0);
+                        codes.data(), 1.5, -2.0, false);
   ExpectRowsNear(out.data(), PairwiseShowdown(hands, strength, reach.data(), 1.5), Scale(reach, 2.0), "showdown");
   ExpectRowsNear(fold.data(), PairwiseFold(hands, reach.data(), -2.0), Scale(reach, 2.0), "fold");
   // Empty lists write nothing.
-  ShowdownReachSums(nullptr, reach.data(), 0, runs.data(), 0, codes.data(), 1.0);
-  TerminalPairSplitReachSums(nullptr, nullptr, nullptr, nullptr, 0, runs.data(), 0, codes.data(), 1.0, 1.0);
+  ShowdownReachSums(nullptr, reach.data(), 0, runs.data(), 0, codes.data(), 1.0, false);
+  TerminalPairSplitReachSums(nullptr, nullptr, nullptr, nullptr, 0, runs.data(), 0, codes.data(), 1.0, 1.0, false);
   FoldReachSums(nullptr, nullptr, 0, nullptr, 1.0);
   FoldReachSumsByRow(nullptr, nullptr, nullptr, nullptr, 0, 1.0);
   ShowdownReachSumsByRow(nullptr, nullptr, nullptr, 0, 1.0);

@@ -11,9 +11,11 @@
 //  - Pair codes are low card | high card << 8; only the low six bits of each
 //    byte index the card tables, so a malformed code can never reach outside
 //    them.
+//  - The value runs must be all positive and add up to exactly n: they
+//    drive every index and are not checked here (the entry routines check
+//    them, or the record they come from was checked when it was built).
 //  - The showdown and pair kernels return false, writing nothing, when n
-//    exceeds kMaxRiverHands (their fixed working storage) or the value runs
-//    are not all positive or do not add up to exactly n.
+//    exceeds kMaxRiverHands (their fixed working storage).
 #pragma once
 
 #include <cstdint>

@@ -13,6 +13,7 @@ namespace kernels_avx {
 namespace {
 
 inline __m256d Fmadd(__m256d a, __m256d b, __m256d c) { return _mm256_add_pd(_mm256_mul_pd(a, b), c); }
+inline double FmaddScalar(double a, double b, double c) { return a * b + c; }
 
 }  // namespace
 

@@ -13,6 +13,7 @@ namespace kernels_avx2 {
 namespace {
 
 inline __m256d Fmadd(__m256d a, __m256d b, __m256d c) { return _mm256_fmadd_pd(a, b, c); }
+inline double FmaddScalar(double a, double b, double c) { return __builtin_fma(a, b, c); }
 
 }  // namespace
 

@@ -28,6 +28,17 @@ inline int SuppliedHands(const AlignedArray& values, uint32_t n) {
   return values.data ? static_cast<int>(std::min(values.count, n)) : 0;
 }
 
+// Asks for the cache lines of [p, p + bytes) ahead of their use. A walk of
+// the river sub-games visits a node's entries in river order, so the next
+// entry's rows are wanted once the current river's sub-game is done; they come
+// from memory (the river rows are far larger than the caches) and would
+// otherwise stall the row reads.
+inline void PrefetchRows(const void* p, size_t bytes) {
+  const char* c = static_cast<const char*>(p);
+  if (c == nullptr) return;
+  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(c + off, 0, 2);
+}
+
 void FillDefaults(std::vector<AlignedArray>& out, const float* defaults) {
   for (size_t a = 0; a < out.size(); ++a)
     std::fill(out[a].data, out[a].data + out[a].count, defaults ? static_cast<double>(defaults[a]) : 0.0);
@@ -281,15 +292,18 @@ void ShortRiverStorage::ReadReachedRow(int turnIndex, int riverIndex, const floa
   }
   const uint16_t* base = reinterpret_cast<const uint16_t*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
+  size_t aheadBytes = 0;
+  const uint16_t* ahead = NextEntryRows(turnIndex, riverIndex, entry, aheadBytes);
   if (actions == 2) {
-    CountsToProbs2(base, base + stride, out[0].data, out[1].data, hands, defaults, reach);
+    CountsToProbs2(base, base + stride, out[0].data, out[1].data, hands, defaults, reach, ahead, aheadBytes);
     return;
   }
   if (actions == 3) {
     CountsToProbs3(base, base + stride, base + 2 * stride, out[0].data, out[1].data, out[2].data, hands, defaults,
-                   reach);
+                   reach, ahead, aheadBytes);
     return;
   }
+  PrefetchRows(ahead, aheadBytes);
   // Other action counts: per-hand totals in a fixed stack row (each thread
   // has its own), one chunk of hands at a time.
   alignas(32) uint32_t totals[kShortRiverTotalsEntries];
@@ -300,6 +314,36 @@ void ShortRiverStorage::ReadReachedRow(int turnIndex, int riverIndex, const floa
     for (int a = 0; a < actions; ++a)
       CountsToProbs1(base + a * stride + start, totals, out[a].data + start, len, defaults ? defaults[a] : 0.0f);
   }
+}
+
+bool ShortRiverStorage::ReadReachProducts(int turnIndex, int riverIndex, const float* defaults,
+                                          std::vector<AlignedArray>& out, const double* reach, double* sums) {
+  const int actions = static_cast<int>(layout ? layout->actionCount : 0);
+  if (!buffer || (actions != 2 && actions != 3)) return false;
+  const uint32_t entry = EntryIndex(turnIndex, riverIndex);
+  const LayoutPair& e = layout->entries[entry];
+  const int hands = static_cast<int>(e.count);
+  SizeResultRows(out, static_cast<size_t>(actions), e.count);
+  const uint16_t* base = reinterpret_cast<const uint16_t*>(buffer) + e.start;
+  const size_t stride = PaddedHands(e.count);
+  size_t aheadBytes = 0;
+  const uint16_t* ahead = NextEntryRows(turnIndex, riverIndex, entry, aheadBytes);
+  if (actions == 2)
+    CountsToReachProducts2(base, base + stride, out[0].data, out[1].data, hands, defaults, reach, sums, ahead,
+                           aheadBytes);
+  else
+    CountsToReachProducts3(base, base + stride, base + 2 * stride, out[0].data, out[1].data, out[2].data, hands,
+                           defaults, reach, sums, ahead, aheadBytes);
+  return true;
+}
+
+const uint16_t* ShortRiverStorage::NextEntryRows(int turnIndex, int riverIndex, uint32_t entry,
+                                                 size_t& bytes) const {
+  bytes = 0;
+  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count) return nullptr;
+  const LayoutPair& next = layout->entries[entry + 1];
+  bytes = static_cast<size_t>(layout->actionCount) * PaddedHands(next.count) * sizeof(uint16_t);
+  return reinterpret_cast<const uint16_t*>(buffer) + next.start;
 }
 
 void ShortRiverStorage::WriteRow(int turnIndex, int riverIndex, int action, const AlignedArray& values) {

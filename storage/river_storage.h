@@ -128,6 +128,10 @@ class ShortRiverStorage : public UncompressedRiverStorage {
   void ReadRow(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out) override;
   void ReadReachedRow(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out,
                       const double* reach) override;
+  // The products in one pass for nodes of two or three actions; false for
+  // other action counts and before the buffer exists.
+  bool ReadReachProducts(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out,
+                         const double* reach, double* sums) override;
   // The values' first hands as counts truncated and saturated to 0..65535.
   void WriteRow(int turnIndex, int riverIndex, int action, const AlignedArray& values) override;
   // The companded 16-bit update of each action row with the entry's mask and
@@ -141,6 +145,12 @@ class ShortRiverStorage : public UncompressedRiverStorage {
   int ElementSize() const override { return 2; }
 
   const uint16_t* RowData(int turnIndex, int riverIndex, int action) const;
+
+ private:
+  // The rows of the entry after `entry` on the same turn (the next river's
+  // rows, read next by a walk of the river sub-games): their start and bytes
+  // through `bytes`, or null with 0 bytes after the turn's last river.
+  const uint16_t* NextEntryRows(int turnIndex, int riverIndex, uint32_t entry, size_t& bytes) const;
 };
 
 // Rows of a ShortRiverStorage ReadRow for other than two or three actions are

@@ -387,6 +387,41 @@ TEST(ProbKernels, ReachedReadsZeroOnlyWhereReachIsZero) {
       for (int i = 0; i < n; ++i)
         for (int k = 0; k < 3; ++k)
           ASSERT_EQ(reached[k][i], unreached(i) ? 0.0 : plain[k][i]) << "three rows, n " << n << " hand " << i;
+
+      // The one-pass products equal the reached read times the reach (the
+      // sign of a zero included), and each sum the solver's row-product sum
+      // of them; a look-ahead range changes nothing.
+      auto expectProducts = [&](int rows, const std::vector<double> (&got)[3], const double* sums,
+                                const char* where) {
+        for (int k = 0; k < rows; ++k) {
+          double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0}, sum = 0.0;
+          int i = 0;
+          for (; i < n; ++i) {
+            const double product = reached[k][i] * reach[i];
+            ASSERT_EQ(std::signbit(got[k][i]), std::signbit(product)) << where << " n " << n << " hand " << i;
+            ASSERT_EQ(got[k][i], product) << where << " n " << n << " hand " << i;
+            if (i < n / 8 * 8) lanes[i % 8] += product;
+          }
+          sum = ((lanes[0] + lanes[4]) + (lanes[2] + lanes[6])) + ((lanes[1] + lanes[5]) + (lanes[3] + lanes[7]));
+          for (i = n / 8 * 8; i < n; ++i) sum += reached[k][i] * reach[i];
+          EXPECT_EQ(sums[k], sum) << where << " n " << n << " row " << k;
+        }
+      };
+      std::vector<double> products[3];
+      for (auto& row : products) row.assign(n, -1.0);
+      double sums[3] = {-1.0, -1.0, -1.0};
+      CountsToReachProducts3(a.data(), b.data(), c.data(), products[0].data(), products[1].data(),
+                             products[2].data(), n, dflt, reach.data(), sums, c.data(), 2 * n);
+      expectProducts(3, products, sums, "three rows");
+      CountsToProbs2(a.data(), b.data(), reached[0].data(), reached[1].data(), n, dflt, reach.data());
+      CountsToReachProducts2(a.data(), b.data(), products[0].data(), products[1].data(), n, dflt, reach.data(),
+                             sums, a.data(), 2 * n);
+      expectProducts(2, products, sums, "two rows");
+      // A row without a block reads every hand as zero counts.
+      CountsToProbs2(nullptr, b.data(), reached[0].data(), reached[1].data(), n, dflt, reach.data());
+      CountsToReachProducts2(nullptr, b.data(), products[0].data(), products[1].data(), n, dflt, reach.data(),
+                             sums);
+      expectProducts(2, products, sums, "missing row");
     }
   }
   ForceBaselineKernels(false);

@@ -202,6 +202,13 @@ void RiverStorage::AfterRawRowRead(void* row, int hands) {
   if (!SanitizeFloatRow(static_cast<float*>(row), hands)) throw IOException("invalid file");
 }
 
+void RiverStorage::PrefetchNextEntry(int turnIndex, int riverIndex, uint32_t entry) const {
+  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count) return;
+  const LayoutPair& next = layout->entries[entry + 1];
+  PrefetchRows(reinterpret_cast<const float*>(buffer) + next.start,
+               static_cast<size_t>(layout->actionCount) * PaddedHands(next.count) * sizeof(float));
+}
+
 const float* RiverStorage::RowData(int turnIndex, int riverIndex, int action) const {
   const uint32_t entry = EntryIndex(turnIndex, riverIndex);
   const size_t offset = RowOffset(entry, action);
@@ -219,6 +226,7 @@ void RiverStorage::ReadRow(int turnIndex, int riverIndex, const float* defaults,
   }
   const float* base = reinterpret_cast<const float*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
+  PrefetchNextEntry(turnIndex, riverIndex, entry);
   FloatRowsToProbabilities([base, stride](int a) { return base + static_cast<size_t>(a) * stride; }, actions,
                            static_cast<int>(e.count), defaults, out.data());
 }
@@ -258,6 +266,7 @@ void RiverStorage::AccumulateRow(int turnIndex, int riverIndex, const std::vecto
   const NodeRecord& record = records[entry];
   float* base = reinterpret_cast<float*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
+  PrefetchNextEntry(turnIndex, riverIndex, entry);
   const size_t actions = std::min<size_t>(layout->actionCount, strategy.size());
   for (size_t a = 0; a < actions; ++a)
     AccumulateFloatRow(base + a * stride, static_cast<int>(e.count), strategy[a], reach, weight, record.mask,

@@ -117,6 +117,11 @@ class RiverStorage : public UncompressedRiverStorage {
 
  protected:
   void AfterRawRowRead(void* row, int hands) override;
+
+ private:
+  // Requests the rows of the entry after `entry` on the same turn (the next
+  // river's, which a walk of the river sub-games reads next).
+  void PrefetchNextEntry(int turnIndex, int riverIndex, uint32_t entry) const;
 };
 
 class ShortRiverStorage : public UncompressedRiverStorage {

@@ -164,16 +164,34 @@ void CountsToReachProducts3(const uint16_t* a, const uint16_t* b, const uint16_t
 }
 
 void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
-                    double* pb, double* pc, double* pd, int n, const float* defaults) {
+                    double* pb, double* pc, double* pd, int n, const float* defaults, const double* reach,
+                    const void* ahead, size_t aheadBytes) {
   if (n <= 0) return;
   const uint16_t* const rows[4] = {a, b, c, d};
   double* const out[4] = {pa, pb, pc, pd};
   if (AnyMissing<uint16_t, 4>(rows, out, defaults))
     ProbsWithMissingRows<uint16_t, 4>(rows, out, n, defaults);
   else if (UseAvx2FmaKernels())
-    kernels_avx2::CountsToProbs4(a, b, c, d, pa, pb, pc, pd, n, defaults);
+    kernels_avx2::CountsToProbs4(a, b, c, d, pa, pb, pc, pd, n, defaults, reach, ahead, aheadBytes);
   else
-    kernels_avx::CountsToProbs4(a, b, c, d, pa, pb, pc, pd, n, defaults);
+    kernels_avx::CountsToProbs4(a, b, c, d, pa, pb, pc, pd, n, defaults, reach, ahead, aheadBytes);
+}
+
+void CountsToReachProducts4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
+                            double* pb, double* pc, double* pd, int n, const float* defaults, const double* reach,
+                            double* sums, const void* ahead, size_t aheadBytes) {
+  if (n <= 0) {
+    sums[0] = sums[1] = sums[2] = sums[3] = 0.0;
+    return;
+  }
+  const uint16_t* const rows[4] = {a, b, c, d};
+  double* const out[4] = {pa, pb, pc, pd};
+  if (AnyMissing<uint16_t, 4>(rows, out, defaults))
+    ReachProductsWithMissingRows<4>(rows, out, n, defaults, reach, sums);
+  else if (UseAvx2FmaKernels())
+    kernels_avx2::CountsToReachProducts4(a, b, c, d, pa, pb, pc, pd, n, defaults, reach, sums, ahead, aheadBytes);
+  else
+    kernels_avx::CountsToReachProducts4(a, b, c, d, pa, pb, pc, pd, n, defaults, reach, sums, ahead, aheadBytes);
 }
 
 namespace {

@@ -48,7 +48,11 @@ void CountsToReachProducts3(const uint16_t* a, const uint16_t* b, const uint16_t
                             double* pc, int n, const float* defaults, const double* reach, double* sums,
                             const void* ahead = nullptr, size_t aheadBytes = 0);
 void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
-                    double* pb, double* pc, double* pd, int n, const float* defaults);
+                    double* pb, double* pc, double* pd, int n, const float* defaults, const double* reach = nullptr,
+                    const void* ahead = nullptr, size_t aheadBytes = 0);
+void CountsToReachProducts4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
+                            double* pb, double* pc, double* pd, int n, const float* defaults, const double* reach,
+                            double* sums, const void* ahead = nullptr, size_t aheadBytes = 0);
 
 // One action of a node with any number of actions: p = count / total, or dflt
 // where the total, read as a signed 32-bit number, is below 1 (this includes

@@ -22,7 +22,11 @@
                               double* pc, int n, const float* defaults, const double* reach, double* sums, \
                               const void* ahead, size_t aheadBytes); \
   void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa, \
-                      double* pb, double* pc, double* pd, int n, const float* defaults); \
+                      double* pb, double* pc, double* pd, int n, const float* defaults, const double* reach, \
+                      const void* ahead, size_t aheadBytes); \
+  void CountsToReachProducts4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, \
+                              double* pa, double* pb, double* pc, double* pd, int n, const float* defaults, \
+                              const double* reach, double* sums, const void* ahead, size_t aheadBytes); \
   void CountsToProbs1(const uint16_t* count, const uint32_t* total, double* p, int n, float dflt); \
   void CountsToProbs1U32(const int32_t* count, const uint32_t* total, double* p, int n, float dflt); \
   void AddU16ToU32(uint32_t* total, const uint16_t* v, int n); \

@@ -312,6 +312,13 @@ void ShortRiverStorage::ReadReachedRow(int turnIndex, int riverIndex, const floa
                    reach, ahead, aheadBytes);
     return;
   }
+  // Four counts sum exactly in float (below 2^24), so the four-row kernel
+  // gives what the totals below give.
+  if (actions == 4) {
+    CountsToProbs4(base, base + stride, base + 2 * stride, base + 3 * stride, out[0].data, out[1].data,
+                   out[2].data, out[3].data, hands, defaults, reach, ahead, aheadBytes);
+    return;
+  }
   PrefetchRows(ahead, aheadBytes);
   // Other action counts: per-hand totals in a fixed stack row (each thread
   // has its own), one chunk of hands at a time.
@@ -328,7 +335,7 @@ void ShortRiverStorage::ReadReachedRow(int turnIndex, int riverIndex, const floa
 bool ShortRiverStorage::ReadReachProducts(int turnIndex, int riverIndex, const float* defaults,
                                           std::vector<AlignedArray>& out, const double* reach, double* sums) {
   const int actions = static_cast<int>(layout ? layout->actionCount : 0);
-  if (!buffer || (actions != 2 && actions != 3)) return false;
+  if (!buffer || actions < 2 || actions > 4) return false;
   const uint32_t entry = EntryIndex(turnIndex, riverIndex);
   const LayoutPair& e = layout->entries[entry];
   const int hands = static_cast<int>(e.count);
@@ -340,9 +347,12 @@ bool ShortRiverStorage::ReadReachProducts(int turnIndex, int riverIndex, const f
   if (actions == 2)
     CountsToReachProducts2(base, base + stride, out[0].data, out[1].data, hands, defaults, reach, sums, ahead,
                            aheadBytes);
-  else
+  else if (actions == 3)
     CountsToReachProducts3(base, base + stride, base + 2 * stride, out[0].data, out[1].data, out[2].data, hands,
                            defaults, reach, sums, ahead, aheadBytes);
+  else
+    CountsToReachProducts4(base, base + stride, base + 2 * stride, base + 3 * stride, out[0].data, out[1].data,
+                           out[2].data, out[3].data, hands, defaults, reach, sums, ahead, aheadBytes);
   return true;
 }
 

@@ -128,12 +128,12 @@ class ShortRiverStorage : public UncompressedRiverStorage {
  public:
   explicit ShortRiverStorage(const StorageLayout* layout);
 
-  // Counts to probabilities; any action count other than 2 and 3 sums the
+  // Counts to probabilities; any action count other than 2, 3 and 4 sums the
   // counts into a fixed 1082-entry stack row, chunk by chunk.
   void ReadRow(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out) override;
   void ReadReachedRow(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out,
                       const double* reach) override;
-  // The products in one pass for nodes of two or three actions; false for
+  // The products in one pass for nodes of two to four actions; false for
   // other action counts and before the buffer exists.
   bool ReadReachProducts(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out,
                          const double* reach, double* sums) override;
@@ -158,7 +158,7 @@ class ShortRiverStorage : public UncompressedRiverStorage {
   const uint16_t* NextEntryRows(int turnIndex, int riverIndex, uint32_t entry, size_t& bytes) const;
 };
 
-// Rows of a ShortRiverStorage ReadRow for other than two or three actions are
+// Rows of a ShortRiverStorage ReadRow for other than two, three or four actions are
 // totalled in this many u32 entries at a time (a five-card board leaves at
 // most 1081 hands, so one chunk covers every real row).
 constexpr int kShortRiverTotalsEntries = 1082;

@@ -294,10 +294,9 @@ bool ReadUpdateReachProducts(const TreeNode& node, int turn, int river, std::vec
   if (!reach.data || static_cast<int32_t>(reach.count) != storage->EntryCount(turn, river)) return false;
   const size_t n = node.children.size();
   thread_local std::vector<double> t_sums;
-  t_sums.resize(n);
-  if (!storage->ReadReachProducts(turn, river, UpdateDefaults(n).data(), products, reach.data, t_sums.data()))
+  if (!storage->ReadReachProducts(turn, river, UpdateDefaults(n).data(), products, reach.data, t_sums))
     return false;
-  for (size_t a = 0; a < n; ++a)
+  for (size_t a = 0; a < t_sums.size(); ++a)
     if (t_sums[a] < DBL_MIN) MakeEmpty(products[a], products[a].count);
   return true;
 }

@@ -203,7 +203,9 @@ void RiverStorage::AfterRawRowRead(void* row, int hands) {
 }
 
 void RiverStorage::PrefetchNextEntry(int turnIndex, int riverIndex, uint32_t entry) const {
-  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count) return;
+  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count ||
+      entry + 1 >= layout->entryTotal)
+    return;
   const LayoutPair& next = layout->entries[entry + 1];
   PrefetchRows(reinterpret_cast<const float*>(buffer) + next.start,
                static_cast<size_t>(layout->actionCount) * PaddedHands(next.count) * sizeof(float));
@@ -333,13 +335,16 @@ void ShortRiverStorage::ReadReachedRow(int turnIndex, int riverIndex, const floa
 }
 
 bool ShortRiverStorage::ReadReachProducts(int turnIndex, int riverIndex, const float* defaults,
-                                          std::vector<AlignedArray>& out, const double* reach, double* sums) {
+                                          std::vector<AlignedArray>& out, const double* reach,
+                                          std::vector<double>& sumRows) {
   const int actions = static_cast<int>(layout ? layout->actionCount : 0);
   if (!buffer || actions < 2 || actions > 4) return false;
   const uint32_t entry = EntryIndex(turnIndex, riverIndex);
   const LayoutPair& e = layout->entries[entry];
   const int hands = static_cast<int>(e.count);
   SizeResultRows(out, static_cast<size_t>(actions), e.count);
+  sumRows.resize(static_cast<size_t>(actions));
+  double* const sums = sumRows.data();
   const uint16_t* base = reinterpret_cast<const uint16_t*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
   size_t aheadBytes = 0;
@@ -359,7 +364,9 @@ bool ShortRiverStorage::ReadReachProducts(int turnIndex, int riverIndex, const f
 const uint16_t* ShortRiverStorage::NextEntryRows(int turnIndex, int riverIndex, uint32_t entry,
                                                  size_t& bytes) const {
   bytes = 0;
-  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count) return nullptr;
+  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count ||
+      entry + 1 >= layout->entryTotal)
+    return nullptr;
   const LayoutPair& next = layout->entries[entry + 1];
   bytes = static_cast<size_t>(layout->actionCount) * PaddedHands(next.count) * sizeof(uint16_t);
   return reinterpret_cast<const uint16_t*>(buffer) + next.start;

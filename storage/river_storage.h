@@ -136,7 +136,7 @@ class ShortRiverStorage : public UncompressedRiverStorage {
   // The products in one pass for nodes of two to four actions; false for
   // other action counts and before the buffer exists.
   bool ReadReachProducts(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out,
-                         const double* reach, double* sums) override;
+                         const double* reach, std::vector<double>& sums) override;
   // The values' first hands as counts truncated and saturated to 0..65535.
   void WriteRow(int turnIndex, int riverIndex, int action, const AlignedArray& values) override;
   // The companded 16-bit update of each action row with the entry's mask and

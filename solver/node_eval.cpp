@@ -3,6 +3,7 @@
 #include <smmintrin.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <deque>
@@ -114,9 +115,11 @@ double AveragingWeight(int32_t iteration) {
 // Per-thread default rows, so that strategy reads allocate nothing.
 thread_local std::vector<float> t_defaults;
 
-void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy,
-                        const AlignedArray* reach) {
-  const size_t n = node.children.size();
+namespace {
+
+// The defaults of the regret-matching read of a node with n actions: the
+// first action takes max(0.9, 1/n), the others share the rest.
+const std::vector<float>& UpdateDefaults(size_t n) {
   std::vector<float>& defaults = t_defaults;
   defaults.resize(n);
   if (n == 1) {
@@ -126,7 +129,14 @@ void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<A
     defaults[0] = static_cast<float>(first);
     for (size_t a = 1; a < n; ++a) defaults[a] = static_cast<float>((1.0 - first) / static_cast<double>(n - 1));
   }
-  ReadWithDefaults(node.firstStorage, turn, river, defaults, strategy, reach);
+  return defaults;
+}
+
+}  // namespace
+
+void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy,
+                        const AlignedArray* reach) {
+  ReadWithDefaults(node.firstStorage, turn, river, UpdateDefaults(node.children.size()), strategy, reach);
 }
 
 void ReadCurrentStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy) {
@@ -273,6 +283,24 @@ void ReadPassStrategy(const SolverTree& tree, const TreeNode& node, const NodeCo
     ReadWalkStrategy(tree, node, context.turn, context.river, strategy);
 }
 
+// The children's opponent reach of an update pass straight from the storage:
+// each action's regret-matching probabilities times `reach`, the product the
+// solver's row product forms, with a row whose products sum below DBL_MIN
+// left empty as that product leaves it. False, with nothing read, where the
+// storage has no such path or the reach does not cover the entry.
+bool ReadUpdateReachProducts(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& products,
+                             const AlignedArray& reach) {
+  StorageInterface* storage = node.firstStorage;
+  if (!reach.data || static_cast<int32_t>(reach.count) != storage->EntryCount(turn, river)) return false;
+  const size_t n = node.children.size();
+  thread_local std::vector<double> t_sums;
+  if (!storage->ReadReachProducts(turn, river, UpdateDefaults(n).data(), products, reach.data, t_sums))
+    return false;
+  for (size_t a = 0; a < t_sums.size(); ++a)
+    if (t_sums[a] < DBL_MIN) MakeEmpty(products[a], products[a].count);
+  return true;
+}
+
 void ApplyEvBoost(const TreeNode& parent, const TreeNode& child, AlignedArray& values) {
   const double b = child.EvBoost;
   if (b == 0.0 || !values.data) return;
@@ -383,19 +411,24 @@ void EvaluateOpponentNode(NodeContext& context) {
 
   PooledRows strategyRows;
   std::vector<AlignedArray>& reach = strategyRows.rows;
-  // The strategy is only used multiplied by the opponent's reach, so in
-  // update passes hands he does not reach skip their division.
-  if (UpdatePass(tree))
-    ReadUpdateStrategy(node, context.turn, context.river, reach, &context.oppReach);
-  else
-    ReadWalkStrategy(tree, node, context.turn, context.river, reach);
-
+  double sumWeight = 0.0;
   if (tree.PassPhase != 0 && UpdatePass(tree) && AverageStrategyApplies(tree) &&
-      (node.street != 3 || tree.accumulateThisIteration) && !locked && node.secondStorage) {
-    const double w = tree.averagingMode == 1 ? AveragingWeight(tree.iterationCount) : 1.0;
-    if (w > 0.0) node.secondStorage->AccumulateRow(context.turn, context.river, reach, context.oppReach, w);
+      (node.street != 3 || tree.accumulateThisIteration) && !locked && node.secondStorage)
+    sumWeight = tree.averagingMode == 1 ? AveragingWeight(tree.iterationCount) : 1.0;
+  // The strategy is only used multiplied by the opponent's reach, so in
+  // update passes hands he does not reach skip their division; without
+  // strategy sums to add, the storage may form the products itself.
+  const bool products = UpdatePass(tree) && !(sumWeight > 0.0) &&
+                        ReadUpdateReachProducts(node, context.turn, context.river, reach, context.oppReach);
+  if (!products) {
+    if (UpdatePass(tree))
+      ReadUpdateStrategy(node, context.turn, context.river, reach, &context.oppReach);
+    else
+      ReadWalkStrategy(tree, node, context.turn, context.river, reach);
+    if (sumWeight > 0.0)
+      node.secondStorage->AccumulateRow(context.turn, context.river, reach, context.oppReach, sumWeight);
+    for (size_t i = 0; i < n; ++i) MultiplyReachRow(reach[i], context.oppReach);
   }
-  for (size_t i = 0; i < n; ++i) MultiplyReachRow(reach[i], context.oppReach);
 
   PooledRows pairRows;
   std::vector<AlignedArray>& pairValues = pairRows.rows;

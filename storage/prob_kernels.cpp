@@ -64,42 +64,134 @@ void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, 
 }
 
 void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults,
-                    const double* reach) {
+                    const double* reach, const void* ahead, size_t aheadBytes) {
   if (n <= 0) return;
   const uint16_t* const rows[2] = {a, b};
   double* const out[2] = {pa, pb};
   if (AnyMissing<uint16_t, 2>(rows, out, defaults))
     ProbsWithMissingRows<uint16_t, 2>(rows, out, n, defaults);
   else if (UseAvx2FmaKernels())
-    kernels_avx2::CountsToProbs2(a, b, pa, pb, n, defaults, reach);
+    kernels_avx2::CountsToProbs2(a, b, pa, pb, n, defaults, reach, ahead, aheadBytes);
   else
-    kernels_avx::CountsToProbs2(a, b, pa, pb, n, defaults, reach);
+    kernels_avx::CountsToProbs2(a, b, pa, pb, n, defaults, reach, ahead, aheadBytes);
 }
 
 void CountsToProbs3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, double* pc,
-                    int n, const float* defaults, const double* reach) {
+                    int n, const float* defaults, const double* reach, const void* ahead, size_t aheadBytes) {
   if (n <= 0) return;
   const uint16_t* const rows[3] = {a, b, c};
   double* const out[3] = {pa, pb, pc};
   if (AnyMissing<uint16_t, 3>(rows, out, defaults))
     ProbsWithMissingRows<uint16_t, 3>(rows, out, n, defaults);
   else if (UseAvx2FmaKernels())
-    kernels_avx2::CountsToProbs3(a, b, c, pa, pb, pc, n, defaults, reach);
+    kernels_avx2::CountsToProbs3(a, b, c, pa, pb, pc, n, defaults, reach, ahead, aheadBytes);
   else
-    kernels_avx::CountsToProbs3(a, b, c, pa, pb, pc, n, defaults, reach);
+    kernels_avx::CountsToProbs3(a, b, c, pa, pb, pc, n, defaults, reach, ahead, aheadBytes);
+}
+
+namespace {
+
+// row[i] *= reach[i], summed in the order of the vector kernels: lane j of
+// two four-lane sums takes hands 8g + j and 8g + 4 + j, the lanes are added
+// ((0 + 2) + (1 + 3)) after the last group of eight, then the rest in order.
+double MultiplyBySummedReach(double* row, const double* reach, int n) {
+  double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+  int i = 0;
+  for (; i + 8 <= n; i += 8)
+    for (int j = 0; j < 8; ++j) {
+      row[i + j] *= reach[i + j];
+      lanes[j] += row[i + j];
+    }
+  const double t[4] = {lanes[0] + lanes[4], lanes[1] + lanes[5], lanes[2] + lanes[6], lanes[3] + lanes[7]};
+  double sum = (t[0] + t[2]) + (t[1] + t[3]);
+  for (; i < n; ++i) {
+    row[i] *= reach[i];
+    sum += row[i];
+  }
+  return sum;
+}
+
+// The reach products over rows some of which have no block: the read of such
+// rows (which reads every hand), then the products row by row. A row without output has no
+// products and sums to 0.
+template <int K>
+void ReachProductsWithMissingRows(const uint16_t* const (&rows)[K], double* const (&out)[K], int n,
+                                  const float* defaults, const double* reach, double* sums) {
+  ProbsWithMissingRows<uint16_t, K>(rows, out, n, defaults);
+  for (int k = 0; k < K; ++k) {
+    if (out[k] == nullptr) {
+      sums[k] = 0.0;
+      continue;
+    }
+    sums[k] = MultiplyBySummedReach(out[k], reach, n);
+  }
+}
+
+}  // namespace
+
+void CountsToReachProducts2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n,
+                            const float* defaults, const double* reach, double* sums, const void* ahead,
+                            size_t aheadBytes) {
+  if (n <= 0) {
+    sums[0] = sums[1] = 0.0;
+    return;
+  }
+  const uint16_t* const rows[2] = {a, b};
+  double* const out[2] = {pa, pb};
+  if (AnyMissing<uint16_t, 2>(rows, out, defaults))
+    ReachProductsWithMissingRows<2>(rows, out, n, defaults, reach, sums);
+  else if (UseAvx2FmaKernels())
+    kernels_avx2::CountsToReachProducts2(a, b, pa, pb, n, defaults, reach, sums, ahead, aheadBytes);
+  else
+    kernels_avx::CountsToReachProducts2(a, b, pa, pb, n, defaults, reach, sums, ahead, aheadBytes);
+}
+
+void CountsToReachProducts3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb,
+                            double* pc, int n, const float* defaults, const double* reach, double* sums,
+                            const void* ahead, size_t aheadBytes) {
+  if (n <= 0) {
+    sums[0] = sums[1] = sums[2] = 0.0;
+    return;
+  }
+  const uint16_t* const rows[3] = {a, b, c};
+  double* const out[3] = {pa, pb, pc};
+  if (AnyMissing<uint16_t, 3>(rows, out, defaults))
+    ReachProductsWithMissingRows<3>(rows, out, n, defaults, reach, sums);
+  else if (UseAvx2FmaKernels())
+    kernels_avx2::CountsToReachProducts3(a, b, c, pa, pb, pc, n, defaults, reach, sums, ahead, aheadBytes);
+  else
+    kernels_avx::CountsToReachProducts3(a, b, c, pa, pb, pc, n, defaults, reach, sums, ahead, aheadBytes);
 }
 
 void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
-                    double* pb, double* pc, double* pd, int n, const float* defaults) {
+                    double* pb, double* pc, double* pd, int n, const float* defaults, const double* reach,
+                    const void* ahead, size_t aheadBytes) {
   if (n <= 0) return;
   const uint16_t* const rows[4] = {a, b, c, d};
   double* const out[4] = {pa, pb, pc, pd};
   if (AnyMissing<uint16_t, 4>(rows, out, defaults))
     ProbsWithMissingRows<uint16_t, 4>(rows, out, n, defaults);
   else if (UseAvx2FmaKernels())
-    kernels_avx2::CountsToProbs4(a, b, c, d, pa, pb, pc, pd, n, defaults);
+    kernels_avx2::CountsToProbs4(a, b, c, d, pa, pb, pc, pd, n, defaults, reach, ahead, aheadBytes);
   else
-    kernels_avx::CountsToProbs4(a, b, c, d, pa, pb, pc, pd, n, defaults);
+    kernels_avx::CountsToProbs4(a, b, c, d, pa, pb, pc, pd, n, defaults, reach, ahead, aheadBytes);
+}
+
+void CountsToReachProducts4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
+                            double* pb, double* pc, double* pd, int n, const float* defaults, const double* reach,
+                            double* sums, const void* ahead, size_t aheadBytes) {
+  if (n <= 0) {
+    sums[0] = sums[1] = sums[2] = sums[3] = 0.0;
+    return;
+  }
+  const uint16_t* const rows[4] = {a, b, c, d};
+  double* const out[4] = {pa, pb, pc, pd};
+  if (AnyMissing<uint16_t, 4>(rows, out, defaults))
+    ReachProductsWithMissingRows<4>(rows, out, n, defaults, reach, sums);
+  else if (UseAvx2FmaKernels())
+    kernels_avx2::CountsToReachProducts4(a, b, c, d, pa, pb, pc, pd, n, defaults, reach, sums, ahead, aheadBytes);
+  else
+    kernels_avx::CountsToReachProducts4(a, b, c, d, pa, pb, pc, pd, n, defaults, reach, sums, ahead, aheadBytes);
 }
 
 namespace {

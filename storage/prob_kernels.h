@@ -17,6 +17,7 @@
 //    last place (the scalar remainder divides exactly).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 void FloatsToProbs2(const float* a, const float* b, double* pa, double* pb, int n, const float* defaults);
@@ -26,12 +27,32 @@ void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, 
 // all zero gets probability 0 in every row without its counts being read, as
 // does a hand of zero reach in the scalar remainder; every other hand reads
 // as without it. For callers that multiply the result by that reach.
+// `ahead` and `aheadBytes` name memory the caller reads next (the rows of the
+// next entry): its cache lines are requested while the rows are read. Only a
+// hint: nothing there is read, and an empty range requests nothing.
 void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults,
-                    const double* reach = nullptr);
+                    const double* reach = nullptr, const void* ahead = nullptr, size_t aheadBytes = 0);
 void CountsToProbs3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, double* pc,
-                    int n, const float* defaults, const double* reach = nullptr);
+                    int n, const float* defaults, const double* reach = nullptr, const void* ahead = nullptr,
+                    size_t aheadBytes = 0);
+// The reached read followed by the reach product in one pass: each output row
+// holds double(p) * reach[i] with p what CountsToProbs2/3 with `reach` give,
+// and sums[k] the sum of row k's products, added as the solver's row product
+// adds them (per group of eight hands two lanes of four, the lanes added at
+// the end, then each remaining hand in order). `reach` and `sums` must not be
+// null. Null rows or defaults take the path of rows without a block.
+void CountsToReachProducts2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n,
+                            const float* defaults, const double* reach, double* sums, const void* ahead = nullptr,
+                            size_t aheadBytes = 0);
+void CountsToReachProducts3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb,
+                            double* pc, int n, const float* defaults, const double* reach, double* sums,
+                            const void* ahead = nullptr, size_t aheadBytes = 0);
 void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
-                    double* pb, double* pc, double* pd, int n, const float* defaults);
+                    double* pb, double* pc, double* pd, int n, const float* defaults, const double* reach = nullptr,
+                    const void* ahead = nullptr, size_t aheadBytes = 0);
+void CountsToReachProducts4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa,
+                            double* pb, double* pc, double* pd, int n, const float* defaults, const double* reach,
+                            double* sums, const void* ahead = nullptr, size_t aheadBytes = 0);
 
 // One action of a node with any number of actions: p = count / total, or dflt
 // where the total, read as a signed 32-bit number, is below 1 (this includes

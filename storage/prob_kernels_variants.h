@@ -4,6 +4,7 @@
 // to a variant is non-null and n is positive (the entry routines see to it).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #define PROB_KERNEL_DECLARATIONS \
@@ -11,11 +12,21 @@
   void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, double* pb, double* pc, int n, \
                       const float* defaults); \
   void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults, \
-                      const double* reach); \
+                      const double* reach, const void* ahead, size_t aheadBytes); \
   void CountsToProbs3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, double* pc, \
-                      int n, const float* defaults, const double* reach); \
+                      int n, const float* defaults, const double* reach, const void* ahead, size_t aheadBytes); \
+  void CountsToReachProducts2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, \
+                              const float* defaults, const double* reach, double* sums, const void* ahead, \
+                              size_t aheadBytes); \
+  void CountsToReachProducts3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, \
+                              double* pc, int n, const float* defaults, const double* reach, double* sums, \
+                              const void* ahead, size_t aheadBytes); \
   void CountsToProbs4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, double* pa, \
-                      double* pb, double* pc, double* pd, int n, const float* defaults); \
+                      double* pb, double* pc, double* pd, int n, const float* defaults, const double* reach, \
+                      const void* ahead, size_t aheadBytes); \
+  void CountsToReachProducts4(const uint16_t* a, const uint16_t* b, const uint16_t* c, const uint16_t* d, \
+                              double* pa, double* pb, double* pc, double* pd, int n, const float* defaults, \
+                              const double* reach, double* sums, const void* ahead, size_t aheadBytes); \
   void CountsToProbs1(const uint16_t* count, const uint32_t* total, double* p, int n, float dflt); \
   void CountsToProbs1U32(const int32_t* count, const uint32_t* total, double* p, int n, float dflt); \
   void AddU16ToU32(uint32_t* total, const uint16_t* v, int n); \

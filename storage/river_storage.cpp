@@ -28,6 +28,17 @@ inline int SuppliedHands(const AlignedArray& values, uint32_t n) {
   return values.data ? static_cast<int>(std::min(values.count, n)) : 0;
 }
 
+// Asks for the cache lines of [p, p + bytes) ahead of their use. A walk of
+// the river sub-games visits a node's entries in river order, so the next
+// entry's rows are wanted once the current river's sub-game is done; they come
+// from memory (the river rows are far larger than the caches) and would
+// otherwise stall the row reads.
+inline void PrefetchRows(const void* p, size_t bytes) {
+  const char* c = static_cast<const char*>(p);
+  if (c == nullptr) return;
+  for (size_t off = 0; off < bytes; off += 64) __builtin_prefetch(c + off, 0, 2);
+}
+
 void FillDefaults(std::vector<AlignedArray>& out, const float* defaults) {
   for (size_t a = 0; a < out.size(); ++a)
     std::fill(out[a].data, out[a].data + out[a].count, defaults ? static_cast<double>(defaults[a]) : 0.0);
@@ -191,6 +202,15 @@ void RiverStorage::AfterRawRowRead(void* row, int hands) {
   if (!SanitizeFloatRow(static_cast<float*>(row), hands)) throw IOException("invalid file");
 }
 
+void RiverStorage::PrefetchNextEntry(int turnIndex, int riverIndex, uint32_t entry) const {
+  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count ||
+      entry + 1 >= layout->entryTotal)
+    return;
+  const LayoutPair& next = layout->entries[entry + 1];
+  PrefetchRows(reinterpret_cast<const float*>(buffer) + next.start,
+               static_cast<size_t>(layout->actionCount) * PaddedHands(next.count) * sizeof(float));
+}
+
 const float* RiverStorage::RowData(int turnIndex, int riverIndex, int action) const {
   const uint32_t entry = EntryIndex(turnIndex, riverIndex);
   const size_t offset = RowOffset(entry, action);
@@ -208,6 +228,7 @@ void RiverStorage::ReadRow(int turnIndex, int riverIndex, const float* defaults,
   }
   const float* base = reinterpret_cast<const float*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
+  PrefetchNextEntry(turnIndex, riverIndex, entry);
   FloatRowsToProbabilities([base, stride](int a) { return base + static_cast<size_t>(a) * stride; }, actions,
                            static_cast<int>(e.count), defaults, out.data());
 }
@@ -247,6 +268,7 @@ void RiverStorage::AccumulateRow(int turnIndex, int riverIndex, const std::vecto
   const NodeRecord& record = records[entry];
   float* base = reinterpret_cast<float*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
+  PrefetchNextEntry(turnIndex, riverIndex, entry);
   const size_t actions = std::min<size_t>(layout->actionCount, strategy.size());
   for (size_t a = 0; a < actions; ++a)
     AccumulateFloatRow(base + a * stride, static_cast<int>(e.count), strategy[a], reach, weight, record.mask,
@@ -281,15 +303,25 @@ void ShortRiverStorage::ReadReachedRow(int turnIndex, int riverIndex, const floa
   }
   const uint16_t* base = reinterpret_cast<const uint16_t*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
+  size_t aheadBytes = 0;
+  const uint16_t* ahead = NextEntryRows(turnIndex, riverIndex, entry, aheadBytes);
   if (actions == 2) {
-    CountsToProbs2(base, base + stride, out[0].data, out[1].data, hands, defaults, reach);
+    CountsToProbs2(base, base + stride, out[0].data, out[1].data, hands, defaults, reach, ahead, aheadBytes);
     return;
   }
   if (actions == 3) {
     CountsToProbs3(base, base + stride, base + 2 * stride, out[0].data, out[1].data, out[2].data, hands, defaults,
-                   reach);
+                   reach, ahead, aheadBytes);
     return;
   }
+  // Four counts sum exactly in float (below 2^24), so the four-row kernel
+  // gives what the totals below give.
+  if (actions == 4) {
+    CountsToProbs4(base, base + stride, base + 2 * stride, base + 3 * stride, out[0].data, out[1].data,
+                   out[2].data, out[3].data, hands, defaults, reach, ahead, aheadBytes);
+    return;
+  }
+  PrefetchRows(ahead, aheadBytes);
   // Other action counts: per-hand totals in a fixed stack row (each thread
   // has its own), one chunk of hands at a time.
   alignas(32) uint32_t totals[kShortRiverTotalsEntries];
@@ -300,6 +332,44 @@ void ShortRiverStorage::ReadReachedRow(int turnIndex, int riverIndex, const floa
     for (int a = 0; a < actions; ++a)
       CountsToProbs1(base + a * stride + start, totals, out[a].data + start, len, defaults ? defaults[a] : 0.0f);
   }
+}
+
+bool ShortRiverStorage::ReadReachProducts(int turnIndex, int riverIndex, const float* defaults,
+                                          std::vector<AlignedArray>& out, const double* reach,
+                                          std::vector<double>& sumRows) {
+  const int actions = static_cast<int>(layout ? layout->actionCount : 0);
+  if (!buffer || actions < 2 || actions > 4) return false;
+  const uint32_t entry = EntryIndex(turnIndex, riverIndex);
+  const LayoutPair& e = layout->entries[entry];
+  const int hands = static_cast<int>(e.count);
+  SizeResultRows(out, static_cast<size_t>(actions), e.count);
+  sumRows.resize(static_cast<size_t>(actions));
+  double* const sums = sumRows.data();
+  const uint16_t* base = reinterpret_cast<const uint16_t*>(buffer) + e.start;
+  const size_t stride = PaddedHands(e.count);
+  size_t aheadBytes = 0;
+  const uint16_t* ahead = NextEntryRows(turnIndex, riverIndex, entry, aheadBytes);
+  if (actions == 2)
+    CountsToReachProducts2(base, base + stride, out[0].data, out[1].data, hands, defaults, reach, sums, ahead,
+                           aheadBytes);
+  else if (actions == 3)
+    CountsToReachProducts3(base, base + stride, base + 2 * stride, out[0].data, out[1].data, out[2].data, hands,
+                           defaults, reach, sums, ahead, aheadBytes);
+  else
+    CountsToReachProducts4(base, base + stride, base + 2 * stride, base + 3 * stride, out[0].data, out[1].data,
+                           out[2].data, out[3].data, hands, defaults, reach, sums, ahead, aheadBytes);
+  return true;
+}
+
+const uint16_t* ShortRiverStorage::NextEntryRows(int turnIndex, int riverIndex, uint32_t entry,
+                                                 size_t& bytes) const {
+  bytes = 0;
+  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count ||
+      entry + 1 >= layout->entryTotal)
+    return nullptr;
+  const LayoutPair& next = layout->entries[entry + 1];
+  bytes = static_cast<size_t>(layout->actionCount) * PaddedHands(next.count) * sizeof(uint16_t);
+  return reinterpret_cast<const uint16_t*>(buffer) + next.start;
 }
 
 void ShortRiverStorage::WriteRow(int turnIndex, int riverIndex, int action, const AlignedArray& values) {

@@ -117,17 +117,26 @@ class RiverStorage : public UncompressedRiverStorage {
 
  protected:
   void AfterRawRowRead(void* row, int hands) override;
+
+ private:
+  // Requests the rows of the entry after `entry` on the same turn (the next
+  // river's, which a walk of the river sub-games reads next).
+  void PrefetchNextEntry(int turnIndex, int riverIndex, uint32_t entry) const;
 };
 
 class ShortRiverStorage : public UncompressedRiverStorage {
  public:
   explicit ShortRiverStorage(const StorageLayout* layout);
 
-  // Counts to probabilities; any action count other than 2 and 3 sums the
+  // Counts to probabilities; any action count other than 2, 3 and 4 sums the
   // counts into a fixed 1082-entry stack row, chunk by chunk.
   void ReadRow(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out) override;
   void ReadReachedRow(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out,
                       const double* reach) override;
+  // The products in one pass for nodes of two to four actions; false for
+  // other action counts and before the buffer exists.
+  bool ReadReachProducts(int turnIndex, int riverIndex, const float* defaults, std::vector<AlignedArray>& out,
+                         const double* reach, std::vector<double>& sums) override;
   // The values' first hands as counts truncated and saturated to 0..65535.
   void WriteRow(int turnIndex, int riverIndex, int action, const AlignedArray& values) override;
   // The companded 16-bit update of each action row with the entry's mask and
@@ -141,9 +150,15 @@ class ShortRiverStorage : public UncompressedRiverStorage {
   int ElementSize() const override { return 2; }
 
   const uint16_t* RowData(int turnIndex, int riverIndex, int action) const;
+
+ private:
+  // The rows of the entry after `entry` on the same turn (the next river's
+  // rows, read next by a walk of the river sub-games): their start and bytes
+  // through `bytes`, or null with 0 bytes after the turn's last river.
+  const uint16_t* NextEntryRows(int turnIndex, int riverIndex, uint32_t entry, size_t& bytes) const;
 };
 
-// Rows of a ShortRiverStorage ReadRow for other than two or three actions are
+// Rows of a ShortRiverStorage ReadRow for other than two, three or four actions are
 // totalled in this many u32 entries at a time (a five-card board leaves at
 // most 1081 hands, so one chunk covers every real row).
 constexpr int kShortRiverTotalsEntries = 1082;

@@ -100,6 +100,19 @@ class StorageInterface {
     (void)reach;
     ReadRow(turnIndex, riverIndex, defaults, out);
   }
+  // For a caller that uses the probabilities only multiplied by `reach`:
+  // out[a] gets ReadReachedRow's row a times the reach, double(p) * reach per
+  // hand, and sums[a] (sized to the actions) the sum of those products, added in
+  // the order of the solver's row product (per group of eight hands two
+  // lanes of four, the lanes added after the last group, then each remaining
+  // hand). Returns false, with nothing read, where a storage kind has no such
+  // path: the caller then reads the row and multiplies it itself.
+  virtual bool ReadReachProducts(int turnIndex, int riverIndex, const float* defaults,
+                                 std::vector<AlignedArray>& out, const double* reach,
+                                 std::vector<double>& sums) {
+    (void)turnIndex, (void)riverIndex, (void)defaults, (void)out, (void)reach, (void)sums;
+    return false;
+  }
   // Replaces one action's row with the given values.
   virtual void WriteRow(int turnIndex, int riverIndex, int action, const AlignedArray& values) = 0;
   // Regret update of the node at an address: each action's row moves by the

@@ -35,6 +35,18 @@ inline Counts ChangesToU16(const __m256* c) {
   return _mm_packus_epi32(_mm256_castsi256_si128(v), _mm256_extractf128_si256(v, 1));
 }
 
+// Widened to 32 bits, old + c or old - c cannot overflow; the unsigned
+// saturation of the pack back to 16 bits is the clamp to 0..65535.
+inline Counts ApplySignedChanges(Counts old, const __m256* c, const __m256* d) {
+  const __m256i changes = _mm256_cvttps_epi32(c[0]);
+  const __m256i signs = _mm256_castps_si256(d[0]);
+  const __m128i lo = _mm_add_epi32(_mm_cvtepu16_epi32(old), _mm_sign_epi32(_mm256_castsi256_si128(changes),
+                                                                           _mm256_castsi256_si128(signs)));
+  const __m128i hi = _mm_add_epi32(_mm_unpackhi_epi16(old, _mm_setzero_si128()),
+                                   _mm_sign_epi32(_mm256_extractf128_si256(changes, 1), _mm256_extractf128_si256(signs, 1)));
+  return _mm_packus_epi32(lo, hi);
+}
+
 // Eight 32-bit lane masks as eight 16-bit lane masks.
 inline Counts MaskToU16(const __m256* m) {
   const __m256i v = _mm256_castps_si256(m[0]);

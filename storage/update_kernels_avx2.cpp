@@ -37,6 +37,16 @@ inline Counts ChangesToU16(const __m256* c) {
   return _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0));
 }
 
+// Widened to 32 bits, old + c or old - c cannot overflow; the unsigned
+// saturation of the pack back to 16 bits is the clamp to 0..65535.
+inline Counts ApplySignedChanges(Counts old, const __m256* c, const __m256* d) {
+  const __m256i lo = _mm256_add_epi32(_mm256_cvtepu16_epi32(_mm256_castsi256_si128(old)),
+                                      _mm256_sign_epi32(_mm256_cvttps_epi32(c[0]), _mm256_castps_si256(d[0])));
+  const __m256i hi = _mm256_add_epi32(_mm256_cvtepu16_epi32(_mm256_extracti128_si256(old, 1)),
+                                      _mm256_sign_epi32(_mm256_cvttps_epi32(c[1]), _mm256_castps_si256(d[1])));
+  return _mm256_permute4x64_epi64(_mm256_packus_epi32(lo, hi), _MM_SHUFFLE(3, 1, 2, 0));
+}
+
 inline Counts MaskToU16(const __m256* m) {
   const __m256i packed = _mm256_packs_epi32(_mm256_castps_si256(m[0]), _mm256_castps_si256(m[1]));
   return _mm256_permute4x64_epi64(packed, _MM_SHUFFLE(3, 1, 2, 0));

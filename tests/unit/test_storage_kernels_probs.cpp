@@ -313,9 +313,9 @@ TEST(ProbKernels, VariantsAgreeWithinOneUnit) {
             << what << " row " << k << " hand " << i;
   };
   kernels_avx::CountsToProbs4(a.data(), b.data(), c.data(), d.data(), out1[0].data(), out1[1].data(),
-                              out1[2].data(), out1[3].data(), n, dflt);
+                              out1[2].data(), out1[3].data(), n, dflt, nullptr, nullptr, 0);
   kernels_avx2::CountsToProbs4(a.data(), b.data(), c.data(), d.data(), out2[0].data(), out2[1].data(),
-                               out2[2].data(), out2[3].data(), n, dflt);
+                               out2[2].data(), out2[3].data(), n, dflt, nullptr, nullptr, 0);
   compare("counts4");
   for (int i = 0; i < n; ++i) {
     const float s = static_cast<float>(a[i]) + b[i] + c[i] + d[i];
@@ -351,19 +351,20 @@ TEST(ProbKernels, ReachedReadsZeroOnlyWhereReachIsZero) {
   for (bool baseline : {false, true}) {
     ForceBaselineKernels(baseline);
     for (int n : kLengths) {
-      std::vector<uint16_t> a(n), b(n), c(n);
+      std::vector<uint16_t> a(n), b(n), c(n), d(n);
       std::vector<double> reach(n);
       for (int i = 0; i < n; ++i) {
         a[i] = static_cast<uint16_t>(i % 5 == 0 ? 0 : 100 + i);
         b[i] = static_cast<uint16_t>(i % 5 == 0 ? 0 : 7 * i);
         c[i] = static_cast<uint16_t>(3 * i + 1);
+        d[i] = static_cast<uint16_t>(65535 - 11 * i);
         // Hands 8..15 unreached as a group; others every third, one as -0.
         reach[i] = (i >= 8 && i < 16) || i % 3 == 0 ? 0.0 : 0.25 + i;
       }
       if (n > 20) reach[20] = -0.0;
-      const float dflt[3] = {0.5f, 0.25f, 0.25f};
-      std::vector<double> plain[3], reached[3];
-      for (int k = 0; k < 3; ++k) {
+      const float dflt[4] = {0.5f, 0.25f, 0.125f, 0.125f};
+      std::vector<double> plain[4], reached[4];
+      for (int k = 0; k < 4; ++k) {
         plain[k].assign(n, -1.0);
         reached[k].assign(n, -1.0);
       }
@@ -387,6 +388,53 @@ TEST(ProbKernels, ReachedReadsZeroOnlyWhereReachIsZero) {
       for (int i = 0; i < n; ++i)
         for (int k = 0; k < 3; ++k)
           ASSERT_EQ(reached[k][i], unreached(i) ? 0.0 : plain[k][i]) << "three rows, n " << n << " hand " << i;
+      CountsToProbs4(a.data(), b.data(), c.data(), d.data(), plain[0].data(), plain[1].data(), plain[2].data(),
+                     plain[3].data(), n, dflt);
+      CountsToProbs4(a.data(), b.data(), c.data(), d.data(), reached[0].data(), reached[1].data(), reached[2].data(),
+                     reached[3].data(), n, dflt, reach.data());
+      for (int i = 0; i < n; ++i)
+        for (int k = 0; k < 4; ++k)
+          ASSERT_EQ(reached[k][i], unreached(i) ? 0.0 : plain[k][i]) << "four rows, n " << n << " hand " << i;
+
+      // The one-pass products equal the reached read times the reach (the
+      // sign of a zero included), and each sum the solver's row-product sum
+      // of them; a look-ahead range changes nothing.
+      auto expectProducts = [&](int rows, const std::vector<double> (&got)[4], const double* sums,
+                                const char* where) {
+        for (int k = 0; k < rows; ++k) {
+          double lanes[8] = {0, 0, 0, 0, 0, 0, 0, 0}, sum = 0.0;
+          int i = 0;
+          for (; i < n; ++i) {
+            const double product = reached[k][i] * reach[i];
+            ASSERT_EQ(std::signbit(got[k][i]), std::signbit(product)) << where << " n " << n << " hand " << i;
+            ASSERT_EQ(got[k][i], product) << where << " n " << n << " hand " << i;
+            if (i < n / 8 * 8) lanes[i % 8] += product;
+          }
+          sum = ((lanes[0] + lanes[4]) + (lanes[2] + lanes[6])) + ((lanes[1] + lanes[5]) + (lanes[3] + lanes[7]));
+          for (i = n / 8 * 8; i < n; ++i) sum += reached[k][i] * reach[i];
+          EXPECT_EQ(sums[k], sum) << where << " n " << n << " row " << k;
+        }
+      };
+      std::vector<double> products[4];
+      for (auto& row : products) row.assign(n, -1.0);
+      double sums[4] = {-1.0, -1.0, -1.0, -1.0};
+      CountsToReachProducts4(a.data(), b.data(), c.data(), d.data(), products[0].data(), products[1].data(),
+                             products[2].data(), products[3].data(), n, dflt, reach.data(), sums, d.data(), 2 * n);
+      expectProducts(4, products, sums, "four rows");
+      CountsToProbs3(a.data(), b.data(), c.data(), reached[0].data(), reached[1].data(), reached[2].data(), n, dflt,
+                     reach.data());
+      CountsToReachProducts3(a.data(), b.data(), c.data(), products[0].data(), products[1].data(),
+                             products[2].data(), n, dflt, reach.data(), sums, c.data(), 2 * n);
+      expectProducts(3, products, sums, "three rows");
+      CountsToProbs2(a.data(), b.data(), reached[0].data(), reached[1].data(), n, dflt, reach.data());
+      CountsToReachProducts2(a.data(), b.data(), products[0].data(), products[1].data(), n, dflt, reach.data(),
+                             sums, a.data(), 2 * n);
+      expectProducts(2, products, sums, "two rows");
+      // A row without a block reads every hand as zero counts.
+      CountsToProbs2(nullptr, b.data(), reached[0].data(), reached[1].data(), n, dflt, reach.data());
+      CountsToReachProducts2(nullptr, b.data(), products[0].data(), products[1].data(), n, dflt, reach.data(),
+                             sums);
+      expectProducts(2, products, sums, "missing row");
     }
   }
   ForceBaselineKernels(false);

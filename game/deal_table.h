@@ -41,6 +41,9 @@ struct RiverRecord {
   // `weight` maps, each giving every listed hand's position in the turn
   // board's list (map j: the hand with the card's suit and suit + j exchanged).
   std::vector<std::vector<uint16_t>> handMaps;
+  // inverseMaps[j][k]: the listed hand that map j places at position k of the
+  // turn board's list, kNoCounterpart for none (see InvertHandMaps).
+  std::vector<std::vector<uint16_t>> inverseMaps;
   std::vector<int16_t> groupSizes;   // hand groups: consecutive runs of the list
   std::vector<uint32_t> groupKeys;   // hand value of each group's first hand
   std::vector<double> cardShares;    // 52 per group: share of its hands holding the card
@@ -59,6 +62,7 @@ struct TurnRecord {
   BoardCombos combos;
   std::vector<uint32_t> handValues;  // six-card values, ascending along the list
   std::vector<std::vector<uint16_t>> handMaps;  // `weight` maps into the flop list
+  std::vector<std::vector<uint16_t>> inverseMaps;  // the maps inverted, as for river records
   std::vector<RiverRecord> rivers;
   std::vector<uint32_t> riverHandCounts;  // rows needed by each river board
   std::array<uint16_t, kCardCount> riverMap;  // card -> river index, kNoRecord for none
@@ -125,6 +129,16 @@ size_t CountMissingCounterparts(const DealTable& table);
 void MapIsomorphicHands(const BoardCombos& parent, CardMask childBoard, int32_t card, int32_t weight,
                         std::vector<CardMask>& hands, std::vector<uint32_t>& values,
                         std::vector<std::vector<uint16_t>>& maps);
+
+// Inverts a record's hand maps: inverse[j] has one entry per hand of the
+// parent list, the position of the listed hand that maps[j] places there, or
+// kNoCounterpart when none does. A transfer back to the parent then reads the
+// child row in the parent's order instead of scattering into it. An entry at
+// or past parentHands (other than kNoCounterpart), a parent hand named twice
+// by one map, or a first map without a counterpart for every hand ends the
+// process (Fail): the maps are this program's own and would be corrupt.
+void InvertHandMaps(const std::vector<std::vector<uint16_t>>& maps, uint32_t parentHands,
+                    std::vector<std::vector<uint16_t>>& inverse);
 
 // Key of a hand on a river board: ranks, then the suits that appear on the
 // board; hands that differ only by suits absent from the board share a key.

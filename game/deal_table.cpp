@@ -86,6 +86,7 @@ void BuildRiverRecord(RiverRecord& record, const TurnRecord& parent) {
   MapIsomorphicHands(parent.combos, record.board, record.card, record.weight, record.combos.hands,
                      record.handValues, record.handMaps);
   InvertHandMaps(record.handMaps, parent.HandCount(), record.inverseMaps);
+  record.inverseLength = parent.HandCount();
   FillPairCodes(record.combos);
   record.combos.comboMap.assign(kComboCount, -1);
   // The showdown evaluation relies on the runs covering the list exactly.
@@ -109,7 +110,8 @@ void BuildRiverRecord(RiverRecord& record, const TurnRecord& parent) {
 void BuildTurnRecord(TurnRecord& record, const BoardCombos& flop) {
   MapIsomorphicHands(flop, record.board, record.card, record.weight, record.combos.hands, record.handValues,
                      record.handMaps);
-  InvertHandMaps(record.handMaps, static_cast<uint32_t>(flop.hands.size()), record.inverseMaps);
+  record.inverseLength = static_cast<uint32_t>(flop.hands.size());
+  InvertHandMaps(record.handMaps, record.inverseLength, record.inverseMaps);
   FillPairCodes(record.combos);
   FillPositionMap(record.combos);
   record.riverHandCounts.clear();
@@ -315,15 +317,16 @@ void InvertHandMaps(const std::vector<std::vector<uint16_t>>& maps, uint32_t par
   for (size_t j = 0; j < maps.size(); ++j) {
     const std::vector<uint16_t>& map = maps[j];
     std::vector<uint16_t>& back = inverse[j];
-    back.assign(parentHands, kNoCounterpart);
-    // Positions fit in 16 bits: hand lists hold at most 1326 hands.
+    back.assign(parentHands, kNoListedHand);
+    // Hand lists hold at most 1326 hands, so positions stay below the flag bit.
     for (size_t i = 0; i < map.size(); ++i) {
       const uint16_t position = map[i];
       if (position == kNoCounterpart) {
         if (j == 0) Fail("first hand map without a counterpart");
         continue;
       }
-      if (position >= parentHands || back[position] != kNoCounterpart) Fail("hand map does not fit its parent list");
+      if (position >= parentHands || back[position] != kNoListedHand || i >= kNoListedHand)
+        Fail("hand map does not fit its parent list");
       back[position] = static_cast<uint16_t>(i);
     }
   }

@@ -18,6 +18,9 @@
 
 constexpr uint16_t kNoRecord = 0xFFFF;    // card map entry without a record
 constexpr uint16_t kNoCounterpart = 0xFFFF;  // isomorphic hand map entry without a parent hand
+// Inverse hand map entry without a listed hand: a flag bit over position 0, so
+// that a transfer may read the entry's position unconditionally and discard it.
+constexpr uint16_t kNoListedHand = 0x8000;
 
 // For one board, each combo index's position in the board's hand list (or its
 // hand group when the record groups hands), -1 for a hand not in the list.
@@ -42,8 +45,9 @@ struct RiverRecord {
   // board's list (map j: the hand with the card's suit and suit + j exchanged).
   std::vector<std::vector<uint16_t>> handMaps;
   // inverseMaps[j][k]: the listed hand that map j places at position k of the
-  // turn board's list, kNoCounterpart for none (see InvertHandMaps).
+  // turn board's list, kNoListedHand for none (see InvertHandMaps).
   std::vector<std::vector<uint16_t>> inverseMaps;
+  uint32_t inverseLength = 0;  // entries of each inverse map (the parent's hands); 0 without them
   std::vector<int16_t> groupSizes;   // hand groups: consecutive runs of the list
   std::vector<uint32_t> groupKeys;   // hand value of each group's first hand
   std::vector<double> cardShares;    // 52 per group: share of its hands holding the card
@@ -63,6 +67,7 @@ struct TurnRecord {
   std::vector<uint32_t> handValues;  // six-card values, ascending along the list
   std::vector<std::vector<uint16_t>> handMaps;  // `weight` maps into the flop list
   std::vector<std::vector<uint16_t>> inverseMaps;  // the maps inverted, as for river records
+  uint32_t inverseLength = 0;
   std::vector<RiverRecord> rivers;
   std::vector<uint32_t> riverHandCounts;  // rows needed by each river board
   std::array<uint16_t, kCardCount> riverMap;  // card -> river index, kNoRecord for none
@@ -132,7 +137,7 @@ void MapIsomorphicHands(const BoardCombos& parent, CardMask childBoard, int32_t 
 
 // Inverts a record's hand maps: inverse[j] has one entry per hand of the
 // parent list, the position of the listed hand that maps[j] places there, or
-// kNoCounterpart when none does. A transfer back to the parent then reads the
+// kNoListedHand when none does. A transfer back to the parent then reads the
 // child row in the parent's order instead of scattering into it. An entry at
 // or past parentHands (other than kNoCounterpart), a parent hand named twice
 // by one map, or a first map without a counterpart for every hand ends the

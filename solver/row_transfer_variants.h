@@ -12,6 +12,9 @@
 #include <cstdint>
 
 constexpr uint16_t kNoParentHand = 0xFFFF;
+// Inverse map entry without a hand of the dealt board's list: a flag bit over
+// position 0 (kNoListedHand of game/deal_table.h).
+constexpr uint16_t kNoChildHand = 0x8000;
 
 #define ROW_TRANSFER_DECLARATIONS                                                                             \
   /* out[i] = parent[map[i]] for i < n, 0 for a hand without counterpart. */                                  \
@@ -28,9 +31,9 @@ constexpr uint16_t kNoParentHand = 0xFFFF;
                        const int16_t* groupSizes, uint32_t groupCount, uint32_t n);                           \
   /* out[i] = parent[map[i]] for i < n, unchecked: every entry must lie in the parent row. */                 \
   void GatherListedRow(double* out, const double* parent, const uint16_t* map, uint32_t n);                  \
-  /* parent[k] += values[inverse[k]] for k < parentCount, skipping entries at or past valueCount. */          \
-  void AddInverseRow(double* parent, uint32_t parentCount, const double* values, uint32_t valueCount,         \
-                     const uint16_t* inverse);
+  /* parent[k] += values[inverse[k]] for k < parentCount, unchecked: entries with the flag bit */             \
+  /* kNoChildHand add nothing (they read values[0]); every other entry must lie in values. */                 \
+  void AddInverseRow(double* parent, uint32_t parentCount, const double* values, const uint16_t* inverse);
 
 namespace kernels_avx2 {
 ROW_TRANSFER_DECLARATIONS

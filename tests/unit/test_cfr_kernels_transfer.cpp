@@ -279,7 +279,7 @@ TEST(CfrRowTransferDeathTest, MapsThatDoNotFitTheirRowsFail) {
   // A map that fits inverts to one entry per parent hand, none where no hand lands.
   std::vector<std::vector<uint16_t>> inverse;
   InvertHandMaps({{2, 0}, {1, kNoCounterpart}}, 3, inverse);
-  EXPECT_EQ(inverse, (std::vector<std::vector<uint16_t>>{{1, kNoCounterpart, 0}, {kNoCounterpart, 0, kNoCounterpart}}));
+  EXPECT_EQ(inverse, (std::vector<std::vector<uint16_t>>{{1, kNoListedHand, 0}, {kNoListedHand, 0, kNoListedHand}}));
 }
 
 namespace {

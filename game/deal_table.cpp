@@ -8,6 +8,7 @@
 
 #include "core/cpu_info.h"
 #include "core/output.h"
+#include "core/parallel.h"
 #include "game/hand_evaluator.h"
 #include "game/isomorphism.h"
 
@@ -404,7 +405,8 @@ void SetHoles(DealTable& table, const double* range0, const double* range1) {
   table.turnHandCounts.assign(turnCount, 0);
   table.riverHandCounts.assign(turnCount, std::vector<uint32_t>());
   // Each iteration writes only its own turn record and its own count slots.
-#pragma omp parallel for num_threads(4) schedule(dynamic, 1)
+  [[maybe_unused]] const int team = std::min(4, omp_get_max_threads());
+#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
   for (int t = 0; t < turnCount; ++t) {
     TurnRecord& record = table.turns[t];
     BuildTurnRecord(record, flop);

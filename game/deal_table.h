@@ -118,7 +118,8 @@ void ListDealCards(CardMask turnBoard, bool isomorphism, TurnRecord& record, int
 void ListIsomorphicDealCards(CardMask board, std::vector<DealRecord>& out);
 
 // Per-board hand data of every record for both players' ranges (1326 weights
-// each, canonical suits). Turn records are built in parallel by 4 threads.
+// each, canonical suits). Turn records are built in parallel by 4 threads, or
+// by the thread count set when that is lower.
 void SetHoles(DealTable& table, const double* range0, const double* range1);
 
 // Number of isomorphic hand map entries without a parent hand (kNoCounterpart)

@@ -92,9 +92,12 @@ void CmdSetRake(const TokenVector& words) {
 
 void CmdSetThreads(const TokenVector& words) {
   int n = ParseInt(words[1]);
-  if (n < 1) n = omp_get_max_threads();
+  if (n < 1) n = DefaultThreadCount();
   if (n > kMaxThreadCount) n = kMaxThreadCount;
   SetThreadCount(n);
+  // Commands run on this thread: its own regions (tree building, results,
+  // reports) take the same team size as the solver's passes.
+  omp_set_num_threads(n);
   ReplyOk(words);
 }
 

@@ -86,9 +86,18 @@ void GiveBackBlock(double* data) {
 
 }  // namespace
 
-void ResizeAlignedArray(AlignedArray& array, uint32_t n, size_t alignment) {
+void ResizeAlignedArrayBlock(AlignedArray& array, uint32_t n, size_t alignment) {
   if (n == array.count) return;
-  if (array.data) GiveBackBlock(array.data);
+  if (array.data) {
+    // A block of the size class n needs serves as it is: the contents are
+    // uninitialised either way, and the block goes back to its class later.
+    if (n > 0 && alignment == kAlignedArrayAlignment &&
+        HeaderOf(array.data).sizeClass == (n + kClassDoubles - 1) / kClassDoubles - 1) {
+      array.count = n;
+      return;
+    }
+    GiveBackBlock(array.data);
+  }
   array.data = nullptr;
   array.count = n;
   // An empty array simply holds no block.
@@ -96,7 +105,7 @@ void ResizeAlignedArray(AlignedArray& array, uint32_t n, size_t alignment) {
   array.data = TakeBlock(n, alignment);
 }
 
-void ReleaseAlignedArray(AlignedArray& array) {
+void ReleaseAlignedArrayBlock(AlignedArray& array) {
   if (!array.data) return;
   GiveBackBlock(array.data);
   array.data = nullptr;

@@ -26,15 +26,27 @@ struct AlignedArray {
   uint32_t count = 0;
 };
 
+// The out-of-line parts of ResizeAlignedArray and ReleaseAlignedArray below.
+void ResizeAlignedArrayBlock(AlignedArray& array, uint32_t n, size_t alignment);
+void ReleaseAlignedArrayBlock(AlignedArray& array);
+
 // Sizes the array to n elements. When n equals the current count nothing
 // happens, even when no block is held (an "empty row" stays empty). Otherwise
-// the old block is freed, count = n, and a new uninitialised block is
-// allocated; n = 0 leaves no block. On exhausted memory prints "out of memory"
+// count = n and the array holds an uninitialised block of n elements: the old
+// block when it is of the same size class, else a new one (the old one is
+// freed); n = 0 leaves no block. On exhausted memory prints "out of memory"
 // and aborts.
-void ResizeAlignedArray(AlignedArray& array, uint32_t n, size_t alignment = kAlignedArrayAlignment);
+// The two calls are made at every node of every pass, most of them with
+// nothing to do, so that test is inline. (No kernel source calls them, so no
+// copy of them is compiled with wide-vector instructions.)
+inline void ResizeAlignedArray(AlignedArray& array, uint32_t n, size_t alignment = kAlignedArrayAlignment) {
+  if (n != array.count) ResizeAlignedArrayBlock(array, n, alignment);
+}
 // Frees the block and sets data = null, count = 0. Without a block: nothing
 // (the count is kept, so an empty row keeps its length).
-void ReleaseAlignedArray(AlignedArray& array);
+inline void ReleaseAlignedArray(AlignedArray& array) {
+  if (array.data) ReleaseAlignedArrayBlock(array);
+}
 // Sizes the array to n and fills it with zeros (allocates even for an
 // unchanged count without a block).
 void ZeroAlignedArray(AlignedArray& array, uint32_t n);

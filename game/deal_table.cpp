@@ -8,6 +8,7 @@
 
 #include "core/cpu_info.h"
 #include "core/output.h"
+#include "core/parallel.h"
 #include "game/hand_evaluator.h"
 #include "game/isomorphism.h"
 
@@ -85,6 +86,8 @@ void PrintIsomorphError(CardMask board, CardMask hand, CardMask swapped) {
 void BuildRiverRecord(RiverRecord& record, const TurnRecord& parent) {
   MapIsomorphicHands(parent.combos, record.board, record.card, record.weight, record.combos.hands,
                      record.handValues, record.handMaps);
+  InvertHandMaps(record.handMaps, parent.HandCount(), record.inverseMaps);
+  record.inverseLength = parent.HandCount();
   FillPairCodes(record.combos);
   record.combos.comboMap.assign(kComboCount, -1);
   // The showdown evaluation relies on the runs covering the list exactly; it
@@ -111,6 +114,8 @@ void BuildRiverRecord(RiverRecord& record, const TurnRecord& parent) {
 void BuildTurnRecord(TurnRecord& record, const BoardCombos& flop) {
   MapIsomorphicHands(flop, record.board, record.card, record.weight, record.combos.hands, record.handValues,
                      record.handMaps);
+  record.inverseLength = static_cast<uint32_t>(flop.hands.size());
+  InvertHandMaps(record.handMaps, record.inverseLength, record.inverseMaps);
   FillPairCodes(record.combos);
   FillPositionMap(record.combos);
   record.riverHandCounts.clear();
@@ -310,6 +315,27 @@ void MapIsomorphicHands(const BoardCombos& parent, CardMask childBoard, int32_t 
   }
 }
 
+void InvertHandMaps(const std::vector<std::vector<uint16_t>>& maps, uint32_t parentHands,
+                    std::vector<std::vector<uint16_t>>& inverse) {
+  inverse.resize(maps.size());
+  for (size_t j = 0; j < maps.size(); ++j) {
+    const std::vector<uint16_t>& map = maps[j];
+    std::vector<uint16_t>& back = inverse[j];
+    back.assign(parentHands, kNoListedHand);
+    // Hand lists hold at most 1326 hands, so positions stay below the flag bit.
+    for (size_t i = 0; i < map.size(); ++i) {
+      const uint16_t position = map[i];
+      if (position == kNoCounterpart) {
+        if (j == 0) Fail("first hand map without a counterpart");
+        continue;
+      }
+      if (position >= parentHands || back[position] != kNoListedHand || i >= kNoListedHand)
+        Fail("hand map does not fit its parent list");
+      back[position] = static_cast<uint16_t>(i);
+    }
+  }
+}
+
 bool ComputeValueRuns(const std::vector<uint32_t>& values, std::vector<int16_t>& runs) {
   size_t count = 0;
   for (size_t i = 0; i < values.size(); ++i)
@@ -385,7 +411,8 @@ void SetHoles(DealTable& table, const double* range0, const double* range1) {
   table.turnHandCounts.assign(turnCount, 0);
   table.riverHandCounts.assign(turnCount, std::vector<uint32_t>());
   // Each iteration writes only its own turn record and its own count slots.
-#pragma omp parallel for num_threads(4) schedule(dynamic, 1)
+  [[maybe_unused]] const int team = std::min(4, omp_get_max_threads());
+#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
   for (int t = 0; t < turnCount; ++t) {
     TurnRecord& record = table.turns[t];
     BuildTurnRecord(record, flop);

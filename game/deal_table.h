@@ -18,6 +18,9 @@
 
 constexpr uint16_t kNoRecord = 0xFFFF;    // card map entry without a record
 constexpr uint16_t kNoCounterpart = 0xFFFF;  // isomorphic hand map entry without a parent hand
+// Inverse hand map entry without a listed hand: a flag bit over position 0, so
+// that a transfer may read the entry's position unconditionally and discard it.
+constexpr uint16_t kNoListedHand = 0x8000;
 
 // For one board, each combo index's position in the board's hand list (or its
 // hand group when the record groups hands), -1 for a hand not in the list.
@@ -44,6 +47,10 @@ struct RiverRecord {
   // `weight` maps, each giving every listed hand's position in the turn
   // board's list (map j: the hand with the card's suit and suit + j exchanged).
   std::vector<std::vector<uint16_t>> handMaps;
+  // inverseMaps[j][k]: the listed hand that map j places at position k of the
+  // turn board's list, kNoListedHand for none (see InvertHandMaps).
+  std::vector<std::vector<uint16_t>> inverseMaps;
+  uint32_t inverseLength = 0;  // entries of each inverse map (the parent's hands); 0 without them
   std::vector<int16_t> groupSizes;   // hand groups: consecutive runs of the list
   std::vector<uint32_t> groupKeys;   // hand value of each group's first hand
   std::vector<double> cardShares;    // 52 per group: share of its hands holding the card
@@ -62,6 +69,8 @@ struct TurnRecord {
   BoardCombos combos;
   std::vector<uint32_t> handValues;  // six-card values, ascending along the list
   std::vector<std::vector<uint16_t>> handMaps;  // `weight` maps into the flop list
+  std::vector<std::vector<uint16_t>> inverseMaps;  // the maps inverted, as for river records
+  uint32_t inverseLength = 0;
   std::vector<RiverRecord> rivers;
   std::vector<uint32_t> riverHandCounts;  // rows needed by each river board
   std::array<uint16_t, kCardCount> riverMap;  // card -> river index, kNoRecord for none
@@ -112,7 +121,8 @@ void ListDealCards(CardMask turnBoard, bool isomorphism, TurnRecord& record, int
 void ListIsomorphicDealCards(CardMask board, std::vector<DealRecord>& out);
 
 // Per-board hand data of every record for both players' ranges (1326 weights
-// each, canonical suits). Turn records are built in parallel by 4 threads.
+// each, canonical suits). Turn records are built in parallel by 4 threads, or
+// by the thread count set when that is lower.
 void SetHoles(DealTable& table, const double* range0, const double* range1);
 
 // Number of isomorphic hand map entries without a parent hand (kNoCounterpart)
@@ -128,6 +138,16 @@ size_t CountMissingCounterparts(const DealTable& table);
 void MapIsomorphicHands(const BoardCombos& parent, CardMask childBoard, int32_t card, int32_t weight,
                         std::vector<CardMask>& hands, std::vector<uint32_t>& values,
                         std::vector<std::vector<uint16_t>>& maps);
+
+// Inverts a record's hand maps: inverse[j] has one entry per hand of the
+// parent list, the position of the listed hand that maps[j] places there, or
+// kNoListedHand when none does. A transfer back to the parent then reads the
+// child row in the parent's order instead of scattering into it. An entry at
+// or past parentHands (other than kNoCounterpart), a parent hand named twice
+// by one map, or a first map without a counterpart for every hand ends the
+// process (Fail): the maps are this program's own and would be corrupt.
+void InvertHandMaps(const std::vector<std::vector<uint16_t>>& maps, uint32_t parentHands,
+                    std::vector<std::vector<uint16_t>>& inverse);
 
 // Key of a hand on a river board: ranks, then the suits that appear on the
 // board; hands that differ only by suits absent from the board share a key.

@@ -8,6 +8,7 @@
 #include "solver/row_transfer_variants.h"
 
 static_assert(kNoParentHand == kNoCounterpart, "one marker for hands without a counterpart");
+static_assert(kNoChildHand == kNoListedHand, "one marker for inverse entries without a hand");
 
 namespace {
 
@@ -16,6 +17,46 @@ void RequireTransfer(bool ok) {
 }
 
 uint32_t GroupCount(const RiverRecord& record) { return static_cast<uint32_t>(record.groupSizes.size()); }
+
+// Whether a record's first map may be read unchecked against this parent row:
+// its inverse exists (so every entry was checked to lie in the parent list
+// and none is missing) and the row covers the list. The record's own length
+// field answers without touching the inverse maps.
+bool FirstMapFits(uint32_t inverseLength, const AlignedArray& parent) {
+  return inverseLength > 0 && inverseLength <= parent.count;
+}
+
+// Gathers out[i] = parent[map[i]] over the first map of a record.
+void GatherFirstMap(uint32_t inverseLength, AlignedArray& out, const AlignedArray& parent, const uint16_t* map,
+                    uint32_t hands) {
+  if (FirstMapFits(inverseLength, parent)) {
+    if (UseAvx2FmaKernels())
+      kernels_avx2::GatherListedRow(out.data, parent.data, map, hands);
+    else
+      kernels_avx::GatherListedRow(out.data, parent.data, map, hands);
+    return;
+  }
+  RequireTransfer(UseAvx2FmaKernels() ? kernels_avx2::GatherMappedRow(out.data, parent.data, parent.count, map, hands)
+                                      : kernels_avx::GatherMappedRow(out.data, parent.data, parent.count, map, hands));
+}
+
+// Adds per-hand values (count at least 1) back through map m of a record: in
+// the parent's order through the inverse when it was built for a list of the
+// parent row's length, else through the map itself.
+template <typename Record>
+void AddThroughMap(const Record& record, size_t m, AlignedArray& parent, const AlignedArray& values) {
+  const std::vector<uint16_t>& map = record.handMaps[m];
+  if (m < record.inverseMaps.size() && record.inverseLength == parent.count && map.size() == values.count) {
+    if (!parent.data) ZeroAlignedArray(parent, parent.count);
+    const uint16_t* inverse = record.inverseMaps[m].data();
+    if (UseAvx2FmaKernels())
+      kernels_avx2::AddInverseRow(parent.data, parent.count, values.data, inverse);
+    else
+      kernels_avx::AddInverseRow(parent.data, parent.count, values.data, inverse);
+    return;
+  }
+  AddHandMapValues(parent, values, map);
+}
 
 }  // namespace
 
@@ -31,8 +72,7 @@ void SumHandGroups(const RiverRecord& record, AlignedArray& out, const AlignedAr
   const uint16_t* map = record.handMaps[0].data();
   const bool avx2 = UseAvx2FmaKernels();
   if (!record.groupingMode) {
-    RequireTransfer(avx2 ? kernels_avx2::GatherMappedRow(out.data, parent.data, parent.count, map, hands)
-                         : kernels_avx::GatherMappedRow(out.data, parent.data, parent.count, map, hands));
+    GatherFirstMap(record.inverseLength, out, parent, map, hands);
   } else {
     const int16_t* sizes = record.groupSizes.data();
     RequireTransfer(avx2 ? kernels_avx2::GatherMappedGroups(out.data, parent.data, parent.count, map, sizes, rows,
@@ -50,9 +90,12 @@ void GatherTurnRow(const TurnRecord& record, AlignedArray& out, const AlignedArr
   }
   if (record.handMaps.empty() || record.handMaps[0].size() < hands) Fail("turn record without its hand map");
   SizeAlignedBlock(out, hands);
-  const uint16_t* map = record.handMaps[0].data();
-  RequireTransfer(UseAvx2FmaKernels() ? kernels_avx2::GatherMappedRow(out.data, parent.data, parent.count, map, hands)
-                                      : kernels_avx::GatherMappedRow(out.data, parent.data, parent.count, map, hands));
+  GatherFirstMap(record.inverseLength, out, parent, record.handMaps[0].data(), hands);
+}
+
+void SpreadTurnValues(const TurnRecord& record, AlignedArray& parent, const AlignedArray& values) {
+  if (!values.data || values.count == 0) return;
+  for (size_t m = 0; m < record.handMaps.size(); ++m) AddThroughMap(record, m, parent, values);
 }
 
 void SpreadHandGroups(const RiverRecord& record, AlignedArray& parent, const AlignedArray& values) {
@@ -68,7 +111,7 @@ void SpreadHandGroups(const RiverRecord& record, AlignedArray& parent, const Ali
   for (size_t m = 0; m < maps; ++m) {
     const std::vector<uint16_t>& map = record.handMaps[m];
     if (perHand) {
-      AddHandMapValues(parent, values, map);
+      AddThroughMap(record, m, parent, values);
       continue;
     }
     if (map.size() < hands) Fail("river record without its hand maps");

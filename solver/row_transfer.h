@@ -6,7 +6,9 @@
 // weight w stands for w cards, so its results are added back once per map.
 //
 // Map entries without a counterpart (0xFFFF) are skipped: nothing is read
-// from or added to the parent for them. Any other entry outside the parent
+// from or added to the parent for them. Records built with their inverse maps
+// (InvertHandMaps) add back by reading the value row in the parent's order,
+// which makes the same additions; their maps were checked when built. Any other entry outside the parent
 // row, a value row that fits neither the hand list nor the hand groups, or
 // hand groups that do not cover the hand list end the process through Fail.
 #pragma once
@@ -28,6 +30,9 @@ void SumHandGroups(const RiverRecord& record, AlignedArray& out, const AlignedAr
 // The same from the flop list to a turn board's list, through the turn
 // record's first hand map (turn records carry no hand groups).
 void GatherTurnRow(const TurnRecord& record, AlignedArray& out, const AlignedArray& parent);
+// Turn board to flop, adding per-hand values once per isomorphic map as
+// AddHandMapValues does.
+void SpreadTurnValues(const TurnRecord& record, AlignedArray& parent, const AlignedArray& values);
 // River board to parent, adding, once per isomorphic map: values with one
 // entry per hand go through AddHandMapValues; values with one entry per group
 // add the group's value to every hand of the group. Values without data add

@@ -115,10 +115,8 @@ void TraverseSubgames() {
       std::lock_guard<std::mutex> merge(SubgameMergeMutex);
       if (context.river < 0) {
         const TurnRecord& record = table.turns[context.turn];
-        for (const std::vector<uint16_t>& map : record.handMaps) {
-          AddHandMapValues(*task.valueSum, context.value, map);
-          if (task.brValueSum) AddHandMapValues(*task.brValueSum, context.brValue, map);
-        }
+        SpreadTurnValues(record, *task.valueSum, context.value);
+        if (task.brValueSum) SpreadTurnValues(record, *task.brValueSum, context.brValue);
       } else {
         const RiverRecord& record = table.turns[context.turn].rivers[context.river];
         SpreadHandGroups(record, *task.valueSum, context.value);

@@ -243,6 +243,22 @@ void SpreadValuesOfAnotherBoard() {
   SpreadHandGroups(table.turns[0].rivers[0], parent, values);
 }
 
+// Maps are checked once, when inverted; the transfers then read them unchecked.
+void InvertMapPastTheParent() {
+  std::vector<std::vector<uint16_t>> inverse;
+  InvertHandMaps({{0, 1}, {2, 3}}, 3, inverse);
+}
+
+void InvertMapNamingAHandTwice() {
+  std::vector<std::vector<uint16_t>> inverse;
+  InvertHandMaps({{0, 1}, {2, 2}}, 3, inverse);
+}
+
+void InvertFirstMapWithoutCounterpart() {
+  std::vector<std::vector<uint16_t>> inverse;
+  InvertHandMaps({{0, kNoCounterpart}}, 3, inverse);
+}
+
 void CaptureRiverWithoutTurn() {
   DealTable table(ParseCards("Qs Jh 2h"), 0, Card("8c"), Card("3d"), false);
   SetHoles(table, FullRange().data(), FullRange().data());
@@ -257,6 +273,13 @@ TEST(CfrRowTransferDeathTest, MapsThatDoNotFitTheirRowsFail) {
   EXPECT_EXIT(AddThroughShortMap(), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(SpreadValuesOfAnotherBoard(), ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT(CaptureRiverWithoutTurn(), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(InvertMapPastTheParent(), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(InvertMapNamingAHandTwice(), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(InvertFirstMapWithoutCounterpart(), ::testing::ExitedWithCode(1), "");
+  // A map that fits inverts to one entry per parent hand, none where no hand lands.
+  std::vector<std::vector<uint16_t>> inverse;
+  InvertHandMaps({{2, 0}, {1, kNoCounterpart}}, 3, inverse);
+  EXPECT_EQ(inverse, (std::vector<std::vector<uint16_t>>{{1, kNoListedHand, 0}, {kNoListedHand, 0, kNoListedHand}}));
 }
 
 namespace {

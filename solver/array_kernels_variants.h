@@ -18,6 +18,12 @@
   void AddScaledRow(double* acc, double w, const double* x, uint32_t n);                                       \
   /* dst[i] += src[i]. */                                                                                      \
   void AddRows(double* dst, const double* src, uint32_t n);                                                    \
+  /* dst[i] = v[0][i] * w[0][i] (or +0 + that product unless firstProduct), then += v[k][i] * w[k][i] for      \
+     k = 1 .. rows - 1 in order, each step as AccumulateProductRows rounds it. rows >= 1. */                   \
+  void WeightedRowSum(double* dst, const double* const* v, const double* const* w, uint32_t rows,             \
+                      bool firstProduct, uint32_t n);                                                          \
+  /* dst[i] = v[0][i] + v[1][i] + ... in order. rows >= 1. */                                                  \
+  void SumRows(double* dst, const double* const* v, uint32_t rows, uint32_t n);                               \
   /* x[i] *= c. */                                                                                             \
   void ScaleRow(double* x, double c, uint32_t n);                                                              \
   /* x[i] *= c where x[i] > 0. */                                                                              \

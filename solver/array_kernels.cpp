@@ -78,42 +78,10 @@ void AccumulateProduct(AlignedArray& acc, const AlignedArray& a, const AlignedAr
 }
 
 namespace {
-// The most rows one fused pass takes; nodes with more children (no betting
-// tree has them) go the row-by-row way.
+// The most rows one pass over a node's rows takes; nodes with more children
+// (no betting tree has them) go the row-by-row way.
 constexpr size_t kMaxFusedRows = 16;
 }  // namespace
-
-void WeightedSumOfRows(AlignedArray& dst, const AlignedArray* values, const AlignedArray* weights, size_t count) {
-  if (count > kMaxFusedRows) {
-    MultiplyAlignedArrays(dst, values[0], weights[0]);
-    for (size_t k = 1; k < count; ++k) AccumulateProduct(dst, values[k], weights[k]);
-    return;
-  }
-  const uint32_t n = values[0].count;
-  const double* v[kMaxFusedRows];
-  const double* w[kMaxFusedRows];
-  uint32_t rows = 0;
-  for (size_t k = 0; k < count; ++k) {
-    if (!values[k].data || !weights[k].data) continue;
-    RequireRowLength(values[k], n);
-    RequireRowLength(weights[k], n);
-    v[rows] = values[k].data;
-    w[rows] = weights[k].data;
-    ++rows;
-  }
-  if (rows == 0) {
-    MakeEmptyRow(dst, n);
-    return;
-  }
-  // The first pair is a plain product only when it is the first child's;
-  // otherwise the sum starts from a zero row, as AccumulateProduct does.
-  const bool firstProduct = v[0] == values[0].data && w[0] == weights[0].data;
-  SizeAlignedBlock(dst, n);
-  if (UseAvx2FmaKernels())
-    kernels_avx2::WeightedRowSum(dst.data, v, w, rows, firstProduct, n);
-  else
-    kernels_avx::WeightedRowSum(dst.data, v, w, rows, firstProduct, n);
-}
 
 uint32_t FirstHandWithZeroTotal(const AlignedArray* rows, size_t count, uint32_t n) {
   if (count > kMaxFusedRows) Fail("too many rows for one pass");
@@ -239,37 +207,6 @@ void AddIntoAlignedArray(AlignedArray& dst, const AlignedArray& src) {
     kernels_avx2::AddRows(dst.data, src.data, n);
   else
     kernels_avx::AddRows(dst.data, src.data, n);
-}
-
-void SumOfRows(AlignedArray& dst, const AlignedArray* rows, size_t count) {
-  const uint32_t n = rows[0].count;
-  if (count > kMaxFusedRows) {
-    if (rows[0].data) {
-      SizeAlignedBlock(dst, n);
-      if (n) memcpy(dst.data, rows[0].data, static_cast<size_t>(n) * sizeof(double));
-    } else {
-      MakeEmptyRow(dst, n);
-    }
-    for (size_t k = 1; k < count; ++k) AddIntoAlignedArray(dst, rows[k]);
-    return;
-  }
-  const double* v[kMaxFusedRows];
-  uint32_t used = 0;
-  for (size_t k = 0; k < count; ++k) {
-    if (!rows[k].data) continue;
-    // The first row sets the count; later ones are read over it.
-    if (k > 0) RequireRowLength(rows[k], n);
-    v[used++] = rows[k].data;
-  }
-  if (used == 0) {
-    MakeEmptyRow(dst, n);
-    return;
-  }
-  SizeAlignedBlock(dst, n);
-  if (UseAvx2FmaKernels())
-    kernels_avx2::SumRows(dst.data, v, used, n);
-  else
-    kernels_avx::SumRows(dst.data, v, used, n);
 }
 
 void MultiplyReachRow(AlignedArray& dst, const AlignedArray& src) {

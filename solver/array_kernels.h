@@ -35,12 +35,6 @@ void MultiplyAlignedArrays(AlignedArray& dst, const AlignedArray& a, const Align
 // acc += a * b per hand over acc's count, only when a and b both have data
 // (acc allocated zeroed first when it has none).
 void AccumulateProduct(AlignedArray& acc, const AlignedArray& a, const AlignedArray& b);
-// dst = the strategy-weighted sum of `count` child rows in one pass, exactly
-// as MultiplyAlignedArrays(dst, values[0], weights[0]) followed by
-// AccumulateProduct(dst, values[i], weights[i]) for i = 1 .. count - 1 leaves
-// it (same roundings, same empty row of values[0]'s count when no pair has
-// data). count >= 1.
-void WeightedSumOfRows(AlignedArray& dst, const AlignedArray* values, const AlignedArray* weights, size_t count);
 // Hands without strategy sums in an average-strategy read: the first hand
 // (from 0) whose rows total exactly zero (0.0 + rows[0] + rows[1] + ... in
 // row order), or n; and from `from` on, every row of such a hand takes the
@@ -72,10 +66,6 @@ void ScaleAlignedArray(AlignedArray& a, double c);
 // dst += src over dst's count when src has data (dst allocated zeroed first
 // when it has none); nothing when src has no data.
 void AddIntoAlignedArray(AlignedArray& dst, const AlignedArray& src);
-// dst = the sum of `count` rows in one pass, exactly as taking rows[0] and
-// then AddIntoAlignedArray of each later row leaves it: dst has rows[0]'s
-// count, and no block when no row has data. count >= 1.
-void SumOfRows(AlignedArray& dst, const AlignedArray* rows, size_t count);
 // A child's opponent reach from the action's strategy row: dst *= src per
 // hand. src without data: dst becomes an empty row of src's count. Products
 // summing below DBL_MIN leave dst an empty row (the branch is unreachable).

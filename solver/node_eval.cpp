@@ -355,6 +355,12 @@ void EvaluateTraverserNode(NodeContext& context) {
       CopyAlignedArray(childBr, childValues[i]);
     }
     if (UpdatePass(tree)) ApplyEvBoost(node, childNode, childValues[i]);
+    if (reached) {
+      if (i == 0)
+        MultiplyAlignedArrays(context.value, childValues[i], strategy[0]);
+      else
+        AccumulateProduct(context.value, childValues[i], strategy[i]);
+    }
     if (evaluation) {
       if (locked) {
         if (i == 0)
@@ -374,9 +380,6 @@ void EvaluateTraverserNode(NodeContext& context) {
     }
     ReleaseAlignedArray(childBr);
   }
-  // The node's value: the strategy-weighted sum of the children's values, in
-  // one pass over all of them.
-  if (reached && n > 0) WeightedSumOfRows(context.value, childValues.data(), strategy.data(), n);
 
   if (!reached || !context.value.data) {
     MakeEmpty(context.value, n > 0 ? childValues[0].count : 0);
@@ -430,14 +433,8 @@ void EvaluateOpponentNode(NodeContext& context) {
   const bool evaluation = EvaluationPass(tree);
   MakeEmpty(context.value, 0);
   if (evaluation) MakeEmpty(context.brValue, 0);
-  // The children's values are kept until all are known and then summed in
-  // one pass.
-  PooledRows valueRows;
-  std::vector<AlignedArray>& childValues = valueRows.rows;
-  if (childValues.size() < n) childValues.resize(n);
   for (size_t i = 0; i < n; ++i) {
-    AlignedArray& childValue = childValues[i];
-    AlignedArray childBr{};
+    AlignedArray childValue{}, childBr{};
     if (pair && i + 2 >= n) {
       AlignedArray& computed = pairValues[i + 2 - n];
       MoveAlignedArray(childValue, computed);
@@ -456,16 +453,16 @@ void EvaluateOpponentNode(NodeContext& context) {
       MoveAlignedArray(childValue, child.value);
       MoveAlignedArray(childBr, child.brValue);
     }
-    if (evaluation) {
-      if (i == 0)
-        MoveAlignedArray(context.brValue, childBr);
-      else
-        AddIntoAlignedArray(context.brValue, childBr);
+    if (i == 0) {
+      MoveAlignedArray(context.value, childValue);
+      if (evaluation) MoveAlignedArray(context.brValue, childBr);
+    } else {
+      AddIntoAlignedArray(context.value, childValue);
+      if (evaluation) AddIntoAlignedArray(context.brValue, childBr);
     }
+    ReleaseAlignedArray(childValue);
     ReleaseAlignedArray(childBr);
   }
-  if (n > 0) SumOfRows(context.value, childValues.data(), n);
-  for (size_t i = 0; i < n; ++i) ReleaseAlignedArray(childValues[i]);
   ReleaseAll(reach);
 }
 

@@ -2,7 +2,7 @@
 // exploitability, iterations, iterations per second, the time of one update
 // iteration, the root hand count and the peak resident memory.
 //
-//   solve_bench [--compression=LEVEL] SPOT.txt THREADS [FRACTION [ITERATIONS]]
+//   solve_bench [--compression=LEVEL] SPOT.txt THREADS [FRACTION [ITERATIONS [CHECKS]]]
 //
 // LEVEL is a word of set_compression (none, low, medium, high, max or 0..4);
 // without it the spot's own setting stands (automatic unless it sets one).
@@ -10,7 +10,9 @@
 // after the solve (for compressed storage: the stream blocks' capacities).
 //
 // With ITERATIONS the spot is not solved: that many update iterations are
-// timed instead (the figure behind the per-iteration cost per hand).
+// timed instead (the figure behind the per-iteration cost per hand); with
+// CHECKS that many exploitability checks are timed after them (past 60
+// iterations the checks read the average strategy, as in a long solve).
 //
 // SPOT.txt is a command script that builds the tree (see ../shared/bench).
 // Run one spot per process so that the peak memory is the spot's own.
@@ -112,6 +114,7 @@ int main(int argc, char** argv) {
   const int threads = atoi(argv[2]);
   const std::string fraction = argc > 3 ? argv[3] : "0.005";
   const int timedIterations = argc > 4 ? atoi(argv[4]) : 0;
+  const int timedChecks = argc > 5 ? atoi(argv[5]) : 0;
   BuildHandOrderTables();
   InitHandTables();
   libsubgame_init(0);
@@ -169,11 +172,21 @@ int main(int argc, char** argv) {
     const auto begin = std::chrono::steady_clock::now();
     for (int i = 0; i < timedIterations; ++i) RunIteration(tree, ignored);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    double checkSeconds = 0.0;
+    if (timedChecks > 0) {
+      ConvergenceRecord record;
+      const auto checksBegin = std::chrono::steady_clock::now();
+      for (int i = 0; i < timedChecks; ++i) CalcResults(record);
+      checkSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - checksBegin).count();
+    }
     Run("stdoutback");
     unlink(scratch);
     printf("%-22s threads %2d  %d update iterations  %.3f s each  root hands %u  %.1f us per root hand  peak %ld MB\n",
            spot.substr(spot.find_last_of('/') + 1).c_str(), threads, timedIterations, seconds / timedIterations,
            rootHands, 1e6 * seconds / timedIterations / rootHands, PeakResidentMb());
+    if (timedChecks > 0)
+      printf("%-22s threads %2d  %d exploitability checks  %.3f s each\n",
+             spot.substr(spot.find_last_of('/') + 1).c_str(), threads, timedChecks, checkSeconds / timedChecks);
     fflush(stdout);
     TerminateProcess(0);
   }

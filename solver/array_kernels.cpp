@@ -77,6 +77,36 @@ void AccumulateProduct(AlignedArray& acc, const AlignedArray& a, const AlignedAr
     kernels_avx::AccumulateProductRows(acc.data, a.data, b.data, acc.count);
 }
 
+namespace {
+// The most rows one pass over a node's rows takes; nodes with more children
+// (no betting tree has them) go the row-by-row way.
+constexpr size_t kMaxFusedRows = 16;
+}  // namespace
+
+uint32_t FirstHandWithZeroTotal(const AlignedArray* rows, size_t count, uint32_t n) {
+  if (count > kMaxFusedRows) Fail("too many rows for one pass");
+  const double* v[kMaxFusedRows];
+  for (size_t k = 0; k < count; ++k) v[k] = rows[k].data;
+  const uint32_t k = static_cast<uint32_t>(count);
+  return UseAvx2FmaKernels() ? kernels_avx2::FirstZeroTotal(v, k, n) : kernels_avx::FirstZeroTotal(v, k, n);
+}
+
+void TakeCurrentWhereZeroTotal(AlignedArray* rows, const AlignedArray* current, size_t count, uint32_t from,
+                               uint32_t n) {
+  if (count > kMaxFusedRows) Fail("too many rows for one pass");
+  double* v[kMaxFusedRows];
+  const double* c[kMaxFusedRows];
+  for (size_t k = 0; k < count; ++k) {
+    v[k] = rows[k].data;
+    c[k] = current[k].data;
+  }
+  const uint32_t k = static_cast<uint32_t>(count);
+  if (UseAvx2FmaKernels())
+    kernels_avx2::TakeWhereZeroTotal(v, c, k, from, n);
+  else
+    kernels_avx::TakeWhereZeroTotal(v, c, k, from, n);
+}
+
 void ScalePositive(AlignedArray& x, double c) {
   if (!x.data) return;
   if (UseAvx2FmaKernels())

@@ -35,6 +35,13 @@ void MultiplyAlignedArrays(AlignedArray& dst, const AlignedArray& a, const Align
 // acc += a * b per hand over acc's count, only when a and b both have data
 // (acc allocated zeroed first when it has none).
 void AccumulateProduct(AlignedArray& acc, const AlignedArray& a, const AlignedArray& b);
+// Hands without strategy sums in an average-strategy read: the first hand
+// (from 0) whose rows total exactly zero (0.0 + rows[0] + rows[1] + ... in
+// row order), or n; and from `from` on, every row of such a hand takes the
+// current strategy's value. All rows and current rows hold n values with data.
+uint32_t FirstHandWithZeroTotal(const AlignedArray* rows, size_t count, uint32_t n);
+void TakeCurrentWhereZeroTotal(AlignedArray* rows, const AlignedArray* current, size_t count, uint32_t from,
+                               uint32_t n);
 // x[i] *= c where x[i] > 0 (nothing without data).
 void ScalePositive(AlignedArray& x, double c);
 // x[i] *= c1 where x[i] >= 0 and c2 where x[i] < 0 (nothing without data).

@@ -18,6 +18,10 @@
   void AddScaledRow(double* acc, double w, const double* x, uint32_t n);                                       \
   /* dst[i] += src[i]. */                                                                                      \
   void AddRows(double* dst, const double* src, uint32_t n);                                                    \
+  /* The first hand i whose total 0.0 + v[0][i] + v[1][i] + ... (in order) is zero, or n. */                 \
+  uint32_t FirstZeroTotal(const double* const* v, uint32_t rows, uint32_t n);                                  \
+  /* From hand `from` on, v[k][i] = c[k][i] for every k where that total is zero. */                         \
+  void TakeWhereZeroTotal(double* const* v, const double* const* c, uint32_t rows, uint32_t from, uint32_t n);  \
   /* x[i] *= c. */                                                                                             \
   void ScaleRow(double* x, double c, uint32_t n);                                                              \
   /* x[i] *= c where x[i] > 0. */                                                                              \

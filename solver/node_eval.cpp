@@ -112,6 +112,15 @@ double AveragingWeight(int32_t iteration) {
   return std::min(StrategyWeightCap, AveragingPower(base));
 }
 
+// Whether the first n rows all hold a block of at least `hands` values (and
+// n is small enough for the one-pass row kernels).
+static bool RowsHoldHands(const std::vector<AlignedArray>& rows, size_t n, uint32_t hands) {
+  if (n == 0 || n > 16 || rows.size() < n) return false;
+  for (size_t a = 0; a < n; ++a)
+    if (!rows[a].data || rows[a].count < hands) return false;
+  return true;
+}
+
 // Per-thread default rows, so that strategy reads allocate nothing.
 thread_local std::vector<float> t_defaults;
 
@@ -159,6 +168,20 @@ void ReadNodeStrategy(const TreeNode& node, int turn, int river, std::vector<Ali
   // only when such a hand exists. The totals are summed row by row (a vector
   // loop each), not hand by hand across the rows.
   const uint32_t hands = strategy.empty() ? 0 : strategy[0].count;
+  if (RowsHoldHands(strategy, n, hands)) {
+    // Every row holds its hands: the totals are formed block by block in
+    // vector registers, the same sums as below, and the current strategy is
+    // read only when a hand has none.
+    const uint32_t h = FirstHandWithZeroTotal(strategy.data(), n, hands);
+    if (h == hands) return;
+    PooledRows current;
+    ReadCurrentStrategy(node, turn, river, current.rows);
+    if (RowsHoldHands(current.rows, n, hands)) {
+      TakeCurrentWhereZeroTotal(strategy.data(), current.rows.data(), n, h, hands);
+      return;
+    }
+    // A current row short of hands: the general path below.
+  }
   thread_local std::vector<double> t_totals;
   t_totals.assign(hands, 0.0);
   double* const totals = t_totals.data();

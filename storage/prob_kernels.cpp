@@ -36,13 +36,26 @@ bool AnyMissing(const T* const (&rows)[K], double* const (&out)[K], const float*
   return false;
 }
 
+// Whether every input and output row holds a block.
+template <typename T, int K>
+bool AllPresent(const T* const (&rows)[K], double* const (&out)[K]) {
+  for (int k = 0; k < K; ++k)
+    if (rows[k] == nullptr || out[k] == nullptr) return false;
+  return true;
+}
+
 }  // namespace
 
 void FloatsToProbs2(const float* a, const float* b, double* pa, double* pb, int n, const float* defaults) {
   if (n <= 0) return;
   const float* const rows[2] = {a, b};
   double* const out[2] = {pa, pb};
-  if (AnyMissing<float, 2>(rows, out, defaults))
+  if (AllPresent<float, 2>(rows, out) && defaults == nullptr) {
+    if (UseAvx2FmaKernels())
+      kernels_avx2::FloatsToProbsDivided2(a, b, pa, pb, n);
+    else
+      kernels_avx::FloatsToProbsDivided2(a, b, pa, pb, n);
+  } else if (AnyMissing<float, 2>(rows, out, defaults))
     ProbsWithMissingRows<float, 2>(rows, out, n, defaults);
   else if (UseAvx2FmaKernels())
     kernels_avx2::FloatsToProbs2(a, b, pa, pb, n, defaults);
@@ -55,7 +68,12 @@ void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, 
   if (n <= 0) return;
   const float* const rows[3] = {a, b, c};
   double* const out[3] = {pa, pb, pc};
-  if (AnyMissing<float, 3>(rows, out, defaults))
+  if (AllPresent<float, 3>(rows, out) && defaults == nullptr) {
+    if (UseAvx2FmaKernels())
+      kernels_avx2::FloatsToProbsDivided3(a, b, c, pa, pb, pc, n);
+    else
+      kernels_avx::FloatsToProbsDivided3(a, b, c, pa, pb, pc, n);
+  } else if (AnyMissing<float, 3>(rows, out, defaults))
     ProbsWithMissingRows<float, 3>(rows, out, n, defaults);
   else if (UseAvx2FmaKernels())
     kernels_avx2::FloatsToProbs3(a, b, c, pa, pb, pc, n, defaults);

@@ -11,6 +11,9 @@
   void FloatsToProbs2(const float* a, const float* b, double* pa, double* pb, int n, const float* defaults); \
   void FloatsToProbs3(const float* a, const float* b, const float* c, double* pa, double* pb, double* pc, int n, \
                       const float* defaults); \
+  void FloatsToProbsDivided2(const float* a, const float* b, double* pa, double* pb, int n); \
+  void FloatsToProbsDivided3(const float* a, const float* b, const float* c, double* pa, double* pb, double* pc, \
+                             int n); \
   void CountsToProbs2(const uint16_t* a, const uint16_t* b, double* pa, double* pb, int n, const float* defaults, \
                       const double* reach, const void* ahead, size_t aheadBytes); \
   void CountsToProbs3(const uint16_t* a, const uint16_t* b, const uint16_t* c, double* pa, double* pb, double* pc, \

@@ -52,11 +52,35 @@ inline unsigned MinTableLog(size_t srcSize, unsigned maxSymbolValue) {
 bool SpreadSymbols(uint8_t* symbolAt, const int16_t* norm, unsigned maxSymbolValue, unsigned tableLog) {
   const uint32_t tableSize = 1u << tableLog, mask = tableSize - 1, step = TableStep(tableSize);
   int64_t highThreshold = static_cast<int64_t>(tableSize) - 1;
+  int64_t cells = 0;
   for (unsigned s = 0; s <= maxSymbolValue; ++s) {
     if (norm[s] == -1) {
       if (highThreshold < 0) return false;
       symbolAt[highThreshold--] = static_cast<uint8_t>(s);
+    } else if (norm[s] > 0) {
+      cells += norm[s];
     }
+  }
+  if (highThreshold == static_cast<int64_t>(tableSize) - 1) {
+    // No symbol at the top, so no position is ever skipped: the symbols in
+    // order, each repeated by its count, go to the positions 0, step,
+    // 2 step, ... (mod the table size). They are written out in a run first
+    // (eight bytes a store) and then scattered. The step is odd, so the walk
+    // is back at 0 exactly when it placed a whole table (or nothing).
+    if (cells > static_cast<int64_t>(tableSize)) return false;
+    uint8_t run[(1u << kFseMaxTableLog) + 8];
+    size_t length = 0;
+    for (unsigned s = 0; s <= maxSymbolValue; ++s) {
+      const uint64_t eight = 0x0101010101010101ull * s;
+      for (int i = 0; i < norm[s]; i += 8) std::memcpy(run + length + i, &eight, 8);
+      if (norm[s] > 0) length += static_cast<size_t>(norm[s]);
+    }
+    uint32_t position = 0;
+    for (size_t i = 0; i < length; ++i) {
+      symbolAt[position] = run[i];
+      position = (position + step) & mask;
+    }
+    return position == 0;
   }
   uint32_t position = 0;
   int64_t placed = 0;

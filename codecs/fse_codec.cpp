@@ -164,14 +164,17 @@ int FSEDecompressor::DecodeCodes(uint32_t* codes, int count) {
   const int mode = ReadByte(0);
   int context = 0;
   for (int g = 0; g < count; g += 8) {
-    const int width = count - g < 8 ? count - g : 8;
     const unsigned occupancy = ReadByte(1);
+    // The codes buffer holds a whole last group: eight codes are cleared in
+    // one fixed-size store.
+    std::memset(codes + g, 0, 8 * sizeof(uint32_t));
+    if (occupancy == 0) continue;
+    const int width = count - g < 8 ? count - g : 8;
     if (occupancy >> width) {
       // Bits beyond the group's size are never written.
       Damaged();
       break;
     }
-    std::memset(codes + g, 0, sizeof(uint32_t) * static_cast<size_t>(width));
     // Only the non-zero values read a symbol, lowest bit first.
     for (unsigned bits = occupancy; bits != 0; bits &= bits - 1) {
       uint32_t symbol = ReadByte(2 + context);

@@ -61,33 +61,27 @@ bool SpreadSymbols(uint8_t* symbolAt, const int16_t* norm, unsigned maxSymbolVal
       cells += norm[s];
     }
   }
+  // The symbols in order, each repeated by its count, go to the positions 0,
+  // step, 2 step, ... (mod the table size) that lie below the top. They are
+  // written out in a run first (eight bytes a store) and then scattered.
+  if (cells > highThreshold + 1) return false;  // more cells than the table holds
+  uint8_t run[(1u << kFseMaxTableLog) + 8];
+  size_t length = 0;
+  for (unsigned s = 0; s <= maxSymbolValue; ++s) {
+    const uint64_t eight = 0x0101010101010101ull * s;
+    for (int i = 0; i < norm[s]; i += 8) std::memcpy(run + length + i, &eight, 8);
+    if (norm[s] > 0) length += static_cast<size_t>(norm[s]);
+  }
+  uint32_t position = 0;
   if (highThreshold == static_cast<int64_t>(tableSize) - 1) {
-    // No symbol at the top, so no position is ever skipped: the symbols in
-    // order, each repeated by its count, go to the positions 0, step,
-    // 2 step, ... (mod the table size). They are written out in a run first
-    // (eight bytes a store) and then scattered. The step is odd, so the walk
-    // is back at 0 exactly when it placed a whole table (or nothing).
-    if (cells > static_cast<int64_t>(tableSize)) return false;
-    uint8_t run[(1u << kFseMaxTableLog) + 8];
-    size_t length = 0;
-    for (unsigned s = 0; s <= maxSymbolValue; ++s) {
-      const uint64_t eight = 0x0101010101010101ull * s;
-      for (int i = 0; i < norm[s]; i += 8) std::memcpy(run + length + i, &eight, 8);
-      if (norm[s] > 0) length += static_cast<size_t>(norm[s]);
-    }
-    uint32_t position = 0;
+    // No symbol at the top, so no position is skipped.
     for (size_t i = 0; i < length; ++i) {
       symbolAt[position] = run[i];
       position = (position + step) & mask;
     }
-    return position == 0;
-  }
-  uint32_t position = 0;
-  int64_t placed = 0;
-  for (unsigned s = 0; s <= maxSymbolValue; ++s) {
-    for (int i = 0; i < norm[s]; ++i) {
-      if (++placed > highThreshold + 1) return false;  // more cells than the table holds
-      symbolAt[position] = static_cast<uint8_t>(s);
+  } else {
+    for (size_t i = 0; i < length; ++i) {
+      symbolAt[position] = run[i];
       position = (position + step) & mask;
       while (position > highThreshold) position = (position + step) & mask;
     }

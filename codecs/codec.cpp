@@ -92,6 +92,20 @@ ResidualCounts ComputeResiduals16(const uint16_t* c, const uint16_t* p, int n, u
                              : kernels_avx::ComputeResiduals16(c, p, n, a, b);
 }
 
+void RebuildRow(uint32_t* out, const uint32_t* previous, const uint32_t* z, int n, int mode) {
+  if (UseAvx2FmaKernels())
+    kernels_avx2::RebuildRow32(out, previous, z, n, mode);
+  else
+    kernels_avx::RebuildRow32(out, previous, z, n, mode);
+}
+
+void RebuildRow(uint16_t* out, const uint16_t* previous, const uint32_t* z, int n, int mode) {
+  if (UseAvx2FmaKernels())
+    kernels_avx2::RebuildRow16(out, previous, z, n, mode);
+  else
+    kernels_avx::RebuildRow16(out, previous, z, n, mode);
+}
+
 namespace {
 
 template <typename T>

@@ -146,31 +146,18 @@ ResidualCounts ComputeResiduals16(const uint16_t* c, const uint16_t* p, int n, u
 
 // Rebuilds a row from its residuals: out[i] = out[i-1] + d[i] (+ p[i] - p[i-1]
 // in mode 1 with a previous row), out[0] = d[0] (+ p[0] with a previous row),
-// with d = UnZigZag(z); wraps at the width of T.
-template <typename T>
-inline void RebuildRow(T* out, const T* previous, const uint32_t* z, int n, int mode) {
-  if (n <= 0) return;
-  uint32_t acc = UnZigZag(z[0]) + (previous ? static_cast<uint32_t>(previous[0]) : 0u);
-  out[0] = static_cast<T>(acc);
-  if (previous && mode != 0) {
-    for (int i = 1; i < n; ++i) {
-      acc += UnZigZag(z[i]) + (static_cast<uint32_t>(previous[i]) - static_cast<uint32_t>(previous[i - 1]));
-      out[i] = static_cast<T>(acc);
-    }
-  } else {
-    for (int i = 1; i < n; ++i) {
-      acc += UnZigZag(z[i]);
-      out[i] = static_cast<T>(acc);
-    }
-  }
-}
+// with d = UnZigZag(z); wraps at the width of the row's values.
+void RebuildRow(uint32_t* out, const uint32_t* previous, const uint32_t* z, int n, int mode);
+void RebuildRow(uint16_t* out, const uint16_t* previous, const uint32_t* z, int n, int mode);
 
 // One row of a decoder: the codes from `decodeCodes` (which may find the
-// stream damaged), then the values rebuilt against the previous row. A
+// stream damaged; it may write up to the end of the group of eight that
+// holds the row's last code), then the values rebuilt against the previous row. A
 // damaged stream gives a row of zeros and mode 0.
 template <typename T, typename DecodeCodes>
 inline int DecodeRowWith(T* out, const T* previous, int count, const bool& damaged, DecodeCodes&& decodeCodes) {
-  uint32_t codes[kMaxRowValues];
+  // Room for a whole last group of eight: decoders may clear a group at once.
+  uint32_t codes[kMaxRowValues + 8];
   if (count > kMaxRowValues) Fail();
   const int mode = decodeCodes(codes);
   if (damaged) {

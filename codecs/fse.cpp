@@ -52,18 +52,36 @@ inline unsigned MinTableLog(size_t srcSize, unsigned maxSymbolValue) {
 bool SpreadSymbols(uint8_t* symbolAt, const int16_t* norm, unsigned maxSymbolValue, unsigned tableLog) {
   const uint32_t tableSize = 1u << tableLog, mask = tableSize - 1, step = TableStep(tableSize);
   int64_t highThreshold = static_cast<int64_t>(tableSize) - 1;
+  int64_t cells = 0;
   for (unsigned s = 0; s <= maxSymbolValue; ++s) {
     if (norm[s] == -1) {
       if (highThreshold < 0) return false;
       symbolAt[highThreshold--] = static_cast<uint8_t>(s);
+    } else if (norm[s] > 0) {
+      cells += norm[s];
     }
   }
-  uint32_t position = 0;
-  int64_t placed = 0;
+  // The symbols in order, each repeated by its count, go to the positions 0,
+  // step, 2 step, ... (mod the table size) that lie below the top. They are
+  // written out in a run first (eight bytes a store) and then scattered.
+  if (cells > highThreshold + 1) return false;  // more cells than the table holds
+  uint8_t run[(1u << kFseMaxTableLog) + 8];
+  size_t length = 0;
   for (unsigned s = 0; s <= maxSymbolValue; ++s) {
-    for (int i = 0; i < norm[s]; ++i) {
-      if (++placed > highThreshold + 1) return false;  // more cells than the table holds
-      symbolAt[position] = static_cast<uint8_t>(s);
+    const uint64_t eight = 0x0101010101010101ull * s;
+    for (int i = 0; i < norm[s]; i += 8) std::memcpy(run + length + i, &eight, 8);
+    if (norm[s] > 0) length += static_cast<size_t>(norm[s]);
+  }
+  uint32_t position = 0;
+  if (highThreshold == static_cast<int64_t>(tableSize) - 1) {
+    // No symbol at the top, so no position is skipped.
+    for (size_t i = 0; i < length; ++i) {
+      symbolAt[position] = run[i];
+      position = (position + step) & mask;
+    }
+  } else {
+    for (size_t i = 0; i < length; ++i) {
+      symbolAt[position] = run[i];
       position = (position + step) & mask;
       while (position > highThreshold) position = (position + step) & mask;
     }

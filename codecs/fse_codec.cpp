@@ -30,6 +30,9 @@ int Transfer(const ChannelCallback* callback, int channel, uint8_t* data, size_t
 
 inline int NextContext(uint32_t symbol) { return symbol < 15 ? static_cast<int>(symbol) : 15; }
 
+// Channels 1 (occupancy) to 17 (the last context's symbols).
+constexpr int kSymbolChannelEnd = 18;
+
 }  // namespace
 
 // --- Writer ----------------------------------------------------------------
@@ -162,19 +165,45 @@ bool FSEDecompressor::LoadBlock(FSEChannel& channel) {
 
 int FSEDecompressor::DecodeCodes(uint32_t* codes, int count) {
   const int mode = ReadByte(0);
+  if (count <= 0) return mode;
+  // The occupancy channel and the 16 symbol channels are read through local
+  // read positions within their loaded blocks: each symbol chooses the next
+  // symbol's channel, so the read of a byte waits on the one before, and a
+  // position kept here is one load in that chain where the channel record
+  // costs two. A position at its block's end takes the channel's own reader
+  // (which loads the next block) and is set again from the record after it.
+  const uint8_t* at[kSymbolChannelEnd];
+  const uint8_t* end[kSymbolChannelEnd];
+  for (int k = 1; k < kSymbolChannelEnd; ++k) {
+    const FSEChannel& c = channels_[k];
+    at[k] = c.buffer + c.count;
+    end[k] = c.buffer + (c.count < c.limit ? c.limit : c.count);
+  }
+  const auto next = [&](int k) -> uint32_t {
+    if (__builtin_expect(at[k] < end[k], 1)) return *at[k]++;
+    FSEChannel& c = channels_[k];
+    c.count = static_cast<uint32_t>(at[k] - c.buffer);
+    const uint32_t byte = ReadByte(k);
+    at[k] = c.buffer + c.count;
+    end[k] = c.buffer + (c.count < c.limit ? c.limit : c.count);
+    return byte;
+  };
   int context = 0;
   for (int g = 0; g < count; g += 8) {
+    const unsigned occupancy = next(1);
+    // The codes buffer holds a whole last group: eight codes are cleared in
+    // one fixed-size store.
+    std::memset(codes + g, 0, 8 * sizeof(uint32_t));
+    if (occupancy == 0) continue;
     const int width = count - g < 8 ? count - g : 8;
-    const unsigned occupancy = ReadByte(1);
     if (occupancy >> width) {
       // Bits beyond the group's size are never written.
       Damaged();
       break;
     }
-    std::memset(codes + g, 0, sizeof(uint32_t) * static_cast<size_t>(width));
     // Only the non-zero values read a symbol, lowest bit first.
     for (unsigned bits = occupancy; bits != 0; bits &= bits - 1) {
-      uint32_t symbol = ReadByte(2 + context);
+      uint32_t symbol = next(2 + context);
       if (symbol < 255) {
         context = NextContext(symbol);
       } else {
@@ -189,6 +218,9 @@ int FSEDecompressor::DecodeCodes(uint32_t* codes, int count) {
       codes[g + __builtin_ctz(bits)] = symbol + 1;
     }
   }
+  // A damaged stream keeps every channel emptied (every later read gives 0).
+  if (!damaged_)
+    for (int k = 1; k < kSymbolChannelEnd; ++k) channels_[k].count = static_cast<uint32_t>(at[k] - channels_[k].buffer);
   return mode;
 }
 

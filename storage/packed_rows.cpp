@@ -186,14 +186,21 @@ int64_t PackedI32RowBytes(const uint8_t* in, int n, size_t available) {
   return PackedRowBytes(in, n, available, kI32GroupBytes, I32TailWidth);
 }
 
+// A row can never be longer than its packer's worst case, so when that many
+// bytes are available the walk over its headers is skipped (the readers read
+// no byte past the row's end).
 const uint8_t* UnpackGroupsU16Checked(uint16_t* out, int n, const uint8_t* in, size_t available) {
   if (n <= 0) return in;
-  if (out == nullptr || PackedU16RowBytes(in, n, available) < 0) return nullptr;
+  if (out == nullptr || in == nullptr) return nullptr;
+  if (available < static_cast<uint64_t>(MaxPackedU16Bytes(n)) && PackedU16RowBytes(in, n, available) < 0)
+    return nullptr;
   return UnpackGroupsU16(out, n, in);
 }
 
 const uint8_t* UnpackGroupsChecked(uint32_t* out, int n, const uint8_t* in, size_t available) {
   if (n <= 0) return in;
-  if (out == nullptr || PackedI32RowBytes(in, n, available) < 0) return nullptr;
+  if (out == nullptr || in == nullptr) return nullptr;
+  if (available < static_cast<uint64_t>(MaxPackedI32Bytes(n)) && PackedI32RowBytes(in, n, available) < 0)
+    return nullptr;
   return UnpackGroups(out, n, in);
 }

@@ -28,20 +28,19 @@ void ProbsWithMissingRows(const T* const (&rows)[K], double* const (&out)[K], in
   }
 }
 
-template <typename T, int K>
-bool AnyMissing(const T* const (&rows)[K], double* const (&out)[K], const float* defaults) {
-  if (defaults == nullptr) return true;
-  for (int k = 0; k < K; ++k)
-    if (rows[k] == nullptr || out[k] == nullptr) return true;
-  return false;
-}
-
 // Whether every input and output row holds a block.
 template <typename T, int K>
 bool AllPresent(const T* const (&rows)[K], double* const (&out)[K]) {
   for (int k = 0; k < K; ++k)
     if (rows[k] == nullptr || out[k] == nullptr) return false;
   return true;
+}
+
+// Whether the path for rows without a block is needed (it also reads null
+// defaults as zeros).
+template <typename T, int K>
+bool AnyMissing(const T* const (&rows)[K], double* const (&out)[K], const float* defaults) {
+  return defaults == nullptr || !AllPresent<T, K>(rows, out);
 }
 
 }  // namespace

@@ -151,6 +151,18 @@ size_t UncompressedRiverStorage::RowOffset(uint32_t entry, int action) const {
   return offset;
 }
 
+const uint8_t* UncompressedRiverStorage::NextEntryRows(int turnIndex, int riverIndex, uint32_t entry,
+                                                      size_t& bytes) const {
+  bytes = 0;
+  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count ||
+      entry + 1 >= layout->entryTotal)
+    return nullptr;
+  const LayoutPair& next = layout->entries[entry + 1];
+  const size_t element = static_cast<size_t>(ElementSize());
+  bytes = static_cast<size_t>(layout->actionCount) * PaddedHands(next.count) * element;
+  return buffer + static_cast<size_t>(next.start) * element;
+}
+
 void UncompressedRiverStorage::Save(BinaryWriter&) {}
 
 void UncompressedRiverStorage::AfterRawRowRead(void*, int) {}
@@ -202,15 +214,6 @@ void RiverStorage::AfterRawRowRead(void* row, int hands) {
   if (!SanitizeFloatRow(static_cast<float*>(row), hands)) throw IOException("invalid file");
 }
 
-void RiverStorage::PrefetchNextEntry(int turnIndex, int riverIndex, uint32_t entry) const {
-  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count ||
-      entry + 1 >= layout->entryTotal)
-    return;
-  const LayoutPair& next = layout->entries[entry + 1];
-  PrefetchRows(reinterpret_cast<const float*>(buffer) + next.start,
-               static_cast<size_t>(layout->actionCount) * PaddedHands(next.count) * sizeof(float));
-}
-
 const float* RiverStorage::RowData(int turnIndex, int riverIndex, int action) const {
   const uint32_t entry = EntryIndex(turnIndex, riverIndex);
   const size_t offset = RowOffset(entry, action);
@@ -228,7 +231,8 @@ void RiverStorage::ReadRow(int turnIndex, int riverIndex, const float* defaults,
   }
   const float* base = reinterpret_cast<const float*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
-  PrefetchNextEntry(turnIndex, riverIndex, entry);
+  size_t aheadBytes = 0;
+  PrefetchRows(NextEntryRows(turnIndex, riverIndex, entry, aheadBytes), aheadBytes);
   FloatRowsToProbabilities([base, stride](int a) { return base + static_cast<size_t>(a) * stride; }, actions,
                            static_cast<int>(e.count), defaults, out.data());
 }
@@ -268,7 +272,8 @@ void RiverStorage::AccumulateRow(int turnIndex, int riverIndex, const std::vecto
   const NodeRecord& record = records[entry];
   float* base = reinterpret_cast<float*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
-  PrefetchNextEntry(turnIndex, riverIndex, entry);
+  size_t aheadBytes = 0;
+  PrefetchRows(NextEntryRows(turnIndex, riverIndex, entry, aheadBytes), aheadBytes);
   const size_t actions = std::min<size_t>(layout->actionCount, strategy.size());
   for (size_t a = 0; a < actions; ++a)
     AccumulateFloatRow(base + a * stride, static_cast<int>(e.count), strategy[a], reach, weight, record.mask,
@@ -304,7 +309,7 @@ void ShortRiverStorage::ReadReachedRow(int turnIndex, int riverIndex, const floa
   const uint16_t* base = reinterpret_cast<const uint16_t*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
   size_t aheadBytes = 0;
-  const uint16_t* ahead = NextEntryRows(turnIndex, riverIndex, entry, aheadBytes);
+  const uint8_t* ahead = NextEntryRows(turnIndex, riverIndex, entry, aheadBytes);
   if (actions == 2) {
     CountsToProbs2(base, base + stride, out[0].data, out[1].data, hands, defaults, reach, ahead, aheadBytes);
     return;
@@ -348,7 +353,7 @@ bool ShortRiverStorage::ReadReachProducts(int turnIndex, int riverIndex, const f
   const uint16_t* base = reinterpret_cast<const uint16_t*>(buffer) + e.start;
   const size_t stride = PaddedHands(e.count);
   size_t aheadBytes = 0;
-  const uint16_t* ahead = NextEntryRows(turnIndex, riverIndex, entry, aheadBytes);
+  const uint8_t* ahead = NextEntryRows(turnIndex, riverIndex, entry, aheadBytes);
   if (actions == 2)
     CountsToReachProducts2(base, base + stride, out[0].data, out[1].data, hands, defaults, reach, sums, ahead,
                            aheadBytes);
@@ -359,17 +364,6 @@ bool ShortRiverStorage::ReadReachProducts(int turnIndex, int riverIndex, const f
     CountsToReachProducts4(base, base + stride, base + 2 * stride, base + 3 * stride, out[0].data, out[1].data,
                            out[2].data, out[3].data, hands, defaults, reach, sums, ahead, aheadBytes);
   return true;
-}
-
-const uint16_t* ShortRiverStorage::NextEntryRows(int turnIndex, int riverIndex, uint32_t entry,
-                                                 size_t& bytes) const {
-  bytes = 0;
-  if (!buffer || static_cast<uint32_t>(riverIndex) + 1 >= layout->turnIndex[turnIndex].count ||
-      entry + 1 >= layout->entryTotal)
-    return nullptr;
-  const LayoutPair& next = layout->entries[entry + 1];
-  bytes = static_cast<size_t>(layout->actionCount) * PaddedHands(next.count) * sizeof(uint16_t);
-  return reinterpret_cast<const uint16_t*>(buffer) + next.start;
 }
 
 void ShortRiverStorage::WriteRow(int turnIndex, int riverIndex, int action, const AlignedArray& values) {

@@ -89,6 +89,11 @@ class UncompressedRiverStorage : public RiverStorageBase {
   // Called after raw rows were read: float rows are sanitised, and a value
   // no solve can store raises IOException.
   virtual void AfterRawRowRead(void* row, int hands);
+  // The rows of the entry after `entry` on the same turn (the next river's
+  // rows, read next by a walk of the river sub-games): their start, and their
+  // size through `bytes`; null with 0 bytes after the turn's last river or
+  // without a buffer.
+  const uint8_t* NextEntryRows(int turnIndex, int riverIndex, uint32_t entry, size_t& bytes) const;
 
   uint8_t* buffer = nullptr;
 };
@@ -118,10 +123,6 @@ class RiverStorage : public UncompressedRiverStorage {
  protected:
   void AfterRawRowRead(void* row, int hands) override;
 
- private:
-  // Requests the rows of the entry after `entry` on the same turn (the next
-  // river's, which a walk of the river sub-games reads next).
-  void PrefetchNextEntry(int turnIndex, int riverIndex, uint32_t entry) const;
 };
 
 class ShortRiverStorage : public UncompressedRiverStorage {
@@ -150,12 +151,6 @@ class ShortRiverStorage : public UncompressedRiverStorage {
   int ElementSize() const override { return 2; }
 
   const uint16_t* RowData(int turnIndex, int riverIndex, int action) const;
-
- private:
-  // The rows of the entry after `entry` on the same turn (the next river's
-  // rows, read next by a walk of the river sub-games): their start and bytes
-  // through `bytes`, or null with 0 bytes after the turn's last river.
-  const uint16_t* NextEntryRows(int turnIndex, int riverIndex, uint32_t entry, size_t& bytes) const;
 };
 
 // Rows of a ShortRiverStorage ReadRow for other than two, three or four actions are

@@ -84,8 +84,11 @@ void PrintIsomorphError(CardMask board, CardMask hand, CardMask swapped) {
 }
 
 void BuildRiverRecord(RiverRecord& record, const TurnRecord& parent) {
-  MapIsomorphicHands(parent.combos, record.board, record.card, record.weight, record.combos.hands,
-                     record.handValues, record.handMaps);
+  // The values order the list and give its runs and groups; a flop tree has
+  // thousands of river records, so they are not kept.
+  std::vector<uint32_t> values;
+  MapIsomorphicHands(parent.combos, record.board, record.card, record.weight, record.combos.hands, values,
+                     record.handMaps);
   InvertHandMaps(record.handMaps, parent.HandCount(), record.inverseMaps);
   record.inverseLength = parent.HandCount();
   FillPairCodes(record.combos);
@@ -93,13 +96,13 @@ void BuildRiverRecord(RiverRecord& record, const TurnRecord& parent) {
   // The showdown evaluation relies on the runs covering the list exactly; it
   // is checked here once for every evaluation of the record.
   record.runsCoverList = false;
-  if (!ComputeValueRuns(record.handValues, record.valueRuns)) Fail();
+  if (!ComputeValueRuns(values, record.valueRuns)) Fail();
   record.runsCoverList = true;
   record.groupSizes.clear();
   record.groupKeys.clear();
   record.cardShares.clear();
   if (record.groupingMode != 0) {
-    BuildHandGroups(record);
+    BuildHandGroups(record, values);
     int32_t position = 0;
     for (size_t g = 0; g < record.groupSizes.size(); ++g)
       for (int k = 0; k < record.groupSizes[g]; ++k, ++position) {
@@ -356,9 +359,8 @@ bool ComputeValueRuns(const std::vector<uint32_t>& values, std::vector<int16_t>&
   return total == static_cast<int64_t>(values.size());
 }
 
-void BuildHandGroups(RiverRecord& record) {
+void BuildHandGroups(RiverRecord& record, const std::vector<uint32_t>& values) {
   const std::vector<CardMask>& hands = record.combos.hands;
-  const std::vector<uint32_t>& values = record.handValues;
   const size_t n = hands.size();
   // A new group starts where the value changes; under mode 2 only where, in
   // addition, the hand shares no card with the previous one.

@@ -39,8 +39,9 @@ struct RiverRecord {
   int32_t card = -1;
   int32_t weight = 1;        // number of river cards this record stands for
   BoardCombos combos;
-  std::vector<uint32_t> handValues;  // seven-card values, ascending along the list
-  std::vector<int16_t> valueRuns;    // lengths of the runs of equal value
+  // Lengths of the runs of equal seven-card value along the list (ascending
+  // values; the values themselves are needed only while the record is built).
+  std::vector<int16_t> valueRuns;
   // Set when the record is built, once the runs were checked to be positive
   // and to add up to the hand count: the showdown kernels then trust them.
   bool runsCoverList = false;
@@ -157,8 +158,9 @@ uint32_t HandGroupKey(CardMask hand, CardMask board);
 // not positive (a run longer than an int16_t holds) or they do not add up to
 // the list length.
 bool ComputeValueRuns(const std::vector<uint32_t>& values, std::vector<int16_t>& runs);
-// Builds the hand groups of a river record with groupingMode 1 or 2.
-void BuildHandGroups(RiverRecord& record);
+// Builds the hand groups of a river record with groupingMode 1 or 2 from the
+// seven-card values of its listed hands.
+void BuildHandGroups(RiverRecord& record, const std::vector<uint32_t>& values);
 
 // --- River storage layouts ------------------------------------------------------
 

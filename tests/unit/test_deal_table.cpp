@@ -62,6 +62,13 @@ HandValue NaiveValue(CardMask board, CardMask hand) {
   return EvaluateHand(cards, n);
 }
 
+// The seven-card values of a river record's listed hands, evaluated here.
+std::vector<HandValue> NaiveValues(const RiverRecord& river) {
+  std::vector<HandValue> values;
+  for (CardMask hand : river.combos.hands) values.push_back(NaiveValue(river.board, hand));
+  return values;
+}
+
 // The parent's hands that miss the board, evaluated and stable-sorted here:
 // by value, on a river board ties by the group key.
 std::vector<CardMask> NaiveList(const std::vector<CardMask>& parent, CardMask board) {
@@ -348,19 +355,20 @@ TEST_F(DealTableTest, FullRangeListsAgainstNaiveSort) {
       ASSERT_EQ(table.riverHandCounts[t][r], 1081u);
       ASSERT_EQ(river.combos.hands, NaiveList(turn.combos.hands, river.board));
       CheckBoard(river.combos, turn.combos, river.handMaps, river.card);
+      const std::vector<HandValue> values = NaiveValues(river);
       // Runs: maximal, covering the list.
       size_t position = 0;
       for (size_t k = 0; k < river.valueRuns.size(); ++k) {
-        const HandValue v = river.handValues[position];
-        for (int h = 0; h < river.valueRuns[k]; ++h, ++position) ASSERT_EQ(river.handValues[position], v);
+        const HandValue v = values[position];
+        for (int h = 0; h < river.valueRuns[k]; ++h, ++position) ASSERT_EQ(values[position], v);
         if (position < river.HandCount()) {
-          ASSERT_NE(river.handValues[position], v);
+          ASSERT_NE(values[position], v);
         }
       }
       ASSERT_EQ(position, river.HandCount());
       // Ties of value and group key keep the turn list's order.
       for (size_t i = 1; i < river.HandCount(); ++i)
-        if (river.handValues[i] == river.handValues[i - 1] &&
+        if (values[i] == values[i - 1] &&
             HandGroupKey(river.combos.hands[i], river.board) == HandGroupKey(river.combos.hands[i - 1], river.board)) {
           ASSERT_LT(river.handMaps[0][i - 1], river.handMaps[0][i]);
         }
@@ -516,6 +524,7 @@ TEST_F(DealTableTest, ValueRunsAndHandGroups) {
     SetHoles(table, full.data(), full.data());
     const RiverRecord& river = table.turns[0].rivers[0];
     const size_t groups = river.groupSizes.size();
+    const std::vector<HandValue> values = NaiveValues(river);
     ASSERT_EQ(river.groupKeys.size(), groups);
     ASSERT_EQ(river.cardShares.size(), groups * 52);
     EXPECT_EQ(table.riverHandCounts[0][0], groups);
@@ -529,18 +538,18 @@ TEST_F(DealTableTest, ValueRunsAndHandGroups) {
       double shareSum = 0.0;
       for (int c = 0; c < 52; ++c) shareSum += river.cardShares[g * 52 + c];
       EXPECT_NEAR(shareSum, 2.0, 1e-12);  // two cards per hand
-      EXPECT_EQ(river.groupKeys[g], river.handValues[first]);
+      EXPECT_EQ(river.groupKeys[g], values[first]);
       for (int h = 0; h < river.groupSizes[g]; ++h, ++position) {
         const CardMask hand = river.combos.hands[position];
         ASSERT_EQ(river.combos.comboMap[ComboIndex(Low(hand), High(hand))], static_cast<int>(g));
         if (h > 0) {
-          const bool sameValue = river.handValues[position] == river.handValues[position - 1];
+          const bool sameValue = values[position] == values[position - 1];
           const bool shares = (hand & river.combos.hands[position - 1]) != 0;
           ASSERT_TRUE(sameValue || (mode == 2 && shares));
         }
       }
       if (position < river.HandCount()) {
-        ASSERT_NE(river.handValues[position], river.handValues[position - 1]);
+        ASSERT_NE(values[position], values[position - 1]);
         if (mode == 2) {
           ASSERT_EQ(river.combos.hands[position] & river.combos.hands[position - 1], 0u);
         }

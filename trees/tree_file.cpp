@@ -120,6 +120,10 @@ void ReadGame(BinaryReader& reader, FileGame& game) {
   game.flags = ReadValue<uint32_t>(reader);
   game.forgottenStreet = ReadValue<int32_t>(reader);
   if (game.forgottenStreet != -1 && game.forgottenStreet != 2 && game.forgottenStreet != 3) Invalid();
+  // A street before the root's has no split points to keep reach at (forget
+  // refuses it on such a tree).
+  const int rootStreet = game.masks[2] ? 3 : game.masks[1] ? 2 : 1;
+  if (game.forgottenStreet >= 0 && game.forgottenStreet < rootStreet) Invalid();
   game.cacheIteration = ReadValue<int32_t>(reader);
   if (game.cacheIteration < -1 || game.cacheIteration > IterationCap) Invalid();
   for (int i = 0; i < 2; ++i)
@@ -279,12 +283,20 @@ void TrialDecodeStreams(SolverTree& tree) {
 void CheckCardRecords(const SolverTree& tree) {
   const DealTable& table = *tree.dealTable;
   for (const TreeNode& node : tree.nodes) {
+    // The root of a turn- or river-rooted tree has its cards dealt: the
+    // reach kept there lies on that board, in the record of its turn.
+    const bool dealtRoot = !node.parent && node.street >= 2;
     for (int32_t i = 0; node.cardRecords && i < node.cardRecordCount; ++i) {
       uint32_t hands = 0;
-      if (node.cardRecordCount == 1)
+      if (dealtRoot) {
+        if (node.cardRecordCount == 1 || i == tree.rootTurnIndex)
+          hands = static_cast<uint32_t>(
+              DealCombos(table, tree.rootTurnIndex, node.street == 3 ? tree.rootRiverIndex : -1).hands.size());
+      } else if (node.cardRecordCount == 1) {
         hands = table.HandCount();
-      else if (static_cast<size_t>(i) < table.turns.size())
+      } else if (static_cast<size_t>(i) < table.turns.size()) {
         hands = table.turns[static_cast<size_t>(i)].HandCount();
+      }
       for (const AlignedArray& array : node.cardRecords[i].arrays)
         if (array.count != 0 && array.count != hands) Invalid();
     }
@@ -457,6 +469,10 @@ void LoadTreeFile(const std::string& path) {
       PrepareStorages(tree);
       LoadTreeData(tree, *reader, game.skipCardValues != 0);
       CheckCardRecords(tree);
+      // With the root's own street forgotten nothing is left to evaluate the
+      // whole tree: its results must be the ones cached at the forget.
+      if (game.forgottenStreet == tree.nodes[0].street && tree.lastResultsIteration != tree.iterationCount)
+        Invalid();
       TrialDecodeStreams(tree);
       // As after a forget: the forgotten street's nodes are not ready.
       if (game.forgottenStreet >= 0) tree.storagesPrepared = 0;

@@ -103,8 +103,6 @@ void CollectDealCodes(const NodeRef& ref, int& last, DealCodeLists& lists) {
 
 void PrintLineFrequency(const std::string& path) {
   FrequencyContext context = ResolveFrequencyPath(path);
-  // While a street is forgotten the runouts of the line cannot all be read.
-  if (GetForgottenStreet() >= 0) ThrowCommandError("incomplete tree");
   const double denominator = RootWeight();
   const NodeRef& ref = context.ref;
   const int street = StreetOfCards(ref);

@@ -79,20 +79,28 @@ double libsubgame_calc_river_line_freq(int nodeIndex, const DealCodeLists& lists
   SolverTree& tree = *treePointer;
   AllStoragesReady(tree);
   TreeNode& node = tree.nodes[nodeIndex];
+  // Every runout the line reads below a forgotten street is solved again
+  // first: a re-solve takes the solver lock and the worker team itself, so
+  // it runs before the pass below holds that lock.
+  for (const std::vector<uint16_t>& list : lists)
+    for (uint16_t code : list) {
+      int turnCard, riverCard, turnIndex, riverIndex;
+      DecodeRunout(code, turnCard, riverCard);
+      if (RunoutIndices(tree, turnCard, riverCard, turnIndex, riverIndex) && turnIndex >= 0 && riverIndex >= 0)
+        RebuildForgottenSubtree(tree, node, turnIndex, riverIndex, false);
+    }
   std::lock_guard<std::recursive_mutex> lock(SolverMutex);
   double total = 0.0;
   for (const std::vector<uint16_t>& list : lists) {
     const int n = static_cast<int>(list.size());
     if (n == 0) continue;
-    // The indices of every runout of this turn card; forgotten sub-trees
-    // are rebuilt here, before the parallel loop.
+    // The indices of every runout of this turn card.
     std::vector<int> turns(n), rivers(n);
     std::vector<char> valid(n);
     for (int j = 0; j < n; ++j) {
       int turnCard, riverCard;
       DecodeRunout(list[j], turnCard, riverCard);
       valid[j] = RunoutIndices(tree, turnCard, riverCard, turns[j], rivers[j]) && turns[j] >= 0 && rivers[j] >= 0;
-      if (valid[j]) RebuildForgottenSubtree(tree, node, turns[j], rivers[j], false);
     }
     // Every river of the turn card lies in the one sub-tree opened here.
     int opened = -1;

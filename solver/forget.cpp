@@ -228,8 +228,18 @@ void RebuildForgottenStreets() {
       if (node.prepared) ApplyKeptLocks(tree, node);
     }
   }
+  // The locks are back in the storages (a node left unprepared keeps its
+  // own aside).
+  std::vector<KeptLock>& kept = tree.keptLocks;
+  kept.erase(std::remove_if(kept.begin(), kept.end(),
+                            [&](const KeptLock& lock) { return tree.nodes[lock.node].prepared != 0; }),
+             kept.end());
   tree.storagesPrepared = 0;
   tree.flags &= ~static_cast<uint32_t>(kIncompleteTree);
+  // Nothing is forgotten any more: the rebuilt storages are solved by `go`
+  // or `solve_all_splits` (which start from the kept split reach), and no
+  // query re-solves a sub-tree over them.
+  tree.forgottenStreet = -1;
 }
 
 void SolveAllSplits(int street) {

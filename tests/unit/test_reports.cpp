@@ -243,15 +243,27 @@ TEST_F(Reports, ForgottenRiversAreResolvedOnDemand) {
   EXPECT_EQ(RunCommand("solve_partial " + otherRiver), "solve_partial ok!\n");
   EXPECT_EQ(StrategyRows(river), first);
 
-  // The tree stays incomplete while the rivers are forgotten; once rebuilt,
-  // a query's re-solve leaves it complete, so that solving goes on.
+  // The tree stays incomplete while the rivers are forgotten. Once rebuilt
+  // nothing is forgotten: the re-solved runout keeps its rows, a runout not
+  // re-solved reads its new storage as it is (uniform), and no query
+  // re-solves it; `go` solves on from here.
   EXPECT_NE(TreeFlagsText().find("INCOMPLETE_TREE"), std::string::npos);
   ASSERT_EQ(RunCommand("rebuild_forgotten_streets"), "rebuild_forgotten_streets ok!\n");
   EXPECT_EQ(TreeFlagsText().find("INCOMPLETE_TREE"), std::string::npos);
-  // A runout not re-solved yet is re-solved from the kept reach.
-  ExpectDistributions("r:0:b50:c:Kd:c:c:4s:c", kIpClasses, ParseCards("QsJh2hKd4s"));
-  EXPECT_EQ(TreeFlagsText().find("INCOMPLETE_TREE"), std::string::npos);
+  EXPECT_EQ(StrategyRows(river), first);
+  const std::string fresh = "r:0:b50:c:Kd:c:c:4s:c";
+  ExpectDistributions(fresh, kIpClasses, ParseCards("QsJh2hKd4s"));
+  const Rows uniform = StrategyRows(fresh);
+  for (int k = 0; k < kComboCount; ++k) {
+    if (uniform[0][k] + uniform[1][k] > 0.0) {
+      ASSERT_EQ(uniform[0][k], 0.5) << HandName(k);
+    }
+  }
+  EXPECT_EQ(RunCommand("explo_partial " + fresh), "0\n");
+  EXPECT_EQ(StrategyRows(fresh), uniform);
   EXPECT_EQ(CurrentTree->iterationCount, 64);
+  Iterate(2);
+  EXPECT_NE(StrategyRows(fresh), uniform);
 }
 
 TEST_F(Reports, ForgottenTurnsAreResolvedOnDemand) {

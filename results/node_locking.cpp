@@ -102,7 +102,11 @@ void SetNodeStrategy(int nodeIndex, int child, int turnCard, int riverCard, cons
   {
     RiverSubtreeAccess access(*target.tree, node, target.turnIndex, true);
     node.firstStorage->WriteRow(target.turnIndex, target.riverIndex, child, scaled);
-    if (AveragingActive(*target.tree) && node.secondStorage) {
+    // The action's strategy sums restart. Before the tree averages they are
+    // zero already, unless a re-solve of a forgotten sub-tree (which counts
+    // its own iterations) summed them: they go too, or the average would
+    // read them once the tree's count passes the averaging start.
+    if (node.secondStorage) {
       // A zero row as long as the sum storage's own rows.
       AlignedArray zeros{};
       const int32_t n = node.secondStorage->EntryCount(target.turnIndex, target.riverIndex);

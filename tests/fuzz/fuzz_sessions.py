@@ -201,6 +201,62 @@ class SessionWriter:
             if self.lines[-1] == "go 2 steps":
                 self.lines.append("wait_for_solver")
 
+    def locked_session(self):
+        # A strategy set and locked on a solved spot, after a forget that is
+        # rebuilt or left standing, then read once, taken through solves,
+        # partial and on-demand re-solves and queries, and read again: the
+        # two reads must agree (the `LOCKED_READ` marks around them).
+        r = self.rng
+        size = r.choice([3, 4, 5])
+        lines, paths = FORGET_SPOTS[size]
+        cards = r.sample(CARDS, size + 2)
+        self.board, dealt = cards[:size], cards[size:]
+        self.lines.append(r.choice(["set_isomorphism 0 0", "set_isomorphism 1 1"]))
+        self.lines.append("set_board " + " ".join(self.board))
+        self.lines.append("set_pot 0 0 100")
+        self.lines.append(self.range_line("OOP"))
+        self.lines.append(self.range_line("IP"))
+        self.lines += ["add_line " + line for line in lines]
+        self.lines.append("set_compression " + r.choice(["0", "1", "2", "3", "4"]))
+        self.lines.append("build_tree")
+        # Past iteration 60 the reports read the average strategy.
+        self.lines += ["go %d steps" % r.choice([r.randint(1, 20), r.randint(50, 70)]), "wait_for_solver"]
+        # River sub-trees re-solved to a tight accuracy run past the averaging
+        # start of their own count and leave strategy sums behind.
+        street = r.choice(["rivers"] + (["turns"] if size < 5 else []))
+        tight = street == "rivers" and r.random() < 0.4
+        self.lines.append("set_recalc_accuracy %s" % (
+            "0.0005 0.0005 0.0005" if tight else r.choice(["1 1 1", "0.01 0.01 0.01"])))
+        self.lines.append("forget " + street)
+        # Rebuilt at once, after the lock, or never (queries then re-solve).
+        rebuild = r.choice(["now", "later", "later", "never"])
+        if rebuild == "now":
+            self.lines.append(r.choice(["rebuild_all", "rebuild_forgotten_streets"]))
+        path = self.spot_path(paths, dealt)
+        # A whole strategy: one row per action (an index past the node's
+        # actions is refused).
+        for child in r.sample(range(4), 4):
+            weights = [r.choice(["1", "0", "0", "0.5"]) for _ in range(1326)]
+            self.lines.append("set_strategy %s %d %s" % (path, child, " ".join(weights)))
+        self.lines.append("lock_node " + path)
+        queries = lambda: r.choice([
+            lambda: "%s %s" % (r.choice(["show_strategy", "calc_line_freq", "calc_global_freq", "explo_partial",
+                                          "show_probs"]), self.spot_path(paths, dealt)),
+            lambda: "calc_ev %s %s" % (r.choice(["OOP", "IP"]), self.spot_path(paths, dealt)),
+            lambda: "solve_partial " + r.choice([path, self.spot_path(paths, dealt)]),
+            lambda: "calc_results",
+        ])()
+        if r.random() < 0.7:
+            self.lines.append(queries())
+        self.lines += ["echo LOCKED_READ", "show_strategy " + path]
+        self.lines += [queries() for _ in range(r.randint(0, 2))]
+        if rebuild == "later":
+            self.lines.append("rebuild_all")
+        # Solved on past the start of averaging, or a little.
+        self.lines += ["go %d steps" % r.choice([r.randint(1, 10), 70]), "wait_for_solver"]
+        self.lines += [queries() for _ in range(r.randint(0, 2))]
+        self.lines += ["echo LOCKED_READ", "show_strategy " + path]
+
     def command(self):
         r = self.rng
         choices = [
@@ -270,6 +326,10 @@ class SessionWriter:
         return " ".join(words)
 
     def session(self):
+        if self.rng.random() < 0.15:
+            self.locked_session()
+            self.lines += ["stop", "wait_for_solver", "is_ready"]
+            return "\n".join(self.lines) + "\n"
         forget = self.rng.random() < 0.25
         if forget:
             self.forget_session()
@@ -342,6 +402,36 @@ def bad_number_line(line, echoed):
     return None
 
 
+def locked_reads_differ(lines):
+    """Why the two reads of a locked strategy disagree, or None. Each read is
+    the block after a LOCKED_READ line; the rows may differ by the precision
+    the storages keep them in."""
+    reads = []
+    for i, line in enumerate(lines):
+        if line == "LOCKED_READ":
+            block = []
+            for row in lines[i + 1:]:
+                block.append(row)
+                if row == "END" or row.startswith("ERROR"):
+                    break
+            reads.append(block)
+    if len(reads) != 2:
+        return None
+    first, second = reads
+    if len(first) != len(second):
+        return "%d rows, then %d" % (len(first), len(second))
+    for a, b in zip(first, second):
+        x, y = a.split(), b.split()
+        if len(x) != len(y):
+            return "rows of %d and %d values" % (len(x), len(y))
+        for u, v in zip(x, y):
+            if u == v:
+                continue
+            if not (NUMBER.match(u) and NUMBER.match(v)) or abs(float(u) - float(v)) > 1e-3:
+                return "%s became %s" % (u, v)
+    return None
+
+
 def run_session(binary, seed, address_space_mb, timeout):
     text = SessionWriter(random.Random(seed)).session()
 
@@ -371,6 +461,9 @@ def run_session(binary, seed, address_space_mb, timeout):
         reason = bad_number_line(line, echoed)
         if reason:
             return seed, "not a number in a %s line: %s" % (reason, line[:300]), text
+    moved = locked_reads_differ(lines)
+    if moved:
+        return seed, "a locked strategy moved: " + moved, text
     if not lines or lines[-1] != "is_ready ok!":
         return seed, "missing final reply (last line: %r)" % (lines[-1] if lines else None), text
     return seed, None, text

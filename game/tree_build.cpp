@@ -47,26 +47,36 @@ void FlattenLineTree(const SchematicNode& node, int32_t parentIndex, double key,
     FlattenLineTree(*child, index, childKey, rootStreet, pot, records, nodes);
 }
 
+bool RangeAsymmetry(const std::vector<double>& range, CardMask board, int& reference, int& combo) {
+  for (const std::vector<uint16_t>& hands : HandClassLists) {
+    reference = -1;
+    for (uint16_t c : hands) {
+      if (HandMaskByOrder[OrderByComboIndex[c]] & board) continue;
+      if (reference < 0) {
+        reference = c;
+        continue;
+      }
+      const double a = range[reference], b = range[c];
+      if (std::fabs(b - a) > 2.220446049250313e-16 || (a == 0.0) != (b == 0.0)) {
+        combo = c;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 void CheckRangeIsomorphism(CardMask board) {
   static const char* const kPlayerNames[2] = {"OOP", "IP"};
   for (int p = 0; p < 2; ++p) {
     const std::vector<double>& range = RangeVectors[p];
-    for (const std::vector<uint16_t>& hands : HandClassLists) {
-      int reference = -1;
-      for (uint16_t combo : hands) {
-        if (HandMaskByOrder[OrderByComboIndex[combo]] & board) continue;
-        if (reference < 0) {
-          reference = combo;
-        } else if (std::fabs(range[combo] - range[reference]) > 2.220446049250313e-16) {
-          char message[256];
-          snprintf(message, sizeof message,
-                   "inconsistent range: %s P(%s) == %.2g, P(%s) == %.2g, use 'set_isomorphism 0 0' if intended",
-                   kPlayerNames[p], HandText(reference).c_str(), range[reference], HandText(combo).c_str(),
-                   range[combo]);
-          ThrowCommandError(message);
-        }
-      }
-    }
+    int reference, combo;
+    if (!RangeAsymmetry(range, board, reference, combo)) continue;
+    char message[256];
+    snprintf(message, sizeof message,
+             "inconsistent range: %s P(%s) == %.2g, P(%s) == %.2g, use 'set_isomorphism 0 0' if intended",
+             kPlayerNames[p], HandText(reference).c_str(), range[reference], HandText(combo).c_str(), range[combo]);
+    ThrowCommandError(message);
   }
 }
 

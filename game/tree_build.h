@@ -26,8 +26,13 @@ double MaxLineAmount(const SchematicNode& node);
 // record so that the caller can write tree indices once the build succeeds.
 void FlattenLineTree(const SchematicNode& node, int32_t parentIndex, double key, int rootStreet, double pot,
                      std::vector<FlatLineRecord>& records, std::vector<const SchematicNode*>& nodes);
-// Refuses ranges that give different weights to hands that differ only by
-// suits (checked per hand class, hands meeting `board` skipped).
+// Whether a range gives different weights to hands that differ only by
+// suits (checked per hand class, hands meeting `board` skipped): weights
+// further apart than the double epsilon, or one zero and the other not (the
+// hand lists hold the hands of non-zero weight). On true, `reference` and
+// `combo` are two such hands.
+bool RangeAsymmetry(const std::vector<double>& range, CardMask board, int& reference, int& combo);
+// Refuses (a command error) set ranges with such hands.
 void CheckRangeIsomorphism(CardMask board);
 // Total weight of the pairs of hands (OOP, IP) that share no card with each
 // other nor with the board.

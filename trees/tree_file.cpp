@@ -118,11 +118,20 @@ void ReadGame(BinaryReader& reader, FileGame& game) {
   CheckLines(*game.lines);
 
   game.flags = ReadValue<uint32_t>(reader);
+  // With suit isomorphism the hand lists of isomorphic boards must match:
+  // ranges that tell suits apart are refused here, as build_tree refuses
+  // them, before any tree is built from them.
+  const int rootStreet = game.masks[2] ? 3 : game.masks[1] ? 2 : 1;
+  if ((game.flags & kIsomorphismOn) && rootStreet <= 2) {
+    const CardMask board = game.masks[0] | game.masks[1] | game.masks[2];
+    int reference, combo;
+    for (const std::vector<double>& range : game.ranges)
+      if (RangeAsymmetry(range, board, reference, combo)) Invalid();
+  }
   game.forgottenStreet = ReadValue<int32_t>(reader);
   if (game.forgottenStreet != -1 && game.forgottenStreet != 2 && game.forgottenStreet != 3) Invalid();
   // A street before the root's has no split points to keep reach at (forget
   // refuses it on such a tree).
-  const int rootStreet = game.masks[2] ? 3 : game.masks[1] ? 2 : 1;
   if (game.forgottenStreet >= 0 && game.forgottenStreet < rootStreet) Invalid();
   game.cacheIteration = ReadValue<int32_t>(reader);
   if (game.cacheIteration < -1 || game.cacheIteration > IterationCap) Invalid();

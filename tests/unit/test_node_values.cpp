@@ -545,6 +545,58 @@ TEST_F(NodeValues, LocksWaitForTheSolverAndRebuildForgottenRivers) {
   RunCommand("set_recalc_accuracy 0 0 0");
 }
 
+TEST_F(NodeValues, ASetAndLockedStrategyHoldsThroughForgetRebuildAndSolves) {
+  // Every hand in both ranges on the river toy board; a quarter of the
+  // hands check, the rest bet.
+  std::string check, bet;
+  for (int k = 0; k < kComboCount; ++k) {
+    check += k % 4 ? " 0" : " 1";
+    bet += k % 4 ? " 1" : " 0";
+  }
+  const std::string node = "r:0:c";
+  const auto lockQuarter = [&](const std::string& path) {
+    ASSERT_EQ(RunCommand("set_strategy " + path + " 0" + check), "set_strategy ok!\n");
+    ASSERT_EQ(RunCommand("set_strategy " + path + " 1" + bet), "set_strategy ok!\n");
+    ASSERT_EQ(RunCommand("lock_node " + path), "lock_node ok!\n");
+  };
+  for (bool rebuiltFirst : {true, false}) {
+    SCOPED_TRACE(rebuiltFirst ? "rebuilt, then set" : "set on a forgotten street, then rebuilt");
+    Build(ClassHands({"22", "55", "99", "JJ", "KK", "AKs", "AQo", "T8s", "76s"}),
+          ClassHands({"33", "88", "QQ", "KQs", "AJo", "54s", "T9o"}), "2c 5d 9h Js Kc", {"0 0", "0 100 100"});
+    // Iterations without the solver's stop at its accuracy target: the toy
+    // game reaches it exactly.
+    Iterate(54);
+    // A re-solve of the forgotten river runs to its iteration cap, past the
+    // averaging start of its own count.
+    ASSERT_EQ(RunCommand("set_recalc_accuracy 0 0 0"), "set_recalc_accuracy ok!\n");
+    ASSERT_EQ(RunCommand("forget rivers"), "forget ok!\n");
+    if (rebuiltFirst) {
+      ASSERT_EQ(RunCommand("rebuild_all"), "rebuild_all ok!\n");
+    }
+    lockQuarter(node);
+    const std::vector<Numbers> locked = Block("show_strategy " + node);
+    ASSERT_EQ(locked.size(), 2u);
+    EXPECT_EQ(locked[0][0] + locked[1][0], 0.0);  // 2d2c meets the board
+    for (int k = 0; k < kComboCount; ++k) {
+      if (locked[0][k] + locked[1][k] > 0.0) {
+        ASSERT_EQ(locked[0][k], k % 4 ? 0.0 : 1.0) << HandName(k);
+      }
+    }
+    if (!rebuiltFirst) {
+      EXPECT_EQ(RunCommand("solve_partial " + node), "solve_partial ok!\n");
+      EXPECT_EQ(Block("show_strategy " + node), locked);
+      ASSERT_EQ(RunCommand("rebuild_all"), "rebuild_all ok!\n");
+    }
+    // Nothing is forgotten now: a query re-solves nothing, and the solve
+    // past the averaging start keeps the locked rows.
+    EXPECT_EQ(RunCommand("explo_partial " + node), "0\n");
+    Iterate(30);
+    EXPECT_EQ(CurrentTree->iterationCount, 84);
+    EXPECT_EQ(Block("show_strategy " + node), locked);
+    RunCommand("set_recalc_accuracy 0 0 0");
+  }
+}
+
 TEST_F(NodeValues, ANodeNoHandReachesGivesNanNotMinusNan) {
   BuildRiverGame();
   // OOP never bets: nobody reaches IP's decision, and its average equity is

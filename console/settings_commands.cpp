@@ -36,19 +36,17 @@ void CmdSetRange(const TokenVector& words) {
 
 void CmdSetBoard(const TokenVector& words) {
   if (words.size() < 4 || words.size() > 6) ThrowBadArguments(words);
-  // Every word is checked before anything is stored. A word may hold several
-  // cards, so duplicates are counted over all the cards of all the words.
+  // Every word is checked before anything is stored. The flop is the union
+  // of the first three words (a word may hold several cards, and repeat a
+  // card of another of them); the turn and the river are one card each.
   CardMask masks[5] = {};
-  int cards = 0;
-  for (size_t w = 1; w < words.size(); ++w) {
-    masks[w - 1] = ParseCards(words[w]);
-    cards += CardCount(masks[w - 1]);
-  }
+  for (size_t w = 1; w < words.size(); ++w) masks[w - 1] = ParseCards(words[w]);
   const CardMask flop = masks[0] | masks[1] | masks[2], turn = masks[3], river = masks[4];
-  if (cards != CardCount(flop | turn | river)) ThrowCommandError("duplicate cards");
   if (CardCount(flop) != 3) ThrowBadArguments(words);
   if (words.size() >= 5 && CardCount(turn) != 1) ThrowBadArguments(words);
   if (words.size() == 6 && CardCount(river) != 1) ThrowBadArguments(words);
+  // A turn or river card that repeats another card of the board.
+  if (CardCount(flop | turn | river) != static_cast<int>(words.size()) - 1) ThrowCommandError("duplicate cards");
   BoardMasks[0] = flop;
   BoardMasks[1] = turn;
   BoardMasks[2] = river;

@@ -38,6 +38,14 @@ TEST(SetBoard, AcceptedForms) {
   EXPECT_EQ(RunCommand("set_board Qs Jh 2h"), "set_board ok!\n");
   EXPECT_EQ(BoardMasks[1], 0u);
   EXPECT_EQ(BoardMasks[2], 0u);
+  // The flop is the union of the first three words, which may repeat each
+  // other's cards.
+  EXPECT_EQ(RunCommand("set_board AhKd2c Ah Kd 5c"), "set_board ok!\n");
+  EXPECT_EQ(BoardMasks[0], ParseCards("Ah Kd 2c"));
+  EXPECT_EQ(BoardMasks[1], ParseCards("5c"));
+  EXPECT_EQ(RunCommand("set_board AhKd2c Ah Kd"), "set_board ok!\n");
+  EXPECT_EQ(BoardMasks[0], ParseCards("Ah Kd 2c"));
+  EXPECT_EQ(BoardMasks[1], 0u);
 }
 
 TEST(SetBoard, RefusedBoardsKeepTheOldOne) {
@@ -46,11 +54,9 @@ TEST(SetBoard, RefusedBoardsKeepTheOldOne) {
   EXPECT_EQ(RunCommand("set_board Ah Kd 2c Ah"), "ERROR: set_board duplicate cards\n");
   EXPECT_EQ(RunCommand("set_board Ah Kd 2c Qs Qs"), "ERROR: set_board duplicate cards\n");
   EXPECT_EQ(RunCommand("set_board Ah Kd 2c QsJs"), "ERROR: set_board incorrect or missing argument\n");
-  // Cards are counted over every card of every word: a word that repeats
-  // another word's cards is a duplicate, however the union looks.
-  EXPECT_EQ(RunCommand("set_board Ah Ah Kd"), "ERROR: set_board duplicate cards\n");
-  EXPECT_EQ(RunCommand("set_board AhKd2c Ah Kd"), "ERROR: set_board duplicate cards\n");
-  EXPECT_EQ(RunCommand("set_board AhKd2c Ah Kd 5c"), "ERROR: set_board duplicate cards\n");
+  EXPECT_EQ(RunCommand("set_board AhKd2c Ah Kd Kd"), "ERROR: set_board duplicate cards\n");
+  // A flop of other than three cards.
+  EXPECT_EQ(RunCommand("set_board Ah Ah Kd"), "ERROR: set_board incorrect or missing argument\n");
   EXPECT_EQ(RunCommand("set_board AhKd 2c 5c"), "ERROR: set_board incorrect or missing argument\n");
   EXPECT_EQ(RunCommand("set_board Ah Kd Xc"), "ERROR: invalid card\n");
   EXPECT_EQ(RunCommand("set_board Ah Kd 2c 3c 4c 5c"), "ERROR: set_board incorrect or missing argument\n");

@@ -157,10 +157,10 @@ class SessionWriter:
             lambda: "combo_lock_node %s %s" % (path, self.weights_words()),
         ])()
 
-    def forget_session(self):
-        # A solved tree on a random root street and compression level, locks
-        # and written strategies on its later streets, then forgetting and
-        # the queries, locks and rebuilds that follow it.
+    def spot_tree(self, every_line):
+        # A tree of one of the FORGET_SPOTS on a random root street and
+        # compression level, with all of the spot's lines or some; returns
+        # the spot's size, its node paths and the cards T and R stand for.
         r = self.rng
         size = r.choice([3, 4, 5])
         lines, paths = FORGET_SPOTS[size]
@@ -171,10 +171,17 @@ class SessionWriter:
         self.lines.append("set_pot 0 0 100")
         self.lines.append(self.range_line("OOP"))
         self.lines.append(self.range_line("IP"))
-        for line in r.sample(lines, r.randint(2, len(lines))):
-            self.lines.append("add_line " + line)
+        chosen = lines if every_line else r.sample(lines, r.randint(2, len(lines)))
+        self.lines += ["add_line " + line for line in chosen]
         self.lines.append("set_compression " + r.choice(["0", "1", "2", "3", "4"]))
         self.lines.append("build_tree")
+        return size, paths, dealt
+
+    def forget_session(self):
+        # A solved tree, locks and written strategies on its later streets,
+        # then forgetting and the queries, locks and rebuilds that follow it.
+        r = self.rng
+        size, paths, dealt = self.spot_tree(False)
         self.lines += ["go %d steps" % r.randint(1, 8), "wait_for_solver"]
         # A re-solve runs to its recalc accuracy (checked from iteration 50
         # on), else to its iteration cap; locked nodes can keep it from
@@ -207,18 +214,7 @@ class SessionWriter:
         # partial and on-demand re-solves and queries, and read again: the
         # two reads must agree (the `LOCKED_READ` marks around them).
         r = self.rng
-        size = r.choice([3, 4, 5])
-        lines, paths = FORGET_SPOTS[size]
-        cards = r.sample(CARDS, size + 2)
-        self.board, dealt = cards[:size], cards[size:]
-        self.lines.append(r.choice(["set_isomorphism 0 0", "set_isomorphism 1 1"]))
-        self.lines.append("set_board " + " ".join(self.board))
-        self.lines.append("set_pot 0 0 100")
-        self.lines.append(self.range_line("OOP"))
-        self.lines.append(self.range_line("IP"))
-        self.lines += ["add_line " + line for line in lines]
-        self.lines.append("set_compression " + r.choice(["0", "1", "2", "3", "4"]))
-        self.lines.append("build_tree")
+        size, paths, dealt = self.spot_tree(True)
         # Past iteration 60 the reports read the average strategy.
         self.lines += ["go %d steps" % r.choice([r.randint(1, 20), r.randint(50, 70)]), "wait_for_solver"]
         # River sub-trees re-solved to a tight accuracy run past the averaging

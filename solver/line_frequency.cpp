@@ -81,14 +81,18 @@ double libsubgame_calc_river_line_freq(int nodeIndex, const DealCodeLists& lists
   TreeNode& node = tree.nodes[nodeIndex];
   // Every runout the line reads below a forgotten street is solved again
   // first: a re-solve takes the solver lock and the worker team itself, so
-  // it runs before the pass below holds that lock.
-  for (const std::vector<uint16_t>& list : lists)
-    for (uint16_t code : list) {
-      int turnCard, riverCard, turnIndex, riverIndex;
-      DecodeRunout(code, turnCard, riverCard);
-      if (RunoutIndices(tree, turnCard, riverCard, turnIndex, riverIndex) && turnIndex >= 0 && riverIndex >= 0)
-        RebuildForgottenSubtree(tree, node, turnIndex, riverIndex, false);
-    }
+  // it runs before the pass below holds that lock. (With nothing forgotten
+  // there is nothing to re-solve, and each call would wait for a running
+  // solver's pass.)
+  if (tree.forgottenStreet >= 0) {
+    for (const std::vector<uint16_t>& list : lists)
+      for (uint16_t code : list) {
+        int turnCard, riverCard, turnIndex, riverIndex;
+        DecodeRunout(code, turnCard, riverCard);
+        if (RunoutIndices(tree, turnCard, riverCard, turnIndex, riverIndex) && turnIndex >= 0 && riverIndex >= 0)
+          RebuildForgottenSubtree(tree, node, turnIndex, riverIndex, false);
+      }
+  }
   std::lock_guard<std::recursive_mutex> lock(SolverMutex);
   double total = 0.0;
   for (const std::vector<uint16_t>& list : lists) {

@@ -555,7 +555,9 @@ TEST_F(TreeFile, RowsThatDisagreeWithTheRangesAreRefused) {
   uint64_t bits;
   memcpy(&bits, &good[oopRange + 8 * deuce], 8);
   const std::string path = Path("asymmetric");
-  for (const std::string& bytes : {Patched(good, oopRange + 8 * deuce, bits ^ 1), Patched(good, oopRange + 8 * ace, 0.5)}) {
+  const std::string asymmetric[] = {Patched(good, oopRange + 8 * deuce, bits ^ 1),
+                                    Patched(good, oopRange + 8 * ace, 0.5)};
+  for (const std::string& bytes : asymmetric) {
     WriteBytes(path, bytes);
     EXPECT_EQ(RunCommandCapturingStdout("load_tree " + path), "ERROR: load_tree invalid file\n");
     EXPECT_EQ(RunCommand("show_strategy r:0"), answer);

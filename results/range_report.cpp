@@ -44,7 +44,7 @@ const std::vector<AlignedArray>& ReadReportRows(SolverTree& tree, TreeNode& node
   const size_t c = node.children.size();
   defaults.assign(c, static_cast<float>(1.0 / static_cast<double>(c)));
   node.firstStorage->ReadRow(turnIndex, riverIndex, defaults.data(), current);
-  if (tree.iterationCount <= 62 || !node.secondStorage) return current;
+  if (tree.iterationCount < kReportAverageStart || !node.secondStorage) return current;
   node.secondStorage->ReadRow(turnIndex, riverIndex, nullptr, average);
   const uint32_t n = average.empty() ? 0 : average[0].count;
   thread_local std::vector<double> totals;

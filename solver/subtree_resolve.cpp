@@ -71,6 +71,25 @@ void CloseSubtree(SolverTree& tree, TreeNode& top, int turnIndex) {
   }
 }
 
+// Zeroes the strategy sums of every decision node of the sub-tree on the
+// re-solved runout: the turn record's own rows on the turn, on the river the
+// one river record (river top) or every river of the turn record (turn top).
+// River boards must be open.
+void ClearSubtreeSums(SolverTree& tree, TreeNode& node, int turnIndex, int riverIndex, AlignedArray& zeros) {
+  if (node.kind != kInnerNode) return;
+  if (StorageInterface* sums = node.secondStorage) {
+    const int rivers = static_cast<int>(tree.dealTable->turns[turnIndex].rivers.size());
+    const int first = node.street < 3 ? -1 : riverIndex >= 0 ? riverIndex : 0;
+    const int last = node.street < 3 ? -1 : riverIndex >= 0 ? riverIndex : rivers - 1;
+    for (int r = first; r <= last; ++r) {
+      const int32_t n = sums->EntryCount(turnIndex, r);
+      ZeroAlignedArray(zeros, static_cast<uint32_t>(n > 0 ? n : 0));
+      for (size_t a = 0; a < node.children.size(); ++a) sums->WriteRow(turnIndex, r, static_cast<int>(a), zeros);
+    }
+  }
+  for (int32_t child : node.children) ClearSubtreeSums(tree, tree.nodes[child], turnIndex, riverIndex, zeros);
+}
+
 // One walk of the sub-tree for a traversing player; returns the traverser's
 // value row (best-response values in evaluation passes). In a flop-rooted
 // tree the river deals below the top run inline; a turn-rooted tree queues
@@ -179,10 +198,22 @@ double ResolveForgottenSubtree(SolverTree& tree, TreeNode& top, int turnIndex, i
       if (RecalcAccuracy[street - 1] >= exploitability) break;
     }
   }
+  // The re-solve counted its own iterations and summed strategies past its
+  // own averaging start. While the tree's count is short of the reports'
+  // averaging start, they read current strategies: the re-solve's sums go,
+  // or the reports would read them (locked hands, which add nothing more,
+  // nothing else) once the count passes that start.
+  tree.iterationCount = savedIterations;
+  if (savedIterations < kReportAverageStart) {
+    if (street == 2) OpenSubtree(tree, top, turnIndex);
+    AlignedArray zeros{};
+    ClearSubtreeSums(tree, top, turnIndex, passRiver, zeros);
+    ReleaseAlignedArray(zeros);
+    if (street == 2) CloseSubtree(tree, top, turnIndex);
+  }
   if (street == 3) CloseSubtree(tree, top, turnIndex);
   for (AlignedArray& row : reach) ReleaseAlignedArray(row);
 
-  tree.iterationCount = savedIterations;
   SetSolvedMask(record, SolvedMask(record) | uint64_t(1) << bit);
   tree.evCache.clear();
   tree.evCacheStamp = -1;

@@ -177,6 +177,9 @@ void FreeSolverTree();
 
 // Strategy averaging is on: always (mode 2) or after iteration 60 (mode 1).
 bool AveragingActive(const SolverTree& tree);
+// The reports read the current strategy up to iteration 62 and the average
+// one from this iteration on (two iterations after the sums start).
+constexpr int32_t kReportAverageStart = 63;
 
 // The river storages of a sub-tree for one board (turn index): opened before a
 // sub-game or report uses them and closed after, so that compressed storage

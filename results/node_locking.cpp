@@ -69,6 +69,28 @@ std::vector<double> RowOfWeights(const LockTarget& target, const double* weights
   return row;
 }
 
+// Zeroes the strategy sums of actions [first, last] of the node on the
+// target's runout (river boards open).
+void ZeroSumRows(const LockTarget& target, size_t first, size_t last) {
+  StorageInterface* sums = target.node->secondStorage;
+  if (!sums) return;
+  AlignedArray zeros{};
+  const int32_t n = sums->EntryCount(target.turnIndex, target.riverIndex);
+  ZeroAlignedArray(zeros, static_cast<uint32_t>(n > 0 ? n : 0));
+  for (size_t a = first; a <= last && a < target.node->children.size(); ++a)
+    sums->WriteRow(target.turnIndex, target.riverIndex, static_cast<int>(a), zeros);
+  ReleaseAlignedArray(zeros);
+}
+
+// A lock fixes the strategy the reports show. Up to their averaging start
+// that is the current one, while the sums may already hold earlier
+// strategies (the iteration before the start): they restart, so that the
+// reports read the locked strategy after the start too. From the start on
+// the reports read the average, which the lock keeps as it is.
+void RestartSumsBeforeReportsAverage(const LockTarget& target) {
+  if (target.tree->iterationCount < kReportAverageStart) ZeroSumRows(target, 0, target.node->children.size() - 1);
+}
+
 }  // namespace
 
 void LockNode(int nodeIndex, int turnCard, int riverCard, bool lock) {
@@ -86,6 +108,7 @@ void LockNode(int nodeIndex, int turnCard, int riverCard, bool lock) {
     else
       record->flags &= ~kNodeLocked;
   }
+  if (lock) RestartSumsBeforeReportsAverage(target);
   RefreshKeptLock(*target.tree, *target.node, target.turnIndex, target.riverIndex);
 }
 
@@ -102,18 +125,11 @@ void SetNodeStrategy(int nodeIndex, int child, int turnCard, int riverCard, cons
   {
     RiverSubtreeAccess access(*target.tree, node, target.turnIndex, true);
     node.firstStorage->WriteRow(target.turnIndex, target.riverIndex, child, scaled);
-    // The action's strategy sums restart. Before the tree averages they are
-    // zero already, unless a re-solve of a forgotten sub-tree (which counts
-    // its own iterations) summed them: they go too, or the average would
-    // read them once the tree's count passes the averaging start.
-    if (node.secondStorage) {
-      // A zero row as long as the sum storage's own rows.
-      AlignedArray zeros{};
-      const int32_t n = node.secondStorage->EntryCount(target.turnIndex, target.riverIndex);
-      ZeroAlignedArray(zeros, static_cast<uint32_t>(n > 0 ? n : 0));
-      node.secondStorage->WriteRow(target.turnIndex, target.riverIndex, child, zeros);
-      ReleaseAlignedArray(zeros);
-    }
+    // The action's strategy sums restart, whatever the tree's count: before
+    // the tree averages they are zero already, or hold the sums of a re-solve
+    // of a forgotten sub-tree (which counts its own iterations), which the
+    // average would read once the tree's count passes the averaging start.
+    ZeroSumRows(target, static_cast<size_t>(child), static_cast<size_t>(child));
     RefreshKeptLock(*target.tree, node, target.turnIndex, target.riverIndex);
   }
   ReleaseAlignedArray(scaled);
@@ -134,5 +150,6 @@ void ComboLockNode(int nodeIndex, int turnCard, int riverCard, const double* wei
     record->flags &= ~kNodeLocked;
     record->SetMask(mask.data(), static_cast<int32_t>(mask.size()));
   }
+  RestartSumsBeforeReportsAverage(target);
   RefreshKeptLock(*target.tree, *target.node, target.turnIndex, target.riverIndex);
 }

@@ -224,17 +224,35 @@ class SessionWriter:
         self.lines.append("set_recalc_accuracy %s" % (
             "0.0005 0.0005 0.0005" if tight else r.choice(["1 1 1", "0.01 0.01 0.01"])))
         self.lines.append("forget " + street)
-        # Rebuilt at once, after the lock, or never (queries then re-solve).
-        rebuild = r.choice(["now", "later", "later", "never"])
+        # Rebuilt at once, after the lock, never (queries then re-solve), or
+        # after a query has re-solved the node's runout.
+        rebuild = r.choice(["now", "later", "later", "never", "queried"])
+        path = self.spot_path(paths, dealt)
         if rebuild == "now":
             self.lines.append(r.choice(["rebuild_all", "rebuild_forgotten_streets"]))
-        path = self.spot_path(paths, dealt)
-        # A whole strategy: one row per action (an index past the node's
-        # actions is refused).
-        for child in r.sample(range(4), 4):
-            weights = [r.choice(["1", "0", "0", "0.5"]) for _ in range(1326)]
-            self.lines.append("set_strategy %s %d %s" % (path, child, " ".join(weights)))
-        self.lines.append("lock_node " + path)
+        elif rebuild == "queried":
+            self.lines += ["show_strategy " + path, "rebuild_all"]
+        # A whole strategy set (one row per action; an index past the node's
+        # actions is refused) and locked, or hands locked as the solve left
+        # them or as set, or a lock taken back and another made.
+        kind = r.choice(["set", "set", "combo", "set+combo", "relock"])
+        if kind in ("set", "set+combo"):
+            for child in r.sample(range(4), 4):
+                weights = [r.choice(["1", "0", "0", "0.5"]) for _ in range(1326)]
+                self.lines.append("set_strategy %s %d %s" % (path, child, " ".join(weights)))
+        if kind == "relock":
+            self.lines += ["lock_node " + path, "unlock_node " + path]
+        if kind == "set" or (kind == "relock" and r.random() < 0.5):
+            self.lines.append("lock_node " + path)
+        else:
+            share = r.choice([0.1, 0.5, 0.9])
+            fixed = [h for h in range(1326) if r.random() < share]
+            mask = ["0"] * 1326
+            for h in fixed:
+                mask[h] = r.choice(["1", "1", "0.5", "nan"])
+            self.lines.append("combo_lock_node %s %s" % (path, " ".join(mask)))
+            # Only these hands keep their strategy; the others are solved on.
+            self.lines.append("echo LOCKED_HANDS:" + ",".join(map(str, fixed)))
         queries = lambda: r.choice([
             lambda: "%s %s" % (r.choice(["show_strategy", "calc_line_freq", "calc_global_freq", "explo_partial",
                                           "show_probs"]), self.spot_path(paths, dealt)),
@@ -403,7 +421,10 @@ def locked_reads_differ(lines):
     the block after a LOCKED_READ line; the rows may differ by the precision
     the storages keep them in."""
     reads = []
+    hands = None
     for i, line in enumerate(lines):
+        if line.startswith("LOCKED_HANDS:"):
+            hands = set(int(h) for h in line[len("LOCKED_HANDS:"):].split(",") if h)
         if line == "LOCKED_READ":
             block = []
             for row in lines[i + 1:]:
@@ -420,8 +441,8 @@ def locked_reads_differ(lines):
         x, y = a.split(), b.split()
         if len(x) != len(y):
             return "rows of %d and %d values" % (len(x), len(y))
-        for u, v in zip(x, y):
-            if u == v:
+        for h, (u, v) in enumerate(zip(x, y)):
+            if u == v or (hands is not None and h not in hands):
                 continue
             if not (NUMBER.match(u) and NUMBER.match(v)) or abs(float(u) - float(v)) > 1e-3:
                 return "%s became %s" % (u, v)

@@ -69,11 +69,14 @@ int main(int argc, char** argv) {
   }
   if (choices.verbose) Verbosity = 1;
   EchoMode = choices.echo;
+  EndLibraryExitsAtOnce();
+  // Worker stacks, and a first team that fits the address space.
+  LimitThreadStacks();
+  SetBoundedTeamSize(DefaultThreadCount());
 
   if (!InitHandTables()) {
     printf("out of memory\n");
-    fflush(stdout);
-    return 1;
+    TerminateProcess(1);
   }
   libsubgame_init(0);
   StartTime = std::chrono::system_clock::now();
@@ -88,8 +91,7 @@ int main(int argc, char** argv) {
     struct stat info;
     if (stat(choices.script.c_str(), &info) != 0) {
       printf("ERROR: can't find file '%s'\n", choices.script.c_str());
-      fflush(stdout);
-      return 1;
+      TerminateProcess(1);
     }
     // Quoted, so a name with blanks stays one word. What the start-up script
     // leaves in the reply buffer is printed with the first reply from input.
@@ -103,17 +105,24 @@ int main(int argc, char** argv) {
 
   LineReader input(stdin);
   std::string line;
-  while (input.ReadLine(line)) {
-    if (line.empty()) continue;
-    try {
-      DispatchCommand(SplitCommandLine(line));
-    } catch (const char*) {
-      // A codec failure that nothing above the dispatcher handles.
+  try {
+    while (input.ReadLine(line)) {
+      if (line.empty()) continue;
+      try {
+        DispatchCommand(SplitCommandLine(line));
+      } catch (const char*) {
+        // A codec failure that nothing above the dispatcher handles.
+        FlushPendingOutput();
+        TerminateProcess(1);
+      }
       FlushPendingOutput();
-      TerminateProcess(1);
+      fflush(stdout);
     }
-    FlushPendingOutput();
-    fflush(stdout);
+  } catch (const std::bad_alloc&) {
+    // A line too long to read or split (a command's own allocations are
+    // answered by the dispatcher).
+    ClearPendingOutput();
+    FatalLine("out of memory\n");
   }
   // Replies still pending (from a start-up script, when input was empty).
   FlushPendingOutput();

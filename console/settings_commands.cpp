@@ -94,8 +94,9 @@ void CmdSetThreads(const TokenVector& words) {
   if (n > kMaxThreadCount) n = kMaxThreadCount;
   SetThreadCount(n);
   // Commands run on this thread: its own regions (tree building, results,
-  // reports) take the same team size as the solver's passes.
-  omp_set_num_threads(n);
+  // reports) take the same team size as the solver's passes, bounded by the
+  // address space left.
+  SetBoundedTeamSize(n);
   ReplyOk(words);
 }
 

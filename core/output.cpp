@@ -144,29 +144,56 @@ void ThrowBadArguments(const TokenVector& words) {
 }
 
 
-void TerminateProcess(int status) {
-  // Take the output lock if it can be had: a thread printing right now
-  // finishes its line first. Never wait for ever (the caller may hold it).
+namespace {
+
+// Takes the output lock if it can be had: a thread printing right now
+// finishes its line first. Never waits for ever (the caller may hold it).
+void TakeOutputLockBriefly() {
   bool locked = false;
   for (int i = 0; i < 200 && !locked; ++i) {
     locked = OutputMutex.try_lock();
     if (!locked) usleep(5000);
   }
+}
+
+}  // namespace
+
+void TerminateProcess(int status) {
+  TakeOutputLockBriefly();
   fflush(stdout);
   fflush(stderr);
   _exit(status);
 }
 
-void Fail(const char* message) {
-  bool locked = false;
-  for (int i = 0; i < 200 && !locked; ++i) {
-    locked = OutputMutex.try_lock();
-    if (!locked) usleep(5000);
+namespace {
+
+void EndAtOnceAfterLibraryExit() {
+  TakeOutputLockBriefly();
+  fflush(stdout);
+  static const char kLine[] = "fatal error: a library ended the process (its message is above)\n";
+  fflush(stderr);
+  if (write(STDERR_FILENO, kLine, sizeof kLine - 1) < 0) {
+    // Nothing more can be said.
   }
-  if (message)
-    fprintf(stdout, "fail (%s)\n", message);
-  else
-    fputs("fail\n", stdout);
+  _exit(1);
+}
+
+}  // namespace
+
+void EndLibraryExitsAtOnce() { atexit(EndAtOnceAfterLibraryExit); }
+
+void FatalLine(const char* text) {
+  TakeOutputLockBriefly();
+  fputs(text, stdout);
+  fflush(stdout);
+  fflush(stderr);
+  _exit(1);
+}
+
+void Fail(const char* message) {
+  if (!message) FatalLine("fail\n");
+  TakeOutputLockBriefly();
+  fprintf(stdout, "fail (%s)\n", message);
   fflush(stdout);
   fflush(stderr);
   _exit(1);

@@ -47,9 +47,24 @@ void ReplyOk(const TokenVector& words);
 [[noreturn]] void ThrowCommandError(const std::string& message);
 [[noreturn]] void ThrowBadArguments(const TokenVector& words);
 
-// Prints "fail (%s)\n" (or "fail") straight to standard output and ends the
-// process with status 1.
+// Prints one line straight to standard output and ends the process with
+// status 1. Worker threads end here too: the output lock is taken when it can
+// be had (never waited for for ever), so no half line of another thread is
+// cut, and the process ends at once without running static destructors.
+[[noreturn]] void FatalLine(const char* text);
+// Prints "fail (%s)\n" (or "fail") the same way.
 [[noreturn]] void Fail(const char* message = nullptr);
+
+// From the call on, an exit() that the program does not make itself ends the
+// process at once with status 1, after flushing the output and printing
+// "fatal error: a library ended the process (its message is above)" on
+// standard error. A runtime library exits on its fatal errors (the OpenMP
+// runtime when it cannot start a worker thread) from any thread; the static
+// destructors exit() would run wait for threads that are still at work (a
+// condition variable waited on never finishes its destructor), so the
+// process would never end. The program's own ends go through
+// TerminateProcess, never through exit().
+void EndLibraryExitsAtOnce();
 
 // Ends the process at once with `status` after flushing standard output and
 // error. Static destructors do not run, so a live solver or worker thread can

@@ -7,6 +7,12 @@
 // sets it for the console thread, which builds trees and computes results.
 #pragma once
 
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+
 #ifdef _OPENMP
 #include <omp.h>
 #else
@@ -19,3 +25,68 @@ inline void omp_set_num_threads(int) {}
 // default when the process started (OMP_NUM_THREADS, else every core the
 // process may run on). It stays the answer after omp_set_num_threads.
 int DefaultThreadCount();
+
+// The stack of every thread started from now on (workers and the solver
+// thread): at most 2 MB instead of the system's default (8 MB on most
+// systems), which is dozens of times what the deepest tree walk uses. Under
+// a capped address space each stack counts in full, used or not. Called once
+// at start-up, before the first parallel region.
+void LimitThreadStacks();
+// The stack size threads are now started with.
+uint64_t ThreadStackBytes();
+
+// Address space a worker may take: its stack and the arena of 64 MB that the
+// C allocator reserves for a thread that allocates.
+constexpr uint64_t kWorkerArenaBytes = uint64_t{64} << 20;
+
+// The team size that fits the address space: `requested` when the address
+// space is not capped (RLIMIT_AS); otherwise at most as many workers as take
+// a quarter of the space still free (`limitBytes` minus `usedBytes`, each
+// worker ThreadStackBytes() + kWorkerArenaBytes; the console thread and the
+// solver thread each have a team, and the rest is left to the trees), and at
+// least 1, so that the runtime can make the team (it ends the process when
+// it cannot).
+int TeamSizeWithin(int requested, uint64_t limitBytes, uint64_t usedBytes);
+// TeamSizeWithin for this process's cap and mapped size, applied as the team
+// size of the calling thread's regions; returns it.
+int SetBoundedTeamSize(int requested);
+
+// A failure inside a parallel region's work: an exception may not leave a
+// worker (the runtime would end the process with no word of why), so the
+// work runs inside this guard. A failed allocation prints "out of memory",
+// any other error "fail (<what>)", and the process ends with status 1: the
+// pass it interrupted has left the tree half updated.
+[[noreturn]] void WorkerFailed(const char* what);
+template <class Work>
+void RunGuarded(Work&& work) noexcept {
+  try {
+    work();
+  } catch (const std::bad_alloc&) {
+    WorkerFailed(nullptr);
+  } catch (const std::exception& error) {
+    WorkerFailed(error.what());
+  }
+}
+
+// The first exception of a region's work, carried to the thread that started
+// the region and thrown there once the region has ended: for regions whose
+// caller undoes its work on an error (the deal tables of a tree being built
+// or loaded), so that a failed allocation is answered as the command's own.
+class RegionErrors {
+ public:
+  template <class Work>
+  void Run(Work&& work) noexcept {
+    try {
+      work();
+    } catch (...) {
+      Keep(std::current_exception());
+    }
+  }
+  // Rethrows the first exception kept, if any.
+  void Rethrow();
+
+ private:
+  void Keep(std::exception_ptr error) noexcept;
+  std::mutex mutex_;
+  std::exception_ptr first_;
+};

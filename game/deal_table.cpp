@@ -414,13 +414,17 @@ void SetHoles(DealTable& table, const double* range0, const double* range1) {
   table.riverHandCounts.assign(turnCount, std::vector<uint32_t>());
   // Each iteration writes only its own turn record and its own count slots.
   [[maybe_unused]] const int team = std::min(4, omp_get_max_threads());
+  RegionErrors errors;
 #pragma omp parallel for num_threads(team) schedule(dynamic, 1)
   for (int t = 0; t < turnCount; ++t) {
-    TurnRecord& record = table.turns[t];
-    BuildTurnRecord(record, flop);
-    table.turnHandCounts[t] = record.HandCount();
-    table.riverHandCounts[t] = record.riverHandCounts;
+    errors.Run([&] {
+      TurnRecord& record = table.turns[t];
+      BuildTurnRecord(record, flop);
+      table.turnHandCounts[t] = record.HandCount();
+      table.riverHandCounts[t] = record.riverHandCounts;
+    });
   }
+  errors.Rethrow();
 }
 
 size_t CountMissingCounterparts(const DealTable& table) {

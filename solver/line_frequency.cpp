@@ -128,13 +128,16 @@ double libsubgame_calc_river_line_freq(int nodeIndex, const DealCodeLists& lists
     const int count = static_cast<int>(distinct.size());
 #pragma omp parallel for schedule(dynamic, 1)
     for (int d = 0; d < count; ++d) {
-      const int j = distinct[d];
-      AlignedArray reach[2] = {};
-      ComputeNodeReach(tree, reach, node, turns[j], rivers[j]);
-      const BoardCombos& combos = tree.dealTable->turns[turns[j]].rivers[rivers[j]].combos;
-      slots[j] = JointReachSum(1.0, reach[1], reach[0], combos.pairCodes);
-      ReleaseAlignedArray(reach[0]);
-      ReleaseAlignedArray(reach[1]);
+      // The river boards stay open if this fails: the process ends.
+      RunGuarded([&] {
+        const int j = distinct[d];
+        AlignedArray reach[2] = {};
+        ComputeNodeReach(tree, reach, node, turns[j], rivers[j]);
+        const BoardCombos& combos = tree.dealTable->turns[turns[j]].rivers[rivers[j]].combos;
+        slots[j] = JointReachSum(1.0, reach[1], reach[0], combos.pairCodes);
+        ReleaseAlignedArray(reach[0]);
+        ReleaseAlignedArray(reach[1]);
+      });
     }
     for (int j = 0; j < n; ++j)
       if (valid[j]) total += slots[first[j]];

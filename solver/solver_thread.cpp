@@ -27,8 +27,7 @@ double ProcessCpuSeconds(double fallback) {
   return static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
 }
 
-void SolverThreadMain(SolverProgressFunction reportProgress) {
-  _mm_setcsr(_mm_getcsr() | 0x8040);
+void SolveUntilStopped(SolverProgressFunction reportProgress) {
   PrintNowFlush("SOLVER: started\n");
   SolverTree& tree = *CurrentTree;
   const int32_t startCount = tree.iterationCount;
@@ -40,12 +39,19 @@ void SolverThreadMain(SolverProgressFunction reportProgress) {
   int64_t minimumGapMs = 0;
   const char* reason = "requested";
   bool stop = StopFlag != 0;
+  int teamRequested = -1;
   while (!stop) {
     if (tree.iterationCount >= IterationCap) {
       reason = "requested";
       break;
     }
-    omp_set_num_threads(ThreadCount);
+    // The team is bounded by the address space left when its size is set
+    // (at the start and after each set_threads), not at every iteration:
+    // the team's own stacks count as used once it exists.
+    if (ThreadCount != teamRequested) {
+      teamRequested = ThreadCount;
+      SetBoundedTeamSize(teamRequested);
+    }
     double ignored[3];
     {
       const SolverStepLock step;
@@ -100,6 +106,13 @@ void SolverThreadMain(SolverProgressFunction reportProgress) {
     stop = StopFlag != 0;
   }
   PrintNowFlush("SOLVER: stopped (%s)\n", reason);
+}
+
+void SolverThreadMain(SolverProgressFunction reportProgress) {
+  _mm_setcsr(_mm_getcsr() | 0x8040);
+  // No exception may leave the thread: a failed allocation in a pass ends
+  // the process with "out of memory".
+  RunGuarded([&] { SolveUntilStopped(reportProgress); });
   std::lock_guard<std::mutex> lock(WaiterMutex);
   std::thread* self = SolverThread.exchange(nullptr);
   self->detach();

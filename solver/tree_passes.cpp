@@ -94,45 +94,48 @@ void TraverseSubgames() {
   const int count = static_cast<int>(tasks.size());
 #pragma omp parallel for schedule(dynamic, 1)
   for (int t = 0; t < count; ++t) {
-    SubgameTask& task = *tasks[t];
-    NodeContext& context = task.context;
-    const auto start = std::chrono::steady_clock::now();
-    std::mutex* lock = nullptr;
-    if (context.river < 0) {
-      const TurnRecord& record = table.turns[context.turn];
-      GatherTurnRow(record, context.oppReach, *task.sharedOppReach);
-      if (task.sharedOwnReach) GatherTurnRow(record, context.ownReach, *task.sharedOwnReach);
-      if (context.node->dealLocks) lock = &context.node->dealLocks[context.turn];
-    } else {
-      const RiverRecord& record = table.turns[context.turn].rivers[context.river];
-      SumHandGroups(record, context.oppReach, *task.sharedOppReach);
-      if (task.sharedOwnReach) SumHandGroups(record, context.ownReach, *task.sharedOwnReach);
-    }
-    if (lock) lock->lock();
-    EvaluateNode(context);
-    if (lock) lock->unlock();
-    {
-      std::lock_guard<std::mutex> merge(SubgameMergeMutex);
+    // A failed allocation here ends the process: the pass is half done.
+    RunGuarded([&] {
+      SubgameTask& task = *tasks[t];
+      NodeContext& context = task.context;
+      const auto start = std::chrono::steady_clock::now();
+      std::mutex* lock = nullptr;
       if (context.river < 0) {
         const TurnRecord& record = table.turns[context.turn];
-        SpreadTurnValues(record, *task.valueSum, context.value);
-        if (task.brValueSum) SpreadTurnValues(record, *task.brValueSum, context.brValue);
+        GatherTurnRow(record, context.oppReach, *task.sharedOppReach);
+        if (task.sharedOwnReach) GatherTurnRow(record, context.ownReach, *task.sharedOwnReach);
+        if (context.node->dealLocks) lock = &context.node->dealLocks[context.turn];
       } else {
         const RiverRecord& record = table.turns[context.turn].rivers[context.river];
-        SpreadHandGroups(record, *task.valueSum, context.value);
-        if (task.brValueSum) SpreadHandGroups(record, *task.brValueSum, context.brValue);
+        SumHandGroups(record, context.oppReach, *task.sharedOppReach);
+        if (task.sharedOwnReach) SumHandGroups(record, context.ownReach, *task.sharedOwnReach);
       }
-    }
-    ReleaseAlignedArray(context.oppReach);
-    ReleaseAlignedArray(context.value);
-    ReleaseAlignedArray(context.ownReach);
-    ReleaseAlignedArray(context.brValue);
-    if (update) {
-      const auto elapsed = std::chrono::steady_clock::now() - start;
-      __atomic_store_n(&context.node->SubgameSolveTime[player],
-                       static_cast<int32_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()),
-                       __ATOMIC_RELAXED);
-    }
+      if (lock) lock->lock();
+      EvaluateNode(context);
+      if (lock) lock->unlock();
+      {
+        std::lock_guard<std::mutex> merge(SubgameMergeMutex);
+        if (context.river < 0) {
+          const TurnRecord& record = table.turns[context.turn];
+          SpreadTurnValues(record, *task.valueSum, context.value);
+          if (task.brValueSum) SpreadTurnValues(record, *task.brValueSum, context.brValue);
+        } else {
+          const RiverRecord& record = table.turns[context.turn].rivers[context.river];
+          SpreadHandGroups(record, *task.valueSum, context.value);
+          if (task.brValueSum) SpreadHandGroups(record, *task.brValueSum, context.brValue);
+        }
+      }
+      ReleaseAlignedArray(context.oppReach);
+      ReleaseAlignedArray(context.value);
+      ReleaseAlignedArray(context.ownReach);
+      ReleaseAlignedArray(context.brValue);
+      if (update) {
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        __atomic_store_n(&context.node->SubgameSolveTime[player],
+                         static_cast<int32_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()),
+                         __ATOMIC_RELAXED);
+      }
+    });
   }
 }
 
@@ -264,13 +267,15 @@ void SolveSubgames(SolverTree& tree, int street) {
         const int count = static_cast<int>(splits.size());
 #pragma omp parallel for schedule(guided, 1)
         for (int s = 0; s < count; ++s) {
-          NodeContext work;
-          work.tree = &tree;
-          work.node = splits[s]->node;
-          work.turn = splits[s]->turn;
-          work.river = splits[s]->river;
-          CopyAlignedArray(work.oppReach, player == 1 ? splits[s]->ownReach : splits[s]->oppReach);
-          EvaluateNode(work);
+          RunGuarded([&] {
+            NodeContext work;
+            work.tree = &tree;
+            work.node = splits[s]->node;
+            work.turn = splits[s]->turn;
+            work.river = splits[s]->river;
+            CopyAlignedArray(work.oppReach, player == 1 ? splits[s]->ownReach : splits[s]->oppReach);
+            EvaluateNode(work);
+          });
         }
       } else {
         tree.PassPhase = 0;

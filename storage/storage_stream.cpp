@@ -20,22 +20,6 @@ std::atomic<int64_t> StorageBytesWritten{0};
 
 namespace {
 
-// Prints one line straight to standard output and ends the process with
-// status 1. Worker threads end here too: the output lock is taken when it can
-// be had (never waited for for ever), so no half line of another thread is
-// cut, and the process ends at once without running static destructors.
-[[noreturn]] void FatalLine(const char* text) {
-  bool locked = false;
-  for (int i = 0; i < 200 && !locked; ++i) {
-    locked = OutputMutex.try_lock();
-    if (!locked) usleep(5000);
-  }
-  fputs(text, stdout);
-  fflush(stdout);
-  fflush(stderr);
-  _exit(1);
-}
-
 [[noreturn]] void AllocationFailed(const char* what, int64_t bytes, int error) {
   char line[96];
   snprintf(line, sizeof line, "%s %lld bytes fail (errno %d)\n", what, static_cast<long long>(bytes), error);

@@ -287,7 +287,8 @@ class SessionWriter:
             lambda: "solve_all_splits " + r.choice(["rivers", "turns"]),
             lambda: "set_compression " + r.choice(["auto", "0", "1", "2", "3", "4", "none", "low", "-3", "9"]),
             lambda: "get_actual_compression",
-            lambda: "set_threads %d" % r.randint(0, 8),
+            # Now and then more workers than the address space holds.
+            lambda: "set_threads %d" % (r.randint(0, 8) if r.random() < 0.9 else r.choice([64, 333, 22222])),
             lambda: "node_count",
             lambda: "show_effective_stack",
             lambda: "set_ev_boost %s %s" % (self.path(), r.choice(["0.5", "-0.5", "2", "nan"])),

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "console_helpers.h"
+#include "core/parallel.h"
 
 namespace {
 // A thread that prints without pause, like a running solve does.
@@ -44,4 +45,31 @@ TEST(ProcessEnd, FailWhileHoldingTheOutputLockDoesNotHang) {
         Fail();
       },
       ::testing::ExitedWithCode(1), "");
+}
+
+// A region of 64 pieces of work on four workers, one of which fails.
+static void RegionWithAFailedAllocation() {
+  omp_set_num_threads(4);
+#pragma omp parallel for
+  for (int i = 0; i < 64; ++i)
+    RunGuarded([i] {
+      if (i == 37) throw std::bad_alloc();
+    });
+}
+
+// An exception thrown by a worker of a parallel region: from a pass it ends
+// the process with status 1 and "out of memory" (an escape would abort);
+// where the region carries it, the thread that started the region gets it.
+TEST(ProcessEnd, AFailedAllocationInAWorkerEndsThePassOrReachesTheCaller) {
+  EXPECT_EXIT(RegionWithAFailedAllocation(), ::testing::ExitedWithCode(1), "");
+  RegionErrors errors;
+#pragma omp parallel for num_threads(4)
+  for (int i = 0; i < 64; ++i)
+    errors.Run([i] {
+      if (i % 16 == 5) throw std::bad_alloc();
+    });
+  EXPECT_THROW(errors.Rethrow(), std::bad_alloc);
+  RegionErrors none;
+  none.Run([] {});
+  EXPECT_NO_THROW(none.Rethrow());
 }

@@ -560,30 +560,37 @@ TEST_F(NodeValues, ASetAndLockedStrategyHoldsThroughForgetRebuildAndSolves) {
     ASSERT_EQ(RunCommand("set_strategy " + path + " 1" + bet), "set_strategy ok!\n");
     ASSERT_EQ(RunCommand("lock_node " + path), "lock_node ok!\n");
   };
-  enum Case { kRebuiltThenSet, kSetWhileForgotten, kComboLockWhileForgotten };
-  for (Case which : {kRebuiltThenSet, kSetWhileForgotten, kComboLockWhileForgotten}) {
-    SCOPED_TRACE(which == kRebuiltThenSet      ? "rebuilt, then set"
-                 : which == kSetWhileForgotten ? "set on a forgotten street, then rebuilt"
-                                               : "combo-locked on a forgotten street, then rebuilt");
+  // The last case forgets nothing: a lock at iteration 62, when the sums
+  // hold iteration 61 and the reports still read the current strategy.
+  enum Case { kRebuiltThenSet, kSetWhileForgotten, kComboLockWhileForgotten, kComboLockAt62 };
+  for (Case which : {kRebuiltThenSet, kSetWhileForgotten, kComboLockWhileForgotten, kComboLockAt62}) {
+    SCOPED_TRACE(which == kRebuiltThenSet            ? "rebuilt, then set"
+                 : which == kSetWhileForgotten       ? "set on a forgotten street, then rebuilt"
+                 : which == kComboLockWhileForgotten ? "combo-locked on a forgotten street, then rebuilt"
+                                                     : "combo-locked at iteration 62");
+    const bool combo = which == kComboLockWhileForgotten || which == kComboLockAt62;
     Build(ClassHands({"22", "55", "99", "JJ", "KK", "AKs", "AQo", "T8s", "76s"}),
           ClassHands({"33", "88", "QQ", "KQs", "AJo", "54s", "T9o"}), "2c 5d 9h Js Kc",
-          which == kComboLockWhileForgotten ? std::vector<std::string>{"0 0", "0 100 100", "100 100"}
-                                            : std::vector<std::string>{"0 0", "0 100 100"});
+          combo ? std::vector<std::string>{"0 0", "0 100 100", "100 100"}
+                : std::vector<std::string>{"0 0", "0 100 100"});
     // Iterations without the solver's stop at its accuracy target: the toy
     // game reaches it exactly.
-    Iterate(54);
+    const int start = which == kComboLockAt62 ? 62 : 54;
+    Iterate(start);
     // A re-solve of the forgotten river runs to its iteration cap, past the
     // averaging start of its own count.
     ASSERT_EQ(RunCommand("set_recalc_accuracy 0 0 0"), "set_recalc_accuracy ok!\n");
-    ASSERT_EQ(RunCommand("forget rivers"), "forget ok!\n");
+    if (which != kComboLockAt62) {
+      ASSERT_EQ(RunCommand("forget rivers"), "forget ok!\n");
+    }
     if (which == kRebuiltThenSet) {
       ASSERT_EQ(RunCommand("rebuild_all"), "rebuild_all ok!\n");
     }
     // OOP mixes at the root when he may bet, so a lock there shows what a
     // stale strategy sum does to an average.
-    const std::string node = which == kComboLockWhileForgotten ? "r:0" : "r:0:c";
+    const std::string node = combo ? "r:0" : "r:0:c";
     std::vector<int> fixed;
-    if (which == kComboLockWhileForgotten) {
+    if (combo) {
       ASSERT_EQ(RunCommand("combo_lock_node " + node + everySecond), "combo_lock_node ok!\n");
       for (int k = 0; k < kComboCount; k += 2) fixed.push_back(k);
     } else {
@@ -592,7 +599,7 @@ TEST_F(NodeValues, ASetAndLockedStrategyHoldsThroughForgetRebuildAndSolves) {
     const std::vector<Numbers> locked = Block("show_strategy " + node);
     ASSERT_EQ(locked.size(), 2u);
     EXPECT_EQ(locked[0][0] + locked[1][0], 0.0);  // 2d2c meets the board
-    for (int k = 0; k < kComboCount && which != kComboLockWhileForgotten; ++k) {
+    for (int k = 0; k < kComboCount && !combo; ++k) {
       if (locked[0][k] + locked[1][k] > 0.0) {
         ASSERT_EQ(locked[0][k], k % 4 ? 0.0 : 1.0) << HandName(k);
       }
@@ -600,7 +607,7 @@ TEST_F(NodeValues, ASetAndLockedStrategyHoldsThroughForgetRebuildAndSolves) {
     // The fixed hands read as they did when locked: a set and locked node
     // exactly, combo-locked hands within the storage's precision.
     const auto expectFixed = [&](const std::vector<Numbers>& now) {
-      if (which != kComboLockWhileForgotten) {
+      if (!combo) {
         EXPECT_EQ(now, locked);
         return;
       }
@@ -611,7 +618,7 @@ TEST_F(NodeValues, ASetAndLockedStrategyHoldsThroughForgetRebuildAndSolves) {
         EXPECT_NEAR(now[1][k], locked[1][k], 1e-3) << HandName(k);
       }
     };
-    if (which != kRebuiltThenSet) {
+    if (which == kSetWhileForgotten || which == kComboLockWhileForgotten) {
       EXPECT_EQ(RunCommand("solve_partial " + node), "solve_partial ok!\n");
       expectFixed(Block("show_strategy " + node));
       ASSERT_EQ(RunCommand("rebuild_all"), "rebuild_all ok!\n");
@@ -620,7 +627,7 @@ TEST_F(NodeValues, ASetAndLockedStrategyHoldsThroughForgetRebuildAndSolves) {
     // past the averaging start keeps the locked rows.
     EXPECT_EQ(RunCommand("explo_partial " + node), "0\n");
     Iterate(30);
-    EXPECT_EQ(CurrentTree->iterationCount, 84);
+    EXPECT_EQ(CurrentTree->iterationCount, start + 30);
     expectFixed(Block("show_strategy " + node));
     RunCommand("set_recalc_accuracy 0 0 0");
   }

@@ -28,6 +28,21 @@ uint64_t MappedBytes() {
   return static_cast<uint64_t>(pages) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
 
+// Address space a worker may take besides its stack: the arena the C
+// allocator reserves for a thread that allocates.
+constexpr uint64_t kWorkerArenaBytes = uint64_t{64} << 20;
+
+// The stack size threads are now started with.
+uint64_t ThreadStackBytes() {
+  pthread_attr_t attributes;
+  size_t size = 0;
+  if (pthread_getattr_default_np(&attributes) == 0) {
+    pthread_attr_getstacksize(&attributes, &size);
+    pthread_attr_destroy(&attributes);
+  }
+  return size ? size : kThreadStackLimit;
+}
+
 }  // namespace
 
 int DefaultThreadCount() { return kDefaultThreadCount; }
@@ -42,28 +57,14 @@ void LimitThreadStacks() {
   pthread_attr_destroy(&attributes);
 }
 
-uint64_t ThreadStackBytes() {
-  pthread_attr_t attributes;
-  size_t size = 0;
-  if (pthread_getattr_default_np(&attributes) == 0) {
-    pthread_attr_getstacksize(&attributes, &size);
-    pthread_attr_destroy(&attributes);
-  }
-  return size ? size : kThreadStackLimit;
-}
-
-int TeamSizeWithin(int requested, uint64_t limitBytes, uint64_t usedBytes) {
-  if (requested <= 1) return requested;
-  const uint64_t free = limitBytes > usedBytes ? limitBytes - usedBytes : 0;
-  const uint64_t fits = free / 4 / (ThreadStackBytes() + kWorkerArenaBytes);
-  return static_cast<int>(std::clamp<uint64_t>(fits, 1, static_cast<uint64_t>(requested)));
-}
-
 int SetBoundedTeamSize(int requested) {
   struct rlimit limit;
   int size = requested;
-  if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-    size = TeamSizeWithin(requested, static_cast<uint64_t>(limit.rlim_cur), MappedBytes());
+  if (requested > 1 && getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    const uint64_t cap = limit.rlim_cur, used = MappedBytes();
+    const uint64_t fits = (cap > used ? cap - used : 0) / 4 / (ThreadStackBytes() + kWorkerArenaBytes);
+    size = static_cast<int>(std::clamp<uint64_t>(fits, 1, static_cast<uint64_t>(requested)));
+  }
   omp_set_num_threads(size);
   return size;
 }

@@ -28,27 +28,18 @@ int DefaultThreadCount();
 
 // The stack of every thread started from now on (workers and the solver
 // thread): at most 2 MB instead of the system's default (8 MB on most
-// systems), which is dozens of times what the deepest tree walk uses. Under
-// a capped address space each stack counts in full, used or not. Called once
-// at start-up, before the first parallel region.
+// systems), dozens of times what a tree walk uses. Under a capped address
+// space each stack counts in full, used or not. Called once at start-up,
+// before the first parallel region.
 void LimitThreadStacks();
-// The stack size threads are now started with.
-uint64_t ThreadStackBytes();
 
-// Address space a worker may take: its stack and the arena of 64 MB that the
-// C allocator reserves for a thread that allocates.
-constexpr uint64_t kWorkerArenaBytes = uint64_t{64} << 20;
-
-// The team size that fits the address space: `requested` when the address
-// space is not capped (RLIMIT_AS); otherwise at most as many workers as take
-// a quarter of the space still free (`limitBytes` minus `usedBytes`, each
-// worker ThreadStackBytes() + kWorkerArenaBytes; the console thread and the
-// solver thread each have a team, and the rest is left to the trees), and at
-// least 1, so that the runtime can make the team (it ends the process when
-// it cannot).
-int TeamSizeWithin(int requested, uint64_t limitBytes, uint64_t usedBytes);
-// TeamSizeWithin for this process's cap and mapped size, applied as the team
-// size of the calling thread's regions; returns it.
+// Sets the team size of the calling thread's regions to `requested`, or,
+// when the address space is capped (RLIMIT_AS), to at most as many workers
+// as take a quarter of the space still free, each counted at its stack and
+// the 64 MB arena the C allocator reserves for a thread (the console thread
+// and the solver thread each have a team, and the rest is left to the
+// trees); at least 1, so that the runtime can make the team (it ends the
+// process when it cannot). Returns the size set.
 int SetBoundedTeamSize(int requested);
 
 // A failure inside a parallel region's work: an exception may not leave a

@@ -69,26 +69,14 @@ std::vector<double> RowOfWeights(const LockTarget& target, const double* weights
   return row;
 }
 
-// Zeroes the strategy sums of actions [first, last] of the node on the
-// target's runout (river boards open).
-void ZeroSumRows(const LockTarget& target, size_t first, size_t last) {
-  StorageInterface* sums = target.node->secondStorage;
-  if (!sums) return;
-  AlignedArray zeros{};
-  const int32_t n = sums->EntryCount(target.turnIndex, target.riverIndex);
-  ZeroAlignedArray(zeros, static_cast<uint32_t>(n > 0 ? n : 0));
-  for (size_t a = first; a <= last && a < target.node->children.size(); ++a)
-    sums->WriteRow(target.turnIndex, target.riverIndex, static_cast<int>(a), zeros);
-  ReleaseAlignedArray(zeros);
-}
-
 // A lock fixes the strategy the reports show. Up to their averaging start
 // that is the current one, while the sums may already hold earlier
 // strategies (the iteration before the start): they restart, so that the
 // reports read the locked strategy after the start too. From the start on
 // the reports read the average, which the lock keeps as it is.
 void RestartSumsBeforeReportsAverage(const LockTarget& target) {
-  if (target.tree->iterationCount < kReportAverageStart) ZeroSumRows(target, 0, target.node->children.size() - 1);
+  if (target.tree->iterationCount < kReportAverageStart)
+    ZeroStrategySums(*target.node, target.turnIndex, target.riverIndex);
 }
 
 }  // namespace
@@ -129,7 +117,7 @@ void SetNodeStrategy(int nodeIndex, int child, int turnCard, int riverCard, cons
     // the tree averages they are zero already, or hold the sums of a re-solve
     // of a forgotten sub-tree (which counts its own iterations), which the
     // average would read once the tree's count passes the averaging start.
-    ZeroSumRows(target, static_cast<size_t>(child), static_cast<size_t>(child));
+    ZeroStrategySums(node, target.turnIndex, target.riverIndex, child);
     RefreshKeptLock(*target.tree, node, target.turnIndex, target.riverIndex);
   }
   ReleaseAlignedArray(scaled);

@@ -75,19 +75,17 @@ void CloseSubtree(SolverTree& tree, TreeNode& top, int turnIndex) {
 // re-solved runout: the turn record's own rows on the turn, on the river the
 // one river record (river top) or every river of the turn record (turn top).
 // River boards must be open.
-void ClearSubtreeSums(SolverTree& tree, TreeNode& node, int turnIndex, int riverIndex, AlignedArray& zeros) {
+void ClearSubtreeSums(SolverTree& tree, TreeNode& node, int turnIndex, int riverIndex) {
   if (node.kind != kInnerNode) return;
-  if (StorageInterface* sums = node.secondStorage) {
+  if (node.street < 3) {
+    ZeroStrategySums(node, turnIndex, -1);
+  } else if (riverIndex >= 0) {
+    ZeroStrategySums(node, turnIndex, riverIndex);
+  } else {
     const int rivers = static_cast<int>(tree.dealTable->turns[turnIndex].rivers.size());
-    const int first = node.street < 3 ? -1 : riverIndex >= 0 ? riverIndex : 0;
-    const int last = node.street < 3 ? -1 : riverIndex >= 0 ? riverIndex : rivers - 1;
-    for (int r = first; r <= last; ++r) {
-      const int32_t n = sums->EntryCount(turnIndex, r);
-      ZeroAlignedArray(zeros, static_cast<uint32_t>(n > 0 ? n : 0));
-      for (size_t a = 0; a < node.children.size(); ++a) sums->WriteRow(turnIndex, r, static_cast<int>(a), zeros);
-    }
+    for (int r = 0; r < rivers; ++r) ZeroStrategySums(node, turnIndex, r);
   }
-  for (int32_t child : node.children) ClearSubtreeSums(tree, tree.nodes[child], turnIndex, riverIndex, zeros);
+  for (int32_t child : node.children) ClearSubtreeSums(tree, tree.nodes[child], turnIndex, riverIndex);
 }
 
 // One walk of the sub-tree for a traversing player; returns the traverser's
@@ -206,9 +204,7 @@ double ResolveForgottenSubtree(SolverTree& tree, TreeNode& top, int turnIndex, i
   tree.iterationCount = savedIterations;
   if (savedIterations < kReportAverageStart) {
     if (street == 2) OpenSubtree(tree, top, turnIndex);
-    AlignedArray zeros{};
-    ClearSubtreeSums(tree, top, turnIndex, passRiver, zeros);
-    ReleaseAlignedArray(zeros);
+    ClearSubtreeSums(tree, top, turnIndex, passRiver);
     if (street == 2) CloseSubtree(tree, top, turnIndex);
   }
   if (street == 3) CloseSubtree(tree, top, turnIndex);

@@ -79,6 +79,53 @@ PassResult TraverseTree(SolverTree& tree, int player, int mode) {
   return result;
 }
 
+namespace {
+
+// One queued sub-game: its reach rows gathered from the chance node's,
+// evaluated, and its values spread back into the chance node's sums.
+void RunSubgameTask(SubgameTask& task, const DealTable& table, bool update, int player) {
+  NodeContext& context = task.context;
+  const auto start = std::chrono::steady_clock::now();
+  std::mutex* lock = nullptr;
+  if (context.river < 0) {
+    const TurnRecord& record = table.turns[context.turn];
+    GatherTurnRow(record, context.oppReach, *task.sharedOppReach);
+    if (task.sharedOwnReach) GatherTurnRow(record, context.ownReach, *task.sharedOwnReach);
+    if (context.node->dealLocks) lock = &context.node->dealLocks[context.turn];
+  } else {
+    const RiverRecord& record = table.turns[context.turn].rivers[context.river];
+    SumHandGroups(record, context.oppReach, *task.sharedOppReach);
+    if (task.sharedOwnReach) SumHandGroups(record, context.ownReach, *task.sharedOwnReach);
+  }
+  if (lock) lock->lock();
+  EvaluateNode(context);
+  if (lock) lock->unlock();
+  {
+    std::lock_guard<std::mutex> merge(SubgameMergeMutex);
+    if (context.river < 0) {
+      const TurnRecord& record = table.turns[context.turn];
+      SpreadTurnValues(record, *task.valueSum, context.value);
+      if (task.brValueSum) SpreadTurnValues(record, *task.brValueSum, context.brValue);
+    } else {
+      const RiverRecord& record = table.turns[context.turn].rivers[context.river];
+      SpreadHandGroups(record, *task.valueSum, context.value);
+      if (task.brValueSum) SpreadHandGroups(record, *task.brValueSum, context.brValue);
+    }
+  }
+  ReleaseAlignedArray(context.oppReach);
+  ReleaseAlignedArray(context.value);
+  ReleaseAlignedArray(context.ownReach);
+  ReleaseAlignedArray(context.brValue);
+  if (update) {
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    __atomic_store_n(&context.node->SubgameSolveTime[player],
+                     static_cast<int32_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()),
+                     __ATOMIC_RELAXED);
+  }
+}
+
+}  // namespace
+
 void TraverseSubgames() {
   if (SubgameTaskList.empty()) return;
   SolverTree& tree = *SubgameTaskList[0]->context.tree;
@@ -95,47 +142,7 @@ void TraverseSubgames() {
 #pragma omp parallel for schedule(dynamic, 1)
   for (int t = 0; t < count; ++t) {
     // A failed allocation here ends the process: the pass is half done.
-    RunGuarded([&] {
-      SubgameTask& task = *tasks[t];
-      NodeContext& context = task.context;
-      const auto start = std::chrono::steady_clock::now();
-      std::mutex* lock = nullptr;
-      if (context.river < 0) {
-        const TurnRecord& record = table.turns[context.turn];
-        GatherTurnRow(record, context.oppReach, *task.sharedOppReach);
-        if (task.sharedOwnReach) GatherTurnRow(record, context.ownReach, *task.sharedOwnReach);
-        if (context.node->dealLocks) lock = &context.node->dealLocks[context.turn];
-      } else {
-        const RiverRecord& record = table.turns[context.turn].rivers[context.river];
-        SumHandGroups(record, context.oppReach, *task.sharedOppReach);
-        if (task.sharedOwnReach) SumHandGroups(record, context.ownReach, *task.sharedOwnReach);
-      }
-      if (lock) lock->lock();
-      EvaluateNode(context);
-      if (lock) lock->unlock();
-      {
-        std::lock_guard<std::mutex> merge(SubgameMergeMutex);
-        if (context.river < 0) {
-          const TurnRecord& record = table.turns[context.turn];
-          SpreadTurnValues(record, *task.valueSum, context.value);
-          if (task.brValueSum) SpreadTurnValues(record, *task.brValueSum, context.brValue);
-        } else {
-          const RiverRecord& record = table.turns[context.turn].rivers[context.river];
-          SpreadHandGroups(record, *task.valueSum, context.value);
-          if (task.brValueSum) SpreadHandGroups(record, *task.brValueSum, context.brValue);
-        }
-      }
-      ReleaseAlignedArray(context.oppReach);
-      ReleaseAlignedArray(context.value);
-      ReleaseAlignedArray(context.ownReach);
-      ReleaseAlignedArray(context.brValue);
-      if (update) {
-        const auto elapsed = std::chrono::steady_clock::now() - start;
-        __atomic_store_n(&context.node->SubgameSolveTime[player],
-                         static_cast<int32_t>(std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count()),
-                         __ATOMIC_RELAXED);
-      }
-    });
+    RunGuarded([&] { RunSubgameTask(*tasks[t], table, update, player); });
   }
 }
 

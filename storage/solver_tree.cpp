@@ -1,5 +1,7 @@
 #include "storage/solver_tree.h"
 
+#include <algorithm>
+
 #include "game/isomorphism.h"
 #include "storage/storage_interface.h"
 #include "storage/storage_stream.h"
@@ -118,6 +120,19 @@ void FreeSolverTree() { CurrentTree.reset(); }
 
 bool AveragingActive(const SolverTree& tree) {
   return tree.averagingMode == 2 || (tree.averagingMode == 1 && tree.iterationCount >= 61);
+}
+
+void ZeroStrategySums(TreeNode& node, int turnIndex, int riverIndex, int action) {
+  StorageInterface* sums = node.secondStorage;
+  if (!sums) return;
+  AlignedArray zeros{};
+  const int32_t n = sums->EntryCount(turnIndex, riverIndex);
+  ZeroAlignedArray(zeros, static_cast<uint32_t>(n > 0 ? n : 0));
+  const int actions = static_cast<int>(node.children.size());
+  const int first = action < 0 ? 0 : action;
+  const int end = action < 0 ? actions : std::min(action + 1, actions);
+  for (int a = first; a < end; ++a) sums->WriteRow(turnIndex, riverIndex, a, zeros);
+  ReleaseAlignedArray(zeros);
 }
 
 namespace {

@@ -180,6 +180,10 @@ bool AveragingActive(const SolverTree& tree);
 // The reports read the current strategy up to iteration 62 and the average
 // one from this iteration on (two iterations after the sums start).
 constexpr int32_t kReportAverageStart = 63;
+// Zeroes the strategy sums (second storage, where the node has one) of
+// action `action` of a node on one runout, or of every action with -1. River
+// boards must be open.
+void ZeroStrategySums(TreeNode& node, int turnIndex, int riverIndex, int action = -1);
 
 // The river storages of a sub-tree for one board (turn index): opened before a
 // sub-game or report uses them and closed after, so that compressed storage

@@ -61,6 +61,10 @@ static void RegionWithAFailedAllocation() {
 // the process with status 1 and "out of memory" (an escape would abort);
 // where the region carries it, the thread that started the region gets it.
 TEST(ProcessEnd, AFailedAllocationInAWorkerEndsThePassOrReachesTheCaller) {
+  // A forked child cannot start the worker team of a parent whose team
+  // already exists (the runtime's pool does not survive fork): the child
+  // runs the test binary anew.
+  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
   EXPECT_EXIT(RegionWithAFailedAllocation(), ::testing::ExitedWithCode(1), "");
   RegionErrors errors;
 #pragma omp parallel for num_threads(4)

@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
         TerminateProcess(1);
       }
       FlushPendingOutput();
-      fflush(stdout);
+      FlushStdout();
     }
   } catch (const std::bad_alloc&) {
     // A line too long to read or split (a command's own allocations are
@@ -126,5 +126,6 @@ int main(int argc, char** argv) {
   }
   // Replies still pending (from a start-up script, when input was empty).
   FlushPendingOutput();
+  FlushStdout();
   TerminateProcess(0);
 }

@@ -11,22 +11,23 @@
 #include "console/command_line.h"
 #include "console/dispatcher.h"
 #include "core/numbers.h"
+#include "core/output.h"
 
 namespace {
 int g_scriptDepth = 0;
 int g_originalStdout = -1;
 
-// Points standard output at a new file descriptor; the stream keeps working.
-void RedirectStdoutTo(int fd) {
-  std::lock_guard<std::mutex> lock(OutputMutex);
-  fflush(stdout);
-  dup2(fd, STDOUT_FILENO);
-}
-
+// A redirection starts with no failure recorded; one that follows another
+// ends it (a loss there has been said on standard error already).
 void Redirect(const TokenVector& words, int flags) {
   const int fd = open(words[1].c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
   if (fd < 0) ThrowCommandError("can't open file");
-  RedirectStdoutTo(fd);
+  try {
+    SwitchStdout(fd, words[1]);
+  } catch (...) {
+    close(fd);
+    throw;
+  }
   close(fd);
   ReplyOk(words);
 }
@@ -59,7 +60,7 @@ void CmdLoadScript(const TokenVector& words) {
       if (line.empty()) continue;
       DispatchCommand(SplitCommandLine(line));
       FlushPendingOutput();
-      fflush(stdout);
+      FlushStdout();
     }
   } catch (...) {
     --g_scriptDepth;
@@ -82,8 +83,10 @@ void CmdStdoutRedirect(const TokenVector& words) { Redirect(words, O_TRUNC); }
 
 void CmdStdoutRedirectAppend(const TokenVector& words) { Redirect(words, O_APPEND); }
 
+// The reply goes to the original output; it tells whether everything
+// written to the redirect file got there.
 void CmdStdoutBack(const TokenVector& words) {
-  if (g_originalStdout >= 0) RedirectStdoutTo(g_originalStdout);
+  if (g_originalStdout >= 0 && !SwitchStdout(g_originalStdout, std::string())) ThrowCommandError("write failed");
   ReplyOk(words);
 }
 

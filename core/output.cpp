@@ -1,10 +1,13 @@
 #include "core/output.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <stdio_ext.h>
 #include <unistd.h>
 
 std::mutex OutputMutex;
@@ -15,6 +18,71 @@ bool EchoMode = false;
 namespace {
 
 std::string PendingOutput;
+
+// Where standard output goes while it is redirected, and whether a write to
+// it failed; guarded by OutputMutex.
+struct Redirection {
+  bool active = false;
+  bool failed = false;
+  std::string target;
+  // The line that says so, due on standard error once the lock is released.
+  bool lineDue = false;
+  char line[4400] = {};
+};
+Redirection StdoutRedirection;
+
+// With the output lock held: a write to standard output failed with `error`
+// (0 when it is not known). The first failure of a redirection is recorded.
+void NoteWriteFailure(int error) {
+  Redirection& r = StdoutRedirection;
+  if (!r.active || r.failed) return;
+  r.failed = true;
+  snprintf(r.line, sizeof r.line, "ERROR: output to '%s' lost: %s\n", r.target.c_str(),
+           error != 0 ? strerror(error) : "write error");
+  r.lineDue = true;
+}
+
+// The output lock. A loss recorded while it was held is said on standard
+// error after it is released: standard error may block (a full pipe), and
+// the other printers, the solver thread among them, must not wait for it.
+class OutputLock {
+ public:
+  OutputLock() : lock_(OutputMutex) {}
+  ~OutputLock() {
+    Redirection& r = StdoutRedirection;
+    const bool due = r.lineDue;
+    char line[sizeof r.line];
+    if (due) {
+      memcpy(line, r.line, sizeof line);
+      r.lineDue = false;
+    }
+    lock_.unlock();
+    if (due) {
+      fputs(line, stderr);
+      fflush(stderr);
+    }
+  }
+  OutputLock(const OutputLock&) = delete;
+  OutputLock& operator=(const OutputLock&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
+// With the output lock held. The error is taken right at the failed call:
+// later calls may change errno.
+void WriteChecked(const char* data, size_t size) {
+  if (fwrite(data, 1, size, stdout) != size) NoteWriteFailure(errno);
+}
+
+void FlushLocked() {
+  if (fflush(stdout) != 0) {
+    NoteWriteFailure(errno);
+  } else if (ferror(stdout)) {
+    // A write outside these paths failed; its error is gone.
+    NoteWriteFailure(0);
+  }
+}
 
 // Formats into a string of whatever length the text needs.
 std::string FormatV(const char* format, va_list args) {
@@ -37,8 +105,8 @@ void WriteLines(const std::string& text) {
     size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
     if (end > pos) {
-      fwrite(text.data() + pos, 1, end - pos, stdout);
-      fputc('\n', stdout);
+      WriteChecked(text.data() + pos, end - pos);
+      if (fputc('\n', stdout) == EOF) NoteWriteFailure(errno);
     }
     pos = end + 1;
   }
@@ -61,7 +129,7 @@ void OutputText(const std::string& text) {
 
 void FlushPendingOutput() {
   if (PendingOutput.empty()) return;
-  std::lock_guard<std::mutex> lock(OutputMutex);
+  const OutputLock lock;
   WriteLines(PendingOutput);
   PendingOutput.clear();
 }
@@ -70,7 +138,7 @@ void OutputRepeated(const std::string& text, int64_t times, const std::string& t
   if (text.empty() || text[0] == '#') times = 0;
   // Written in chunks of whole copies under the lock, so that the block stays
   // in one piece and the memory held never grows with the count.
-  std::lock_guard<std::mutex> lock(OutputMutex);
+  const OutputLock lock;
   WriteLines(PendingOutput);
   PendingOutput.clear();
   const int64_t perChunk = std::max<int64_t>(1, static_cast<int64_t>((1u << 20) / text.size()));
@@ -102,9 +170,9 @@ namespace {
 void PrintFormattedNow(const char* format, va_list args) {
   if (format[0] == '#') return;
   const std::string text = FormatV(format, args);
-  std::lock_guard<std::mutex> lock(OutputMutex);
-  fwrite(text.data(), 1, text.size(), stdout);
-  fflush(stdout);
+  const OutputLock lock;
+  WriteChecked(text.data(), text.size());
+  FlushLocked();
 }
 }  // namespace
 
@@ -121,6 +189,31 @@ void PrintNowFlush(const char* format, ...) {
   va_start(args, format);
   PrintFormattedNow(format, args);
   va_end(args);
+}
+
+void FlushStdout() {
+  const OutputLock lock;
+  FlushLocked();
+}
+
+bool SwitchStdout(int fd, const std::string& target) {
+  std::string name = target;  // copied first: a failed allocation changes nothing
+  bool lost;
+  {
+    const OutputLock lock;
+    FlushLocked();
+    lost = StdoutRedirection.active && StdoutRedirection.failed;
+    // Bytes the old output did not take must not reach the new one. A failed
+    // flush empties the buffer in the C library this is built with, but a
+    // library may keep them for a later attempt.
+    __fpurge(stdout);
+    clearerr(stdout);
+    dup2(fd, STDOUT_FILENO);
+    StdoutRedirection.active = !name.empty();
+    StdoutRedirection.failed = false;
+    StdoutRedirection.target.swap(name);
+  }
+  return !lost;
 }
 
 void ReplyOk(const TokenVector& words) { Output("%s ok!\n", words[0].c_str()); }

@@ -41,6 +41,22 @@ void ClearPendingOutput();
 void PrintNow(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void PrintNowFlush(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// Flushes standard output. While it is redirected (SwitchStdout), the first
+// write to the redirect file that fails is recorded, with the error of that
+// write, and said once on standard error, after the output lock is released:
+//   ERROR: output to 'FILE' lost: REASON
+// (REASON the system's text for the error). Every print path above records
+// such a failure the same way; a failure of the original output is not
+// reported.
+void FlushStdout();
+// Flushes standard output and points it at `fd` (duplicated onto descriptor
+// 1; the stream keeps working). `target` names the new redirect file; empty
+// when `fd` is the original output. Bytes that the old output did not take
+// are discarded, never written to the new one, and the stream's error state
+// is cleared, so every redirection starts with no failure. Returns false when
+// writes to the redirection it ends were lost.
+bool SwitchStdout(int fd, const std::string& target);
+
 // "%s ok!\n" with the command word.
 void ReplyOk(const TokenVector& words);
 

@@ -1,6 +1,7 @@
 #! args: -v
 #! file: out.txt
 #! file: marker.txt
+#! file: after-full.txt
 # Scripts, labels, redirection and the utility commands.
 load_script no-such-script.txt
 stdoutredi marker.txt
@@ -23,6 +24,15 @@ echo appended
 stdoutback
 stdoutredi /nonexistent-dir/out.txt
 echo still-on-stdout
+# Every write to /dev/full fails: the loss is said once on standard error,
+# stdoutback reports it, and the next redirection starts afresh.
+stdoutredi /dev/full
+repeat 3 lost
+echo lost
+stdoutback
+stdoutredi_append after-full.txt
+echo kept
+stdoutback
 repeat 3 a b
 repeat 2 #diagnostic
 repeat 0 x

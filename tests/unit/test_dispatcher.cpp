@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
 
 #include "console_helpers.h"
 
@@ -166,4 +169,55 @@ TEST(Output, CommandErrorsAreCutAt255Characters) {
   } catch (const CommandError& e) {
     EXPECT_EQ(std::string(e.what()).size(), 255u);
   }
+}
+
+// Standard output redirected to a device that takes nothing: each print path
+// records the loss at once, with the error of its failed write (a later
+// flush no longer knows it), and says it once on standard error; ending the
+// redirection reports it, and the next one starts with no loss.
+TEST(Output, ALostRedirectionIsSaidOnceWithTheReasonOfTheFailedWrite) {
+  std::string out;
+  TakePendingOutput(out);
+  fflush(stdout);
+  const int original = dup(STDOUT_FILENO);
+  const int full = open("/dev/full", O_WRONLY);
+  ASSERT_GE(original, 0);
+  ASSERT_GE(full, 0);
+  const std::function<void()> paths[] = {
+      [] {
+        Output("reply\n");
+        FlushPendingOutput();
+        FlushStdout();
+      },
+      [] { PrintNow("SOLVER: started\n"); },
+      [] { OutputRepeated(std::string(1000, 'x') + "\n", 100, "END\n"); },
+  };
+  for (const std::function<void()>& path : paths) {
+    ASSERT_TRUE(SwitchStdout(full, "/dev/full"));
+    testing::internal::CaptureStderr();
+    path();
+    path();
+    const std::string said = testing::internal::GetCapturedStderr();
+    testing::internal::CaptureStderr();
+    const bool kept = SwitchStdout(original, std::string());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(said, "ERROR: output to '/dev/full' lost: No space left on device\n");
+    EXPECT_FALSE(kept);
+  }
+  // A file that takes everything: nothing said, nothing reported.
+  FILE* file = tmpfile();
+  ASSERT_NE(file, nullptr);
+  ASSERT_TRUE(SwitchStdout(fileno(file), "kept.txt"));
+  testing::internal::CaptureStderr();
+  PrintNow("kept\n");
+  const bool kept = SwitchStdout(original, std::string());
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(kept);
+  char text[16] = {};
+  rewind(file);
+  EXPECT_EQ(fread(text, 1, sizeof text - 1, file), 5u);
+  EXPECT_STREQ(text, "kept\n");
+  fclose(file);
+  close(full);
+  close(original);
 }

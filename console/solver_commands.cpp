@@ -28,12 +28,17 @@ void CmdGo(const TokenVector& words) {
     mode = words[2] == "steps" ? 1 : 0;
   }
   if (!StartSolver(limit, mode)) ThrowCommandError("out of memory");
+  if (!LaunchSolverThread(ReportSolverProgress)) ThrowCommandError("out of memory");
+  // The acknowledgement reaches the output before the solver's first line:
+  // the thread waits until it has been written. It is let go whatever
+  // happens here (a reply that cannot be written or made included).
+  struct Release {
+    ~Release() { ReleaseSolverThread(); }
+  } release;
   if (Verbosity > 0) Output("[go %d threads]\n", GetThreadCount());
   ReplyOk(words);
-  // The acknowledgement reaches the output before the solver's first line.
   FlushPendingOutput();
-  fflush(stdout);
-  LaunchSolverThread(ReportSolverProgress);
+  FlushStdout();
 }
 
 void CmdStop(const TokenVector& words) {

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <sys/resource.h>
 #include <thread>
 #include <xmmintrin.h>
@@ -20,6 +22,12 @@ std::vector<ConvergenceRecord> ConvergenceLog;
 // by WaiterMutex together with SolverThread and StopFlag, so that a stop
 // request can never leak into the next solve.
 bool SolveInProgress = false;
+
+// The start gate: closed by each launch, opened once the start has been
+// acknowledged.
+std::mutex StartGateMutex;
+std::condition_variable StartGateCondition;
+bool StartGateOpen = false;
 
 double ProcessCpuSeconds(double fallback) {
   struct rusage usage;
@@ -110,6 +118,10 @@ void SolveUntilStopped(SolverProgressFunction reportProgress) {
 
 void SolverThreadMain(SolverProgressFunction reportProgress) {
   _mm_setcsr(_mm_getcsr() | 0x8040);
+  {
+    std::unique_lock<std::mutex> gate(StartGateMutex);
+    StartGateCondition.wait(gate, [] { return StartGateOpen; });
+  }
   // No exception may leave the thread: a failed allocation in a pass ends
   // the process with "out of memory".
   RunGuarded([&] { SolveUntilStopped(reportProgress); });
@@ -135,13 +147,34 @@ bool StartSolver(int32_t limit, uint8_t mode) {
   return PrepareTreeStorages(*CurrentTree);
 }
 
-void LaunchSolverThread(SolverProgressFunction reportProgress) {
+bool LaunchSolverThread(SolverProgressFunction reportProgress) {
+  {
+    std::lock_guard<std::mutex> gate(StartGateMutex);
+    StartGateOpen = false;
+  }
   // The thread object is published before the thread can reach its end,
   // which reads it under the same lock.
   std::lock_guard<std::mutex> lock(WaiterMutex);
   StopFlag = 0;
+  std::thread* thread = nullptr;
+  try {
+    thread = new std::thread(SolverThreadMain, reportProgress);
+  } catch (const std::exception&) {
+    // No thread (std::system_error) or no memory for its object: no solve
+    // runs, and a waiter has nothing to wait for.
+    return false;
+  }
   SolveInProgress = true;
-  SolverThread = new std::thread(SolverThreadMain, reportProgress);
+  SolverThread = thread;
+  return true;
+}
+
+void ReleaseSolverThread() {
+  {
+    std::lock_guard<std::mutex> gate(StartGateMutex);
+    StartGateOpen = true;
+  }
+  StartGateCondition.notify_all();
 }
 
 void RunIteration(SolverTree& tree, double result[3]) {

@@ -29,7 +29,14 @@ bool PrepareTreeStorages(SolverTree& tree);
 // the newest record of the convergence log.
 bool StartSolver(int32_t limit, uint8_t mode);
 using SolverProgressFunction = void (*)();
-void LaunchSolverThread(SolverProgressFunction reportProgress);
+// Starts the solver thread, which waits at its start gate, before its first
+// line, until ReleaseSolverThread is called: the caller acknowledges the
+// start in between. False when the thread cannot be made (no thread or
+// memory for it); then no solve runs, as before the call. After true,
+// ReleaseSolverThread must follow whatever happens, or the solve never ends.
+bool LaunchSolverThread(SolverProgressFunction reportProgress);
+// Opens the start gate of the thread LaunchSolverThread started.
+void ReleaseSolverThread();
 // One iteration: an update pass for IP, then for OOP. Returns {mean, IP, OOP}.
 void RunIteration(SolverTree& tree, double result[3]);
 void RequestSolverStop();

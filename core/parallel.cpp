@@ -74,6 +74,19 @@ void WorkerFailed(const char* what) {
   FatalLine("out of memory\n");
 }
 
+namespace {
+// The RecoverableAllocations scopes the thread is in.
+thread_local int t_recoverableDepth = 0;
+}  // namespace
+
+RecoverableAllocations::RecoverableAllocations() { ++t_recoverableDepth; }
+RecoverableAllocations::~RecoverableAllocations() { --t_recoverableDepth; }
+
+void AllocationFailed() {
+  if (t_recoverableDepth > 0) throw std::bad_alloc();
+  FatalLine("out of memory\n");
+}
+
 void RegionErrors::Keep(std::exception_ptr error) noexcept {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!first_) first_ = error;

@@ -46,7 +46,9 @@ int SetBoundedTeamSize(int requested);
 // worker (the runtime would end the process with no word of why), so the
 // work runs inside this guard. A failed allocation prints "out of memory",
 // any other error "fail (<what>)", and the process ends with status 1: the
-// pass it interrupted has left the tree half updated.
+// pass it interrupted has left the tree half updated. The console thread's
+// own part of a pass runs guarded too, so that no error of a half-done pass
+// reaches the command as if nothing had changed.
 [[noreturn]] void WorkerFailed(const char* what);
 template <class Work>
 void RunGuarded(Work&& work) noexcept {
@@ -59,6 +61,21 @@ void RunGuarded(Work&& work) noexcept {
   }
 }
 
+// A block the program allocates itself (aligned rows, storage buffers,
+// coded boards) that cannot be had. Inside a RecoverableAllocations scope of
+// the calling thread it throws std::bad_alloc, for work whose caller undoes
+// it (a tree file being loaded, a region whose errors are carried); anywhere
+// else it ends the process with "out of memory" on standard output and
+// status 1: the pass it interrupted has left the tree half updated.
+[[noreturn]] void AllocationFailed();
+class RecoverableAllocations {
+ public:
+  RecoverableAllocations();
+  ~RecoverableAllocations();
+  RecoverableAllocations(const RecoverableAllocations&) = delete;
+  RecoverableAllocations& operator=(const RecoverableAllocations&) = delete;
+};
+
 // The first exception of a region's work, carried to the thread that started
 // the region and thrown there once the region has ended: for regions whose
 // caller undoes its work on an error (the deal tables of a tree being built
@@ -68,6 +85,7 @@ class RegionErrors {
   template <class Work>
   void Run(Work&& work) noexcept {
     try {
+      const RecoverableAllocations recoverable;
       work();
     } catch (...) {
       Keep(std::current_exception());

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/output.h"
+#include "core/parallel.h"
 #include "game/deal_table.h"
 
 namespace {
@@ -43,11 +44,6 @@ thread_local BlockCache t_blockCache;
 
 BlockHeader& HeaderOf(double* data) { return reinterpret_cast<BlockHeader*>(data)[-1]; }
 
-[[noreturn]] void OutOfMemory() {
-  fputs("out of memory\n", stdout);
-  fflush(stdout);
-  abort();
-}
 
 double* TakeBlock(uint32_t n, size_t alignment) {
   // The header needs 8 bytes before the data; the data keep the alignment.
@@ -65,7 +61,7 @@ double* TakeBlock(uint32_t n, size_t alignment) {
   } else {
     block = AllocateAlignedBlock(offset + static_cast<size_t>(n) * sizeof(double), alignment);
   }
-  if (!block) OutOfMemory();
+  if (!block) AllocationFailed();
   double* data = reinterpret_cast<double*>(static_cast<char*>(block) + offset);
   HeaderOf(data) = BlockHeader{cached ? sizeClass : kUncached, static_cast<uint32_t>(offset)};
   return data;

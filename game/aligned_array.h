@@ -34,8 +34,8 @@ void ReleaseAlignedArrayBlock(AlignedArray& array);
 // happens, even when no block is held (an "empty row" stays empty). Otherwise
 // count = n and the array holds an uninitialised block of n elements: the old
 // block when it is of the same size class, else a new one (the old one is
-// freed); n = 0 leaves no block. On exhausted memory prints "out of memory"
-// and aborts.
+// freed); n = 0 leaves no block. Exhausted memory goes to AllocationFailed
+// (core/parallel.h): the process ends, or a recoverable caller gets bad_alloc.
 // The two calls are made at every node of every pass, most of them with
 // nothing to do, so that test is inline. (No kernel source calls them, so no
 // copy of them is compiled with wide-vector instructions.)

@@ -9,6 +9,7 @@
 #include "core/binary_reader.h"
 #include "core/cpu_info.h"
 #include "core/output.h"
+#include "core/parallel.h"
 #include "game/block_allocator.h"
 #include "game/deal_table.h"
 #include "storage/compressed_kernels_variants.h"
@@ -101,11 +102,7 @@ void* CompressedRiverStorage::OpenBoard(void* stream, int board, int64_t sizeHin
   uint8_t* buffer = nullptr;
   if (bytes > 0) {
     buffer = static_cast<uint8_t*>(AllocateAlignedBlock(bytes, 128));
-    if (!buffer) {
-      fputs("out of memory\n", stdout);
-      fflush(stdout);
-      abort();
-    }
+    if (!buffer) AllocationFailed();
   }
   buffers_[board] = buffer;
   open_[board] = 1;

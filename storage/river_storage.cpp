@@ -11,6 +11,7 @@
 
 #include "core/binary_reader.h"
 #include "core/output.h"
+#include "core/parallel.h"
 #include "game/deal_table.h"
 #include "storage/float_rows.h"
 #include "storage/packed_rows.h"
@@ -137,9 +138,7 @@ bool UncompressedRiverStorage::AllocateBuffer(bool commit) {
 
 void UncompressedRiverStorage::EnsureBuffer() {
   if (buffer || Prepare()) return;
-  fputs("out of memory\n", stdout);
-  fflush(stdout);
-  abort();
+  AllocationFailed();
 }
 
 size_t UncompressedRiverStorage::RowOffset(uint32_t entry, int action) const {

@@ -78,8 +78,8 @@ class UncompressedRiverStorage : public RiverStorageBase {
   bool HasBuffer() const { return buffer != nullptr; }
 
  protected:
-  // Allocates the buffer when missing; "out of memory" and abort when that
-  // fails (the write paths cannot report it).
+  // Allocates the buffer when missing; AllocationFailed when that fails (the
+  // write paths cannot report it).
   void EnsureBuffer();
   // The zeroed buffer, its pages committed at once or left to the first
   // touch; false when the allocation fails.

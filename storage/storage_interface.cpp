@@ -9,6 +9,7 @@
 
 #include "core/binary_reader.h"
 #include "core/output.h"
+#include "core/parallel.h"
 
 // --- NodeRecord -------------------------------------------------------------------
 
@@ -129,11 +130,7 @@ void ResizeAlignedFloatArray(AlignedFloatArray& array, uint32_t n) {
   ReleaseAlignedFloatArray(array);
   if (n == 0) return;
   void* block = AllocateAlignedBlock(static_cast<size_t>(n) * sizeof(float), kAlignedArrayAlignment);
-  if (!block) {
-    fputs("out of memory\n", stdout);
-    fflush(stdout);
-    abort();
-  }
+  if (!block) AllocationFailed();
   array.data = static_cast<float*>(block);
   array.count = n;
 }

@@ -65,8 +65,8 @@ struct AlignedFloatArray {
     other.count = 0;
   }
 };
-// Sizes the array to n floats (nothing when unchanged); "out of memory" and
-// abort on failure.
+// Sizes the array to n floats (nothing when unchanged); a failure goes to
+// AllocationFailed (core/parallel.h).
 void ResizeAlignedFloatArray(AlignedFloatArray& array, uint32_t n);
 void ReleaseAlignedFloatArray(AlignedFloatArray& array);
 

@@ -9,6 +9,7 @@
 #include "core/binary_reader.h"
 #include "core/cpu_info.h"
 #include "core/output.h"
+#include "core/parallel.h"
 #include "storage/float_rows.h"
 
 // --- Float row entries --------------------------------------------------------------
@@ -137,12 +138,24 @@ bool StorageUnit::Prepared() const {
 }
 
 bool StorageUnit::Prepare() {
-  for (AlignedFloatArray& row : rows) {
-    if (row.data && row.count == static_cast<uint32_t>(handCount)) continue;
-    ResizeAlignedFloatArray(row, static_cast<uint32_t>(handCount));
-    if (handCount) memset(row.data, 0, static_cast<size_t>(handCount) * sizeof(float));
+  // A row that cannot be had makes the unit unprepared (the rows made so far
+  // stay, zeroed, for the next call); a writer that needs the rows ends the
+  // process instead (RowsForWriting).
+  try {
+    const RecoverableAllocations recoverable;
+    for (AlignedFloatArray& row : rows) {
+      if (row.data && row.count == static_cast<uint32_t>(handCount)) continue;
+      ResizeAlignedFloatArray(row, static_cast<uint32_t>(handCount));
+      if (handCount) memset(row.data, 0, static_cast<size_t>(handCount) * sizeof(float));
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
   }
   return true;
+}
+
+void StorageUnit::RowsForWriting() {
+  if (!Prepared() && !Prepare()) AllocationFailed();
 }
 
 int32_t StorageUnit::EntryCount(int, int) { return handCount; }
@@ -160,7 +173,7 @@ void StorageUnit::ReadRow(int, int, const float* defaults, std::vector<AlignedAr
 
 void StorageUnit::WriteRow(int, int, int action, const AlignedArray& values) {
   if (action < 0 || action >= actionCount) Fail("action outside the node");
-  if (!Prepared()) Prepare();
+  RowsForWriting();
   float* row = rows[action].data;
   const int stored = CoveredHands(values.data, values.count, handCount);
   StoreNonNegativeFloats(row, values.data, stored);
@@ -209,7 +222,7 @@ void StorageUnit::Save(BinaryWriter& writer) {
 void StorageUnit::Load(BinaryReader& reader) {
   LoadNodeRecord(record, reader, handCount);
   RequireBytes(reader, static_cast<uint64_t>(actionCount) * static_cast<uint64_t>(handCount), sizeof(float));
-  if (!Prepared()) Prepare();
+  RowsForWriting();
   for (AlignedFloatArray& row : rows) {
     reader.read(row.data, static_cast<uint64_t>(handCount) * sizeof(float));
     if (!SanitizeFloatRow(row.data, handCount)) throw IOException("invalid file");
@@ -239,7 +252,8 @@ StorageUnit& TurnStorage::Unit(int turnIndex) {
 }
 
 bool TurnStorage::Prepare() {
-  for (StorageUnit& unit : units) unit.Prepare();
+  for (StorageUnit& unit : units)
+    if (!unit.Prepare()) return false;
   return true;
 }
 

@@ -22,8 +22,9 @@ class StorageUnit : public StorageInterface {
   StorageUnit(const StorageUnit&) = delete;
   StorageUnit& operator=(const StorageUnit&) = delete;
 
-  // Gives every row handCount zeros. A unit that is already prepared keeps
-  // its rows (nothing is reallocated or cleared), so a second call is free.
+  // Gives every row handCount zeros; false when memory is missing. A unit
+  // that is already prepared keeps its rows (nothing is reallocated or
+  // cleared), so a second call is free.
   bool Prepare() override;
   int32_t EntryCount(int turnIndex, int riverIndex) override;
   // actionCount arrays of handCount probabilities; before the first Prepare
@@ -61,6 +62,8 @@ class StorageUnit : public StorageInterface {
 
  private:
   bool Prepared() const;
+  // Prepares the rows for a writer; AllocationFailed when they cannot be had.
+  void RowsForWriting();
 
   int32_t actionCount;
   int32_t handCount;

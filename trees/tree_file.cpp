@@ -11,6 +11,7 @@
 #include "codecs/codec.h"
 #include "core/binary_reader.h"
 #include "core/output.h"
+#include "core/parallel.h"
 #include "core/settings.h"
 #include "game/aligned_array.h"
 #include "game/deal_table.h"
@@ -455,6 +456,9 @@ void LoadTreeFile(const std::string& path) {
     UserSettings saved;
     InstallFileGame(game, saved);
     try {
+      // The tree being loaded goes whole when anything fails: a row or
+      // buffer that cannot be had is answered as the command's error.
+      const RecoverableAllocations recoverable;
       BuildTreeFromLines(false, (game.flags & kIsomorphismOn) ? 1 : 0);
       SolverTree& tree = *CurrentTree;
       tree.formatVersion = game.version;

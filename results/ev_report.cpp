@@ -34,7 +34,7 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 void RefreshResults(SolverTree& tree) {
   if (!(tree.flags & kIncompleteTree) || tree.lastResultsIteration == tree.iterationCount) return;
   std::lock_guard<std::recursive_mutex> lock(SolverMutex);
-  AllStoragesReady(tree);
+  RequireAllStoragesReady(tree);
   double result[2];
   ComputeExploitability(tree, 0, result, tree.resultPairs[0], tree.resultPairs[1]);
   tree.resultPairs[2][0] = result[0];
@@ -101,7 +101,9 @@ void CalcNodeEv(int player, int nodeIndex, int turnCard, int riverCard, double* 
   // A first node of its street without the street's card is the deal
   // itself: its values average over the cards it deals.
   // A forgotten sub-tree is rebuilt first; its re-solve changes the values
-  // that the refresh below caches.
+  // that the refresh below caches. The pass reads every storage below the
+  // root: none may be missing.
+  RequireAllStoragesReady(tree);
   RebuildForgottenSubtree(tree, node, turnIndex, riverIndex, false);
   RefreshResults(tree);
 

@@ -6,6 +6,7 @@
 
 #include "core/cards.h"
 #include "core/output.h"
+#include "core/parallel.h"
 #include "game/deal_table.h"
 #include "game/isomorphism.h"
 #include "solver/engine_state.h"
@@ -36,7 +37,7 @@ LockTarget FindTarget(int nodeIndex, int turnCard, int riverCard) {
   if (!tree || nodeIndex < 0 || nodeIndex >= static_cast<int>(tree->nodes.size())) return target;
   TreeNode& node = tree->nodes[nodeIndex];
   if (node.kind != kInnerNode) return target;
-  AllStoragesReady(*tree);
+  RequireAllStoragesReady(*tree);
   target.turnCard = node.street >= 2 ? turnCard : -1;
   target.riverCard = node.street >= 3 ? riverCard : -1;
   DealIndicesForCards(*tree, target.turnCard, target.riverCard, target.turnIndex, target.riverIndex);
@@ -85,19 +86,23 @@ void LockNode(int nodeIndex, int turnCard, int riverCard, bool lock) {
   std::lock_guard<std::recursive_mutex> solverLock(SolverMutex);
   const LockTarget target = FindTarget(nodeIndex, turnCard, riverCard);
   if (!target.tree) return;
-  // Compressed river storage keeps its records with the coded rows: the
-  // sub-tree is opened and written back around the change.
-  RiverSubtreeAccess access(*target.tree, *target.node, target.turnIndex, true);
-  for (StorageInterface* storage : NodeStorages(*target.node)) {
-    NodeRecord* record = storage->GetNodeRecord(target.turnIndex, target.riverIndex);
-    record->ClearMask();
-    if (lock)
-      record->flags |= kNodeLocked;
-    else
-      record->flags &= ~kNodeLocked;
-  }
-  if (lock) RestartSumsBeforeReportsAverage(target);
-  RefreshKeptLock(*target.tree, *target.node, target.turnIndex, target.riverIndex);
+  // From the first write on, a failure ends the process: the lock would be
+  // half written.
+  RunGuarded([&] {
+    // Compressed river storage keeps its records with the coded rows: the
+    // sub-tree is opened and written back around the change.
+    RiverSubtreeAccess access(*target.tree, *target.node, target.turnIndex, true);
+    for (StorageInterface* storage : NodeStorages(*target.node)) {
+      NodeRecord* record = storage->GetNodeRecord(target.turnIndex, target.riverIndex);
+      record->ClearMask();
+      if (lock)
+        record->flags |= kNodeLocked;
+      else
+        record->flags &= ~kNodeLocked;
+    }
+    if (lock) RestartSumsBeforeReportsAverage(target);
+    RefreshKeptLock(*target.tree, *target.node, target.turnIndex, target.riverIndex);
+  });
 }
 
 void SetNodeStrategy(int nodeIndex, int child, int turnCard, int riverCard, const double* weights) {
@@ -110,7 +115,7 @@ void SetNodeStrategy(int nodeIndex, int child, int turnCard, int riverCard, cons
   AlignedArray scaled{};
   ResizeAlignedArray(scaled, static_cast<uint32_t>(row.size()));
   for (size_t i = 0; i < row.size(); ++i) scaled.data[i] = row[i] * 1000.0;
-  {
+  RunGuarded([&] {
     RiverSubtreeAccess access(*target.tree, node, target.turnIndex, true);
     node.firstStorage->WriteRow(target.turnIndex, target.riverIndex, child, scaled);
     // The action's strategy sums restart, whatever the tree's count: before
@@ -119,7 +124,7 @@ void SetNodeStrategy(int nodeIndex, int child, int turnCard, int riverCard, cons
     // average would read once the tree's count passes the averaging start.
     ZeroStrategySums(node, target.turnIndex, target.riverIndex, child);
     RefreshKeptLock(*target.tree, node, target.turnIndex, target.riverIndex);
-  }
+  });
   ReleaseAlignedArray(scaled);
   // The values cached by the last evaluation no longer hold.
   target.tree->lastResultsIteration = -1;
@@ -132,12 +137,14 @@ void ComboLockNode(int nodeIndex, int turnCard, int riverCard, const double* wei
   const std::vector<double> row = RowOfWeights(target, weights);
   std::vector<uint8_t> mask(row.size());
   NonZeroMask(mask.data(), row.data(), static_cast<uint32_t>(row.size()));  // a NaN weight locks its hand
-  RiverSubtreeAccess access(*target.tree, *target.node, target.turnIndex, true);
-  for (StorageInterface* storage : NodeStorages(*target.node)) {
-    NodeRecord* record = storage->GetNodeRecord(target.turnIndex, target.riverIndex);
-    record->flags &= ~kNodeLocked;
-    record->SetMask(mask.data(), static_cast<int32_t>(mask.size()));
-  }
-  RestartSumsBeforeReportsAverage(target);
-  RefreshKeptLock(*target.tree, *target.node, target.turnIndex, target.riverIndex);
+  RunGuarded([&] {
+    RiverSubtreeAccess access(*target.tree, *target.node, target.turnIndex, true);
+    for (StorageInterface* storage : NodeStorages(*target.node)) {
+      NodeRecord* record = storage->GetNodeRecord(target.turnIndex, target.riverIndex);
+      record->flags &= ~kNodeLocked;
+      record->SetMask(mask.data(), static_cast<int32_t>(mask.size()));
+    }
+    RestartSumsBeforeReportsAverage(target);
+    RefreshKeptLock(*target.tree, *target.node, target.turnIndex, target.riverIndex);
+  });
 }

@@ -82,7 +82,7 @@ void NodeRange(int nodeIndex, int action, int turnCard, int riverCard, double* o
   SolverTree* treePointer = CurrentTree.get();
   if (!treePointer || nodeIndex < 0 || nodeIndex >= static_cast<int>(treePointer->nodes.size())) return;
   SolverTree& tree = *treePointer;
-  AllStoragesReady(tree);
+  RequireAllStoragesReady(tree);
   TreeNode& node = tree.nodes[nodeIndex];
   if (node.kind != kInnerNode || action < 0 || action >= static_cast<int>(node.children.size())) return;
   // A node on the turn or river is addressed only with the cards of its runout.

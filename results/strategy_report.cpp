@@ -57,7 +57,7 @@ void NodeComboLockMask(int nodeIndex, int turnCard, int riverCard, double* out) 
   SolverTree* treePointer = CurrentTree.get();
   if (!treePointer || nodeIndex < 0 || nodeIndex >= static_cast<int>(treePointer->nodes.size())) return;
   SolverTree& tree = *treePointer;
-  AllStoragesReady(tree);
+  RequireAllStoragesReady(tree);
   TreeNode& node = tree.nodes[nodeIndex];
   if (node.kind != kInnerNode) return;
   const int turn = node.street >= 2 ? turnCard : -1;

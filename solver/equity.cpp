@@ -9,9 +9,9 @@
 #include "solver/array_kernels.h"
 #include "solver/report_kernels.h"
 #include "solver/row_transfer.h"
-#include "solver/solver_thread.h"
 #include "solver/terminal_kernels.h"
 #include "storage/solver_tree.h"
+#include "storage/storage_factory.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ void CalcEquity(int player, int turnCard, int riverCard, const double* hero, con
                 double* weight) {
   if (!CurrentTree) return;
   SolverTree& tree = *CurrentTree;
-  PrepareTreeStorages(tree);
+  RequireAllStoragesReady(tree);
   int turn, river;
   DealIndicesForCards(tree, turnCard, riverCard, turn, river);
   const bool isomorphism = (tree.flags & kIsomorphismOn) != 0;

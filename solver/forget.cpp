@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/output.h"
+#include "core/parallel.h"
 #include "game/deal_table.h"
 #include "solver/node_eval.h"
 #include "solver/river_subtree.h"
@@ -151,13 +153,10 @@ void RefreshKeptLock(SolverTree& tree, TreeNode& node, int turnIndex, int riverI
   if (CaptureLock(tree, node, turnIndex, riverIndex, kept)) tree.keptLocks.push_back(std::move(kept));
 }
 
-void ForgetStreets(SolverTree& tree, int street) {
-  // The storages of this street are gone already when an earlier or the same
-  // street is forgotten and not rebuilt; the walk to the splits would need
-  // them, and there is nothing left to forget.
-  if ((tree.flags & kIncompleteTree) && tree.forgottenStreet >= 0 && tree.forgottenStreet <= street) return;
+namespace {
+
+void ForgetReadyStreets(SolverTree& tree, int street) {
   if (tree.lastResultsIteration != tree.iterationCount) {
-    PrepareTreeStorages(tree);
     double result[2];
     ComputeExploitability(tree, 0, result, tree.resultPairs[0], tree.resultPairs[1]);
     tree.resultPairs[2][0] = result[0];
@@ -204,6 +203,20 @@ void ForgetStreets(SolverTree& tree, int street) {
   tree.forgottenStreet = street;
 }
 
+}  // namespace
+
+void ForgetStreets(SolverTree& tree, int street) {
+  // The storages of this street are gone already when an earlier or the same
+  // street is forgotten and not rebuilt; the walk to the splits would need
+  // them, and there is nothing left to forget.
+  if ((tree.flags & kIncompleteTree) && tree.forgottenStreet >= 0 && tree.forgottenStreet <= street) return;
+  // The results pass, the locks kept and the walk to the splits read every
+  // storage: without them nothing is forgotten. From the pass on, a failure
+  // ends the process (the storages go half-way through).
+  RequireAllStoragesReady(tree);
+  RunGuarded([&] { ForgetReadyStreets(tree, street); });
+}
+
 void ForgetStreet(int street) {
   if (CurrentTree) ForgetStreets(*CurrentTree, street);
 }
@@ -212,29 +225,51 @@ void RebuildForgottenStreets() {
   if (!CurrentTree) return;
   SolverTree& tree = *CurrentTree;
   if (tree.forgottenStreet < 0) return;
-  for (int street = tree.forgottenStreet; street <= 3; ++street) {
+  // Every storage is made before anything else changes, those of the
+  // streets above too (a compression change makes them anew, unprepared):
+  // when one cannot be, those just made go again and the street stays
+  // forgotten (queries still re-solve on demand, calc_results still prints
+  // the results kept).
+  uint64_t savedElements[4], savedArrays[4];
+  std::copy(tree.storedElements, tree.storedElements + 4, savedElements);
+  std::copy(tree.storedArrays, tree.storedArrays + 4, savedArrays);
+  std::vector<TreeNode*> built;
+  bool made = true;
+  for (int street = tree.forgottenStreet; street <= 3 && made; ++street) {
     for (uint64_t& n : tree.storedElements) n = 0;
     for (TreeNode& node : tree.nodes) {
       if (node.street != street || node.prepared || node.kind != kInnerNode) continue;
-      const size_t actions = node.children.size();
-      BuildNodeStorage(node, *tree.dealTable, actions < tree.layouts.size() ? tree.layouts[actions].get() : nullptr,
-                       tree.storedElements, tree.averagingMode != 0, tree.nodes[0].street, tree.compression,
-                       tree.formatVersion > 4);
+      MakeNodeStorage(tree, node);
+      built.push_back(&node);
     }
     for (int i = 0; i < 4; ++i) tree.storedArrays[i] = tree.storedElements[i] * (tree.averagingMode ? 6 : 2);
-    for (TreeNode& node : tree.nodes) {
-      if (node.street != street || !node.firstStorage || node.prepared) continue;
-      if (node.firstStorage->Prepare() && (!node.secondStorage || node.secondStorage->Prepare())) node.prepared = 1;
-      if (node.prepared) ApplyKeptLocks(tree, node);
+    for (TreeNode* node : built) {
+      if (node->street != street || node->prepared) continue;
+      if (node->firstStorage->Prepare() && (!node->secondStorage || node->secondStorage->Prepare()))
+        node->prepared = 1;
+      else
+        made = false;
+      if (!made) break;
     }
   }
-  // The locks are back in the storages (a node left unprepared keeps its
-  // own aside).
+  if (made) {
+    tree.storagesPrepared = 0;
+    made = AllStoragesReady(tree);
+  }
+  if (!made) {
+    for (TreeNode* node : built) node->DeleteStorages();
+    std::copy(savedElements, savedElements + 4, tree.storedElements);
+    std::copy(savedArrays, savedArrays + 4, tree.storedArrays);
+    ThrowCommandError("out of memory");
+  }
+  RunGuarded([&] {
+    for (TreeNode* node : built) ApplyKeptLocks(tree, *node);
+  });
+  // The locks are back in the storages.
   std::vector<KeptLock>& kept = tree.keptLocks;
   kept.erase(std::remove_if(kept.begin(), kept.end(),
                             [&](const KeptLock& lock) { return tree.nodes[lock.node].prepared != 0; }),
              kept.end());
-  tree.storagesPrepared = 0;
   tree.flags &= ~static_cast<uint32_t>(kIncompleteTree);
   // Nothing is forgotten any more: the rebuilt storages are solved by `go`
   // or `solve_all_splits` (which start from the kept split reach), and no

@@ -46,7 +46,7 @@ void CalcLineFrequency(int player, int nodeIndex, int turnCard, int riverCard, d
   SolverTree* treePointer = CurrentTree.get();
   if (!treePointer || nodeIndex < 0 || nodeIndex >= static_cast<int>(treePointer->nodes.size())) return;
   SolverTree& tree = *treePointer;
-  AllStoragesReady(tree);
+  RequireAllStoragesReady(tree);
   TreeNode& node = tree.nodes[nodeIndex];
   int turnIndex, riverIndex;
   if (!RunoutIndices(tree, turnCard, riverCard, turnIndex, riverIndex)) return;
@@ -77,7 +77,7 @@ double libsubgame_calc_river_line_freq(int nodeIndex, const DealCodeLists& lists
   SolverTree* treePointer = CurrentTree.get();
   if (!treePointer || nodeIndex < 0 || nodeIndex >= static_cast<int>(treePointer->nodes.size())) return 0.0;
   SolverTree& tree = *treePointer;
-  AllStoragesReady(tree);
+  RequireAllStoragesReady(tree);
   TreeNode& node = tree.nodes[nodeIndex];
   // Every runout the line reads below a forgotten street is solved again
   // first: a re-solve takes the solver lock and the worker team itself, so

@@ -230,7 +230,9 @@ void ComputeExploitability(SolverTree& tree, int mode, double result[2], double*
 void CalcResults(ConvergenceRecord& record) {
   std::lock_guard<std::recursive_mutex> lock(SolverMutex);
   SolverTree& tree = *CurrentTree;
-  PrepareTreeStorages(tree);
+  // Cached results (kept at a forget) need no storage; a pass needs all.
+  if (!(tree.flags & kIncompleteTree) || tree.iterationCount != tree.lastResultsIteration)
+    RequireAllStoragesReady(tree);
   if (!(tree.flags & kIncompleteTree)) tree.lastResultsIteration = -1;
   if (tree.iterationCount != tree.lastResultsIteration) {
     double result[2];

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "core/output.h"
+#include "core/parallel.h"
 #include "game/deal_table.h"
 #include "solver/engine_state.h"
 #include "solver/forget.h"
@@ -127,10 +129,7 @@ void SubtreePass(SolverTree& tree, TreeNode& top, int turnIndex, int riverIndex,
     MoveAlignedArray(result, context.value);
 }
 
-}  // namespace
-
-double ResolveForgottenSubtree(SolverTree& tree, TreeNode& top, int turnIndex, int riverIndex, bool force) {
-  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
+double ResolveSubtreeRunout(SolverTree& tree, TreeNode& top, int turnIndex, int riverIndex, bool force) {
   const int street = top.street;
   const int recordIndex = street == 3 ? turnIndex : 0;
   const int bit = street == 3 ? riverIndex : turnIndex;
@@ -217,6 +216,16 @@ double ResolveForgottenSubtree(SolverTree& tree, TreeNode& top, int turnIndex, i
   return exploitability;
 }
 
+}  // namespace
+
+double ResolveForgottenSubtree(SolverTree& tree, TreeNode& top, int turnIndex, int riverIndex, bool force) {
+  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
+  // The re-solve writes the sub-tree's storages: a failure ends the process.
+  double exploitability = 0.0;
+  RunGuarded([&] { exploitability = ResolveSubtreeRunout(tree, top, turnIndex, riverIndex, force); });
+  return exploitability;
+}
+
 double RebuildForgottenSubtree(SolverTree& tree, TreeNode& node, int turnIndex, int riverIndex, bool force) {
   std::lock_guard<std::recursive_mutex> lock(SolverMutex);
   if (IsSolverRunning()) return 0.0;
@@ -230,18 +239,28 @@ double RebuildForgottenSubtree(SolverTree& tree, TreeNode& node, int turnIndex, 
   std::vector<TreeNode*> rebuilt;
   CollectRebuiltNodes(tree, top, force, rebuilt);
   if (!top.prepared || force) {
-    BuildNodeStorage(top, *tree.dealTable,
-                     top.children.size() < tree.layouts.size() ? tree.layouts[top.children.size()].get() : nullptr,
-                     tree.storedElements, tree.averagingMode != 0, tree.nodes[0].street, tree.compression,
-                     tree.formatVersion >= 5);
+    MakeNodeStorage(tree, top);
     // New storages hold no runout's data: every mark of this top is void.
     ClearSolvedMarks(top);
     if (top.firstStorage && top.firstStorage->Prepare() && (!top.secondStorage || top.secondStorage->Prepare()))
       top.prepared = 1;
   }
   for (int32_t child : top.children) BuildTreeStorage(tree, tree.nodes[child], force);
+  // A re-solve over storages that could not be made would read and report
+  // them as empty. The storages just made go again (they held nothing yet),
+  // so the sub-tree stands as forgotten, its kept locks still aside, and the
+  // command is refused; the runout, not marked solved, is re-solved by the
+  // next query.
+  bool made = true;
+  for (TreeNode* rebuiltNode : rebuilt) made = made && rebuiltNode->prepared;
+  if (!made) {
+    for (TreeNode* rebuiltNode : rebuilt) rebuiltNode->DeleteStorages();
+    tree.storagesPrepared = 0;
+    ThrowCommandError("out of memory");
+  }
   // The locks kept for the nodes go into the storages just made for them.
-  for (TreeNode* rebuiltNode : rebuilt)
-    if (rebuiltNode->prepared) ApplyKeptLocks(tree, *rebuiltNode);
+  RunGuarded([&] {
+    for (TreeNode* rebuiltNode : rebuilt) ApplyKeptLocks(tree, *rebuiltNode);
+  });
   return ResolveForgottenSubtree(tree, top, turnIndex, riverIndex, force);
 }

@@ -47,8 +47,9 @@ void DeleteTasks() {
   SubgameTaskList.clear();
 }
 
-PassResult TraverseTree(SolverTree& tree, int player, int mode) {
-  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
+namespace {
+
+PassResult TraverseTreeUnguarded(SolverTree& tree, int player, int mode) {
   tree.evCapture = nullptr;
   tree.traversingPlayer = player;
   tree.passMode = mode;
@@ -76,6 +77,15 @@ PassResult TraverseTree(SolverTree& tree, int player, int mode) {
   result.strategyValue = WeightedSum(root.value, weights);
   result.bestResponseValue = WeightedSum(root.brValue, weights);
   DeleteTasks();
+  return result;
+}
+
+}  // namespace
+
+PassResult TraverseTree(SolverTree& tree, int player, int mode) {
+  std::lock_guard<std::recursive_mutex> lock(SolverMutex);
+  PassResult result;
+  RunGuarded([&] { result = TraverseTreeUnguarded(tree, player, mode); });
   return result;
 }
 
@@ -239,8 +249,9 @@ CardRecord* SplitRecord(NodeContext& split, int street) {
   return &node.cardRecords[index];
 }
 
-void SolveSubgames(SolverTree& tree, int street) {
-  AllStoragesReady(tree);
+namespace {
+
+void SolveSubgamesUnguarded(SolverTree& tree, int street) {
   std::vector<NodeContext*> splits;
   CollectSplits(tree, street, splits);
   std::lock_guard<std::recursive_mutex> lock(SolverMutex);
@@ -316,4 +327,12 @@ void SolveSubgames(SolverTree& tree, int street) {
   tree.evCache.clear();
   tree.evCacheStamp = -1;
   for (NodeContext* split : splits) delete split;
+}
+
+}  // namespace
+
+void SolveSubgames(SolverTree& tree, int street) {
+  RequireAllStoragesReady(tree);
+  // From here on the re-solve changes the tree: a failure ends the process.
+  RunGuarded([&] { SolveSubgamesUnguarded(tree, street); });
 }

@@ -1,5 +1,6 @@
 #include "storage/storage_factory.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/memory_info.h"
@@ -75,25 +76,45 @@ uint64_t UncompressedStorageBytes(const SolverTree& tree) {
   return elements * (tree.averagingMode ? 6 : 2);
 }
 
+void MakeNodeStorage(SolverTree& tree, TreeNode& node) {
+  BuildNodeStorage(node, *tree.dealTable, NodeLayout(tree, node), tree.storedElements, tree.averagingMode != 0,
+                   tree.nodes[0].street, tree.compression, tree.formatVersion >= 5);
+}
+
 bool AllStoragesReady(SolverTree& tree) {
   if (tree.storagesPrepared) return true;
-  for (TreeNode& node : tree.nodes) {
+  size_t first = 0;
+  while (first < tree.nodes.size() && (!tree.nodes[first].firstStorage || tree.nodes[first].prepared)) ++first;
+  // The nodes this call prepares: when one fails, their storages (zeros
+  // only, nothing has used them yet) are given back, so that the memory a
+  // refused command took is free again for the rest of the session.
+  std::vector<uint8_t> madeHere(first < tree.nodes.size() ? tree.nodes.size() : 0, 0);
+  for (size_t i = first; i < tree.nodes.size(); ++i) {
+    TreeNode& node = tree.nodes[i];
     if (!node.firstStorage || node.prepared) continue;
-    if (!node.firstStorage->Prepare()) return false;
-    if (node.secondStorage && !node.secondStorage->Prepare()) return false;
+    madeHere[i] = 1;
+    if (!node.firstStorage->Prepare() || (node.secondStorage && !node.secondStorage->Prepare())) {
+      uint64_t figures[4];
+      std::copy(tree.storedElements, tree.storedElements + 4, figures);
+      for (size_t j = first; j <= i; ++j)
+        if (madeHere[j]) MakeNodeStorage(tree, tree.nodes[j]);
+      std::copy(figures, figures + 4, tree.storedElements);
+      return false;
+    }
     node.prepared = 1;
   }
   tree.storagesPrepared = 1;
   return true;
 }
 
+void RequireAllStoragesReady(SolverTree& tree) {
+  if (!AllStoragesReady(tree)) ThrowCommandError("out of memory");
+}
+
 void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force) {
   if (tree.forgottenStreet < 0) return;
   if (node.kind == kInnerNode && (!node.prepared || force)) {
-    const size_t actions = node.children.size();
-    BuildNodeStorage(node, *tree.dealTable, actions < tree.layouts.size() ? tree.layouts[actions].get() : nullptr,
-                     tree.storedElements, tree.averagingMode != 0, tree.nodes[0].street, tree.compression,
-                     tree.formatVersion >= 5);
+    MakeNodeStorage(tree, node);
     if (node.firstStorage && node.firstStorage->Prepare()) {
       if (!node.secondStorage || node.secondStorage->Prepare()) node.prepared = 1;
     }

@@ -27,9 +27,18 @@ void CompressionPair(int level, int32_t& first, int32_t& second);
 // to the street's figure. Terminals are left alone.
 void BuildNodeStorage(TreeNode& node, const DealTable& table, const StorageLayout* layout, uint64_t* storedElements,
                       bool averaging, int rootStreet, const int32_t* pair, bool version5);
+// BuildNodeStorage with the tree's layout, averaging, root street,
+// compression pair and format version.
+void MakeNodeStorage(SolverTree& tree, TreeNode& node);
 // Prepares every storage not yet prepared; false when memory is missing
-// (a later call resumes).
+// (the storages this call prepared are made anew, unprepared, and a later
+// call tries again).
 bool AllStoragesReady(SolverTree& tree);
+// AllStoragesReady for a command that reads or solves the tree: when a
+// storage cannot be made the command is refused ("ERROR: <command> out of
+// memory") before its pass, which would read the storages that are missing
+// as empty rows. Nothing of the tree changes but the storages made.
+void RequireAllStoragesReady(SolverTree& tree);
 // Re-creates and prepares the storages of a sub-tree below a forgotten street.
 void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force);
 // The bytes of every node's storages at compression level 0 (the figure the

@@ -44,7 +44,6 @@ thread_local BlockCache t_blockCache;
 
 BlockHeader& HeaderOf(double* data) { return reinterpret_cast<BlockHeader*>(data)[-1]; }
 
-
 double* TakeBlock(uint32_t n, size_t alignment) {
   // The header needs 8 bytes before the data; the data keep the alignment.
   const size_t offset = alignment < sizeof(BlockHeader) ? sizeof(BlockHeader) : alignment;

@@ -30,11 +30,11 @@ constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
 
 // While a street is forgotten the EV pass takes the values below it from
 // what the last evaluation cached at the deals: they are refreshed when an
-// iteration (or a written strategy) came after them.
+// iteration (or a written strategy) came after them. The caller has made
+// every storage.
 void RefreshResults(SolverTree& tree) {
   if (!(tree.flags & kIncompleteTree) || tree.lastResultsIteration == tree.iterationCount) return;
   std::lock_guard<std::recursive_mutex> lock(SolverMutex);
-  RequireAllStoragesReady(tree);
   double result[2];
   ComputeExploitability(tree, 0, result, tree.resultPairs[0], tree.resultPairs[1]);
   tree.resultPairs[2][0] = result[0];

@@ -234,8 +234,7 @@ void RebuildForgottenStreets() {
   std::copy(tree.storedElements, tree.storedElements + 4, savedElements);
   std::copy(tree.storedArrays, tree.storedArrays + 4, savedArrays);
   std::vector<TreeNode*> built;
-  bool made = true;
-  for (int street = tree.forgottenStreet; street <= 3 && made; ++street) {
+  for (int street = tree.forgottenStreet; street <= 3; ++street) {
     for (uint64_t& n : tree.storedElements) n = 0;
     for (TreeNode& node : tree.nodes) {
       if (node.street != street || node.prepared || node.kind != kInnerNode) continue;
@@ -243,20 +242,9 @@ void RebuildForgottenStreets() {
       built.push_back(&node);
     }
     for (int i = 0; i < 4; ++i) tree.storedArrays[i] = tree.storedElements[i] * (tree.averagingMode ? 6 : 2);
-    for (TreeNode* node : built) {
-      if (node->street != street || node->prepared) continue;
-      if (node->firstStorage->Prepare() && (!node->secondStorage || node->secondStorage->Prepare()))
-        node->prepared = 1;
-      else
-        made = false;
-      if (!made) break;
-    }
   }
-  if (made) {
-    tree.storagesPrepared = 0;
-    made = AllStoragesReady(tree);
-  }
-  if (!made) {
+  tree.storagesPrepared = 0;
+  if (!AllStoragesReady(tree)) {
     for (TreeNode* node : built) node->DeleteStorages();
     std::copy(savedElements, savedElements + 4, tree.storedElements);
     std::copy(savedArrays, savedArrays + 4, tree.storedArrays);

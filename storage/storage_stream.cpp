@@ -20,7 +20,7 @@ std::atomic<int64_t> StorageBytesWritten{0};
 
 namespace {
 
-[[noreturn]] void AllocationFailed(const char* what, int64_t bytes, int error) {
+[[noreturn]] void StreamAllocationFailed(const char* what, int64_t bytes, int error) {
   char line[96];
   snprintf(line, sizeof line, "%s %lld bytes fail (errno %d)\n", what, static_cast<long long>(bytes), error);
   FatalLine(line);
@@ -31,7 +31,7 @@ namespace {
 uint8_t* GrowHeapBlock(uint8_t* block, int64_t bytes) {
   errno = 0;
   void* grown = block ? realloc(block, static_cast<size_t>(bytes)) : malloc(static_cast<size_t>(bytes));
-  if (!grown) AllocationFailed(block ? "realloc" : "malloc", bytes, errno);
+  if (!grown) StreamAllocationFailed(block ? "realloc" : "malloc", bytes, errno);
   return static_cast<uint8_t*>(grown);
 }
 

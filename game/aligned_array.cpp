@@ -8,6 +8,7 @@
 
 #include "core/output.h"
 #include "core/parallel.h"
+#include "core/thread_scratch.h"
 #include "game/deal_table.h"
 
 namespace {
@@ -40,7 +41,7 @@ struct BlockCache {
   }
 };
 
-thread_local BlockCache t_blockCache;
+ThreadScratch<BlockCache> t_blockCache;
 
 BlockHeader& HeaderOf(double* data) { return reinterpret_cast<BlockHeader*>(data)[-1]; }
 
@@ -51,7 +52,7 @@ double* TakeBlock(uint32_t n, size_t alignment) {
   const bool cached = alignment == kAlignedArrayAlignment && sizeClass < kCachedClasses;
   void* block = nullptr;
   if (cached) {
-    BlockCache& cache = t_blockCache;
+    BlockCache& cache = t_blockCache.Get();
     if (cache.counts[sizeClass] > 0) {
       block = cache.blocks[sizeClass][--cache.counts[sizeClass]];
     } else {
@@ -69,12 +70,12 @@ double* TakeBlock(uint32_t n, size_t alignment) {
 void GiveBackBlock(double* data) {
   const BlockHeader header = HeaderOf(data);
   void* block = reinterpret_cast<char*>(data) - header.offset;
-  if (header.sizeClass < kCachedClasses) {
-    BlockCache& cache = t_blockCache;
-    if (cache.counts[header.sizeClass] < kBlocksPerClass) {
-      cache.blocks[header.sizeClass][cache.counts[header.sizeClass]++] = block;
-      return;
-    }
+  // A thread without a cache (one that ends, whose cache is gone) frees the
+  // block rather than make a cache for it.
+  BlockCache* cache = header.sizeClass < kCachedClasses ? t_blockCache.Find() : nullptr;
+  if (cache && cache->counts[header.sizeClass] < kBlocksPerClass) {
+    cache->blocks[header.sizeClass][cache->counts[header.sizeClass]++] = block;
+    return;
   }
   FreeAlignedBlock(block);
 }

@@ -9,6 +9,7 @@
 #include "core/hand_order.h"
 #include "core/output.h"
 #include "core/settings.h"
+#include "core/thread_scratch.h"
 #include "game/deal_table.h"
 #include "game/isomorphism.h"
 #include "game/line_tree.h"
@@ -35,20 +36,35 @@ void MultiplyRows(double* a, const double* b, uint32_t n) {
     kernels_avx::MultiplyRows(a, a, b, n);
 }
 
+// The working rows of the range reports, kept per thread.
+struct ReportScratch {
+  std::vector<AlignedArray> current, average;
+  std::vector<float> defaults;
+  std::vector<double> totals;
+  std::vector<const double*> rows;
+  std::vector<double> row;
+  ~ReportScratch() {
+    for (AlignedArray& array : current) ReleaseAlignedArray(array);
+    for (AlignedArray& array : average) ReleaseAlignedArray(array);
+  }
+};
+ThreadScratch<ReportScratch> t_reportScratch;
+
 // The rows of a node for one runout: the current strategy up to iteration
 // 62, then the average strategy with the current strategy for every hand
-// whose strategy sums are all zero. Working rows are kept per thread.
+// whose strategy sums are all zero.
 const std::vector<AlignedArray>& ReadReportRows(SolverTree& tree, TreeNode& node, int turnIndex, int riverIndex) {
-  thread_local std::vector<AlignedArray> current, average;
-  thread_local std::vector<float> defaults;
+  ReportScratch& scratch = t_reportScratch.Get();
+  std::vector<AlignedArray>&current = scratch.current, &average = scratch.average;
+  std::vector<float>& defaults = scratch.defaults;
   const size_t c = node.children.size();
   defaults.assign(c, static_cast<float>(1.0 / static_cast<double>(c)));
   node.firstStorage->ReadRow(turnIndex, riverIndex, defaults.data(), current);
   if (tree.iterationCount < kReportAverageStart || !node.secondStorage) return current;
   node.secondStorage->ReadRow(turnIndex, riverIndex, nullptr, average);
   const uint32_t n = average.empty() ? 0 : average[0].count;
-  thread_local std::vector<double> totals;
-  thread_local std::vector<const double*> rows;
+  std::vector<double>& totals = scratch.totals;
+  std::vector<const double*>& rows = scratch.rows;
   totals.resize(n);
   rows.resize(c);
   for (size_t a = 0; a < c; ++a) rows[a] = average[a].data;
@@ -94,7 +110,7 @@ void NodeRange(int nodeIndex, int action, int turnCard, int riverCard, double* o
   RebuildForgottenSubtree(tree, node, turnIndex, riverIndex, false);
   if (!node.firstStorage) return;
 
-  thread_local std::vector<double> row;
+  std::vector<double>& row = t_reportScratch.Get().row;
   {
     RiverSubtreeAccess access(tree, node, turnIndex, false);
     const std::vector<AlignedArray>& rows = ReadReportRows(tree, node, turnIndex, riverIndex);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 
+#include "core/thread_scratch.h"
 #include "game/deal_table.h"
 #include "solver/array_kernels.h"
 #include "solver/engine_state.h"
@@ -43,24 +44,29 @@ const RiverRecord& RiverOf(const SolverTree& tree, int turn, int river) {
 }
 
 // Per-thread working vectors, reused from call to call so that the strategy
-// reads allocate nothing once warm. Nested calls take successive entries.
-struct StrategyPool {
+// reads allocate nothing once warm: the pool of strategy rows (nested calls
+// take successive entries), the default rows of strategy reads, and the
+// per-hand totals and per-action sums of the reads below.
+struct NodeScratch {
   // A deque keeps the entries of outer calls in place while inner calls grow it.
   std::deque<std::vector<AlignedArray>> rows;
   size_t depth = 0;
-  ~StrategyPool() {
+  std::vector<float> defaults;
+  std::vector<double> totals, sums;
+  ~NodeScratch() {
     for (auto& r : rows) ReleaseAll(r);
   }
 };
-thread_local StrategyPool t_pool;
+ThreadScratch<NodeScratch> t_scratch;
 
 struct PooledRows {
+  NodeScratch& scratch;
   std::vector<AlignedArray>& rows;
-  PooledRows() : rows(Take()) {}
-  ~PooledRows() { --t_pool.depth; }
-  static std::vector<AlignedArray>& Take() {
-    if (t_pool.depth == t_pool.rows.size()) t_pool.rows.emplace_back();
-    return t_pool.rows[t_pool.depth++];
+  PooledRows() : scratch(t_scratch.Get()), rows(Take(scratch)) {}
+  ~PooledRows() { --scratch.depth; }
+  static std::vector<AlignedArray>& Take(NodeScratch& scratch) {
+    if (scratch.depth == scratch.rows.size()) scratch.rows.emplace_back();
+    return scratch.rows[scratch.depth++];
   }
 };
 
@@ -121,15 +127,12 @@ static bool RowsHoldHands(const std::vector<AlignedArray>& rows, size_t n, uint3
   return true;
 }
 
-// Per-thread default rows, so that strategy reads allocate nothing.
-thread_local std::vector<float> t_defaults;
-
 namespace {
 
 // The defaults of the regret-matching read of a node with n actions: the
 // first action takes max(0.9, 1/n), the others share the rest.
 const std::vector<float>& UpdateDefaults(size_t n) {
-  std::vector<float>& defaults = t_defaults;
+  std::vector<float>& defaults = t_scratch.Get().defaults;
   defaults.resize(n);
   if (n == 1) {
     defaults[0] = 1.0f;
@@ -150,7 +153,7 @@ void ReadUpdateStrategy(const TreeNode& node, int turn, int river, std::vector<A
 
 void ReadCurrentStrategy(const TreeNode& node, int turn, int river, std::vector<AlignedArray>& strategy) {
   const size_t n = node.children.size();
-  std::vector<float>& defaults = t_defaults;
+  std::vector<float>& defaults = t_scratch.Get().defaults;
   defaults.assign(n, static_cast<float>(1.0 / static_cast<double>(n)));
   ReadWithDefaults(node.firstStorage, turn, river, defaults, strategy);
 }
@@ -182,9 +185,9 @@ void ReadNodeStrategy(const TreeNode& node, int turn, int river, std::vector<Ali
     }
     // A current row short of hands: the general path below.
   }
-  thread_local std::vector<double> t_totals;
-  t_totals.assign(hands, 0.0);
-  double* const totals = t_totals.data();
+  std::vector<double>& totalRow = t_scratch.Get().totals;
+  totalRow.assign(hands, 0.0);
+  double* const totals = totalRow.data();
   for (size_t a = 0; a < n; ++a) {
     const double* row = strategy[a].data;
     if (!row) continue;
@@ -316,11 +319,11 @@ bool ReadUpdateReachProducts(const TreeNode& node, int turn, int river, std::vec
   StorageInterface* storage = node.firstStorage;
   if (!reach.data || static_cast<int32_t>(reach.count) != storage->EntryCount(turn, river)) return false;
   const size_t n = node.children.size();
-  thread_local std::vector<double> t_sums;
-  if (!storage->ReadReachProducts(turn, river, UpdateDefaults(n).data(), products, reach.data, t_sums))
+  std::vector<double>& sums = t_scratch.Get().sums;
+  if (!storage->ReadReachProducts(turn, river, UpdateDefaults(n).data(), products, reach.data, sums))
     return false;
-  for (size_t a = 0; a < t_sums.size(); ++a)
-    if (t_sums[a] < DBL_MIN) MakeEmpty(products[a], products[a].count);
+  for (size_t a = 0; a < sums.size(); ++a)
+    if (sums[a] < DBL_MIN) MakeEmpty(products[a], products[a].count);
   return true;
 }
 

@@ -12,6 +12,7 @@
 #include "core/binary_reader.h"
 #include "core/cpu_info.h"
 #include "core/output.h"
+#include "core/thread_scratch.h"
 #include "storage/compressed_kernels_variants.h"
 #include "storage/packed_rows.h"
 
@@ -46,7 +47,7 @@ constexpr int64_t kFastMask = 16383;
 struct LaneBlockPool {
   std::vector<std::unique_ptr<LaneBlock>> blocks;
 };
-thread_local LaneBlockPool t_lanePool;
+ThreadScratch<LaneBlockPool> t_lanePool;
 
 thread_local bool t_reportDecodeErrors = false;
 thread_local bool t_decodeErrorSeen = false;
@@ -78,7 +79,10 @@ LaneBlock::~LaneBlock() {
   for (uint8_t* lane : lanes) free(lane);
 }
 
-size_t PooledLaneBlocks() { return t_lanePool.blocks.size(); }
+size_t PooledLaneBlocks() {
+  const LaneBlockPool* pool = t_lanePool.Find();
+  return pool ? pool->blocks.size() : 0;
+}
 
 void ReportStreamDecodeErrors(bool report) {
   t_reportDecodeErrors = report;
@@ -115,11 +119,12 @@ CompressedStorageStream::~CompressedStorageStream() {
 void CompressedStorageStream::BeginWrite() {
   if (compressor_ || decompressor_) Fail();
   if (!laneBlock_) {
-    if (t_lanePool.blocks.empty()) {
+    LaneBlockPool& pool = t_lanePool.Get();
+    if (pool.blocks.empty()) {
       laneBlock_ = std::make_unique<LaneBlock>();
     } else {
-      laneBlock_ = std::move(t_lanePool.blocks.back());
-      t_lanePool.blocks.pop_back();
+      laneBlock_ = std::move(pool.blocks.back());
+      pool.blocks.pop_back();
     }
   }
   for (int k = 0; k < kCodecChannels; ++k) laneSizes_[k] = lanePositions_[k] = 0;
@@ -180,7 +185,7 @@ void CompressedStorageStream::EndWrite() {
   memcpy(laneLengths_, lanePositions_, sizeof laneLengths_);
   blockLength_ = length;
   StorageBytesWritten.fetch_add(length, std::memory_order_relaxed);
-  t_lanePool.blocks.push_back(std::move(laneBlock_));
+  t_lanePool.Get().blocks.push_back(std::move(laneBlock_));
 }
 
 void CompressedStorageStream::BeginRead() {

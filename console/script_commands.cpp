@@ -17,18 +17,22 @@ namespace {
 int g_scriptDepth = 0;
 int g_originalStdout = -1;
 
-// A redirection starts with no failure recorded; one that follows another
-// ends it (a loss there has been said on standard error already).
+// A redirection starts with no failure recorded. One that follows another
+// ends it: when writes to the file it ends were lost (said on standard error
+// already), the reply, which goes to the new file, is
+// "ERROR: stdoutredi write failed".
 void Redirect(const TokenVector& words, int flags) {
   const int fd = open(words[1].c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
   if (fd < 0) ThrowCommandError("can't open file");
+  bool kept;
   try {
-    SwitchStdout(fd, words[1]);
+    kept = SwitchStdout(fd, words[1]);
   } catch (...) {
     close(fd);
     throw;
   }
   close(fd);
+  if (!kept) ThrowCommandError("write failed");
   ReplyOk(words);
 }
 }  // namespace

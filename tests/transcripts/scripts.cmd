@@ -2,6 +2,7 @@
 #! file: out.txt
 #! file: marker.txt
 #! file: after-full.txt
+#! file: switched.txt
 # Scripts, labels, redirection and the utility commands.
 load_script no-such-script.txt
 stdoutredi marker.txt
@@ -32,6 +33,13 @@ echo lost
 stdoutback
 stdoutredi_append after-full.txt
 echo kept
+stdoutback
+# A redirection that lost writes and is switched to another file: the
+# switch's reply, in the new file, reports the loss.
+stdoutredi /dev/full
+show_hand_order
+stdoutredi switched.txt
+echo b
 stdoutback
 repeat 3 a b
 repeat 2 #diagnostic

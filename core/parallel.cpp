@@ -1,13 +1,16 @@
 #include "core/parallel.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "core/output.h"
+#include "core/thread_scratch.h"
 
 namespace {
 
@@ -16,17 +19,37 @@ const int kDefaultThreadCount = omp_get_max_threads();
 
 constexpr size_t kThreadStackLimit = size_t{2} << 20;
 
-// Bytes mapped by the process (the size field of /proc/self/statm); 0 when
-// it cannot be read.
+// Bytes mapped by the process (the size field of /proc/self/statm), read
+// without the C library's streams (which allocate); UINT64_MAX, which no cap
+// exceeds, when it cannot be read.
 uint64_t MappedBytes() {
-  FILE* file = fopen("/proc/self/statm", "r");
-  if (!file) return 0;
-  unsigned long long pages = 0;
-  const int read = fscanf(file, "%llu", &pages);
-  fclose(file);
-  if (read != 1) return 0;
-  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  const int fd = open("/proc/self/statm", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return UINT64_MAX;
+  char text[64];
+  const ssize_t length = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (length <= 0) return UINT64_MAX;
+  uint64_t pages = 0;
+  ssize_t i = 0;
+  for (; i < length && text[i] >= '0' && text[i] <= '9'; ++i) pages = pages * 10 + static_cast<uint64_t>(text[i] - '0');
+  if (i == 0) return UINT64_MAX;
+  return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
 }
+
+// The address space left under RLIMIT_AS; UINT64_MAX when it is not capped.
+uint64_t FreeAddressSpace() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return UINT64_MAX;
+  const uint64_t cap = limit.rlim_cur, used = MappedBytes();
+  return cap > used ? cap - used : 0;
+}
+
+// What the OpenMP runtime and the C allocator may map besides the workers'
+// stacks when a team is made or a region starts: the runtime's pool, team
+// and settings blocks, and the heap the C allocator maps (1 MB at least)
+// when its own cannot grow. The runtime ends the process when one of its
+// allocations fails, so a team is made only with this much left.
+constexpr uint64_t kRuntimeReserveBytes = uint64_t{2} << 20;
 
 // Address space a worker may take besides its stack: the arena the C
 // allocator reserves for a thread that allocates.
@@ -58,15 +81,45 @@ void LimitThreadStacks() {
 }
 
 int SetBoundedTeamSize(int requested) {
-  struct rlimit limit;
   int size = requested;
-  if (requested > 1 && getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-    const uint64_t cap = limit.rlim_cur, used = MappedBytes();
-    const uint64_t fits = (cap > used ? cap - used : 0) / 4 / (ThreadStackBytes() + kWorkerArenaBytes);
-    size = static_cast<int>(std::clamp<uint64_t>(fits, 1, static_cast<uint64_t>(requested)));
+  if (requested > 1) {
+    const uint64_t left = FreeAddressSpace();
+    if (left != UINT64_MAX) {
+      const uint64_t fits = left / 4 / (ThreadStackBytes() + kWorkerArenaBytes);
+      size = static_cast<int>(std::clamp<uint64_t>(fits, 1, static_cast<uint64_t>(requested)));
+    }
   }
   omp_set_num_threads(size);
   return size;
+}
+
+bool AddressSpaceHolds(int workers) {
+  const uint64_t left = FreeAddressSpace();
+  if (left == UINT64_MAX) return true;
+  const uint64_t stack = ThreadStackBytes() + static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  return left >= static_cast<uint64_t>(workers > 0 ? workers : 0) * stack + kRuntimeReserveBytes;
+}
+
+namespace {
+// The size of the calling thread's last team: the runtime keeps that many
+// threads in the thread's pool (a smaller team ends the others, a larger
+// one starts new ones).
+thread_local int t_lastTeam = 1;
+}  // namespace
+
+void NoteTeamRun(int team) { t_lastTeam = team; }
+
+bool MakeTeamReady() {
+  const int team = omp_get_max_threads();
+  if (RunsAlone(team)) return AddressSpaceHolds(0) && PrepareThreadScratch();
+  if (!AddressSpaceHolds(team - t_lastTeam) || !PrepareThreadScratch()) return false;
+  std::atomic<bool> ready{true};
+#pragma omp parallel
+  {
+    if (!PrepareThreadScratch()) ready = false;
+  }
+  t_lastTeam = team;
+  return ready;
 }
 
 void WorkerFailed(const char* what) {

@@ -19,6 +19,8 @@
 inline int omp_get_max_threads() { return 1; }
 inline int omp_get_num_procs() { return 1; }
 inline void omp_set_num_threads(int) {}
+inline int omp_in_parallel() { return 0; }
+inline int omp_get_level() { return 0; }
 #endif
 
 // The team size of a region before any thread count is set: the runtime's
@@ -41,6 +43,36 @@ void LimitThreadStacks();
 // trees); at least 1, so that the runtime can make the team (it ends the
 // process when it cannot). Returns the size set.
 int SetBoundedTeamSize(int requested);
+
+// Whether a region of `team` threads started by the calling thread would run
+// on that thread alone: a team of one, or a region inside another (regions
+// do not nest). Such work runs as a plain loop instead: the runtime allocates
+// a team anew for every region of one thread, and ends the process when that
+// allocation fails.
+inline bool RunsAlone(int team) { return team <= 1 || omp_get_level() > 0; }
+inline bool RunsAlone() { return RunsAlone(omp_get_max_threads()); }
+
+// Whether the address space left (under RLIMIT_AS; always without a cap)
+// holds the stacks of `workers` more threads and a reserve for what the
+// OpenMP runtime and the C allocator map when a team is made or a region
+// starts. The runtime ends the process when one of its own allocations
+// fails, so a command checks this before its first region.
+bool AddressSpaceHolds(int workers);
+
+// Records that the calling thread ran a region of `team` threads, for a
+// region of another size than the thread's usual team (the runtime keeps
+// the threads of the last team only).
+void NoteTeamRun(int team);
+
+// Makes the calling thread's team ready for a pass where a failure can still
+// be answered: checks that the address space holds the threads the team
+// adds to the thread's last (as above), then
+// makes the thread's scratch objects (core/thread_scratch.h) and, in an empty
+// region of the whole team (where the runtime makes the team), every
+// worker's. False when memory is short; what
+// was made stays and is used later. Inside a region, only the calling
+// thread's objects are made.
+bool MakeTeamReady();
 
 // A failure inside a parallel region's work: an exception may not leave a
 // worker (the runtime would end the process with no word of why), so the

@@ -9,6 +9,7 @@
 #include "core/cpu_info.h"
 #include "core/output.h"
 #include "core/parallel.h"
+#include "core/thread_scratch.h"
 #include "game/hand_evaluator.h"
 #include "game/isomorphism.h"
 
@@ -238,6 +239,11 @@ DealTable::DealTable(CardMask flop, int32_t groupingMode, int32_t turnCard, int3
 
 // --- Per-board hand lists ---------------------------------------------------------------
 
+namespace {
+// The sort keys of MapIsomorphicHands, kept per thread.
+ThreadScratch<std::vector<uint64_t>> t_sortKeys;
+}  // namespace
+
 uint32_t HandGroupKey(CardMask hand, CardMask board) {
   int hi = HighCard(hand), lo = LowCard(hand);
   // The high card is the one of higher rank; of a pair, the one of lower
@@ -266,7 +272,7 @@ void MapIsomorphicHands(const BoardCombos& parent, CardMask childBoard, int32_t 
   // One 64-bit key per surviving hand: value, then (river) group key, then
   // the parent position, so that a plain sort is the stable sort by value.
   // Values stay below 2^28, group keys below 2^16 and positions below 2^11.
-  thread_local std::vector<uint64_t> keys;
+  std::vector<uint64_t>& keys = t_sortKeys.Get();
   keys.clear();
   keys.reserve(n);
   for (size_t p = 0; p < n; ++p) {
@@ -413,16 +419,24 @@ void SetHoles(DealTable& table, const double* range0, const double* range1) {
   table.turnHandCounts.assign(turnCount, 0);
   table.riverHandCounts.assign(turnCount, std::vector<uint32_t>());
   // Each iteration writes only its own turn record and its own count slots.
-  [[maybe_unused]] const int team = std::min(4, omp_get_max_threads());
+  const int team = std::min(4, omp_get_max_threads());
   RegionErrors errors;
-#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
-  for (int t = 0; t < turnCount; ++t) {
+  const auto build = [&](int t) {
     errors.Run([&] {
       TurnRecord& record = table.turns[t];
       BuildTurnRecord(record, flop);
       table.turnHandCounts[t] = record.HandCount();
       table.riverHandCounts[t] = record.riverHandCounts;
     });
+  };
+  if (RunsAlone(team)) {
+    for (int t = 0; t < turnCount; ++t) build(t);
+  } else {
+    // The runtime ends the process when it cannot make the region's team.
+    if (!AddressSpaceHolds(team - 1)) throw std::bad_alloc();
+#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
+    for (int t = 0; t < turnCount; ++t) build(t);
+    NoteTeamRun(team);
   }
   errors.Rethrow();
 }

@@ -24,10 +24,13 @@ std::vector<ConvergenceRecord> ConvergenceLog;
 bool SolveInProgress = false;
 
 // The start gate: closed by each launch, opened once the start has been
-// acknowledged.
+// acknowledged. Before it, the thread tells the launcher whether its team
+// could be made.
 std::mutex StartGateMutex;
 std::condition_variable StartGateCondition;
 bool StartGateOpen = false;
+enum class TeamVerdict { kPending, kReady, kShort };
+TeamVerdict SolverTeamVerdict = TeamVerdict::kPending;
 
 double ProcessCpuSeconds(double fallback) {
   struct rusage usage;
@@ -35,7 +38,19 @@ double ProcessCpuSeconds(double fallback) {
   return static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
 }
 
-void SolveUntilStopped(SolverProgressFunction reportProgress) {
+// The solver thread's team, made before the start is acknowledged, while a
+// failure can still refuse it: the address space must hold the runtime's
+// first allocations of this thread (its settings, its pool), then the team
+// is sized and its workers and their scratch are made. Returns the thread
+// count the team was sized for, or -1 when memory is short.
+int MakeSolverTeam() {
+  if (!AddressSpaceHolds(0)) return -1;
+  const int requested = ThreadCount;
+  SetBoundedTeamSize(requested);
+  return MakeTeamReady() ? requested : -1;
+}
+
+void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested) {
   PrintNowFlush("SOLVER: started\n");
   SolverTree& tree = *CurrentTree;
   const int32_t startCount = tree.iterationCount;
@@ -47,7 +62,6 @@ void SolveUntilStopped(SolverProgressFunction reportProgress) {
   int64_t minimumGapMs = 0;
   const char* reason = "requested";
   bool stop = StopFlag != 0;
-  int teamRequested = -1;
   while (!stop) {
     if (tree.iterationCount >= IterationCap) {
       reason = "requested";
@@ -118,13 +132,18 @@ void SolveUntilStopped(SolverProgressFunction reportProgress) {
 
 void SolverThreadMain(SolverProgressFunction reportProgress) {
   _mm_setcsr(_mm_getcsr() | 0x8040);
+  const int teamRequested = MakeSolverTeam();
   {
     std::unique_lock<std::mutex> gate(StartGateMutex);
+    SolverTeamVerdict = teamRequested < 0 ? TeamVerdict::kShort : TeamVerdict::kReady;
+    StartGateCondition.notify_all();
+    // A refused thread ends here; the launcher joins it.
+    if (teamRequested < 0) return;
     StartGateCondition.wait(gate, [] { return StartGateOpen; });
   }
   // No exception may leave the thread: a failed allocation in a pass ends
   // the process with "out of memory".
-  RunGuarded([&] { SolveUntilStopped(reportProgress); });
+  RunGuarded([&] { SolveUntilStopped(reportProgress, teamRequested); });
   std::lock_guard<std::mutex> lock(WaiterMutex);
   std::thread* self = SolverThread.exchange(nullptr);
   self->detach();
@@ -151,6 +170,7 @@ bool LaunchSolverThread(SolverProgressFunction reportProgress) {
   {
     std::lock_guard<std::mutex> gate(StartGateMutex);
     StartGateOpen = false;
+    SolverTeamVerdict = TeamVerdict::kPending;
   }
   // The thread object is published before the thread can reach its end,
   // which reads it under the same lock.
@@ -162,6 +182,18 @@ bool LaunchSolverThread(SolverProgressFunction reportProgress) {
   } catch (const std::exception&) {
     // No thread (std::system_error) or no memory for its object: no solve
     // runs, and a waiter has nothing to wait for.
+    return false;
+  }
+  bool ready;
+  {
+    std::unique_lock<std::mutex> gate(StartGateMutex);
+    StartGateCondition.wait(gate, [] { return SolverTeamVerdict != TeamVerdict::kPending; });
+    ready = SolverTeamVerdict == TeamVerdict::kReady;
+  }
+  if (!ready) {
+    // The thread made no team and has ended (or is ending) without a solve.
+    thread->join();
+    delete thread;
     return false;
   }
   SolveInProgress = true;

@@ -29,11 +29,13 @@ bool PrepareTreeStorages(SolverTree& tree);
 // the newest record of the convergence log.
 bool StartSolver(int32_t limit, uint8_t mode);
 using SolverProgressFunction = void (*)();
-// Starts the solver thread, which waits at its start gate, before its first
-// line, until ReleaseSolverThread is called: the caller acknowledges the
-// start in between. False when the thread cannot be made (no thread or
-// memory for it); then no solve runs, as before the call. After true,
-// ReleaseSolverThread must follow whatever happens, or the solve never ends.
+// Starts the solver thread, which makes its worker team and their scratch
+// (core/parallel.h, MakeTeamReady), then waits at its start gate, before its
+// first line, until ReleaseSolverThread is called: the caller acknowledges
+// the start in between. False when the thread or its team cannot be made
+// (no thread, or no memory for it); then no solve runs, as before the call.
+// After true, ReleaseSolverThread must follow whatever happens, or the solve
+// never ends.
 bool LaunchSolverThread(SolverProgressFunction reportProgress);
 // Opens the start gate of the thread LaunchSolverThread started.
 void ReleaseSolverThread();

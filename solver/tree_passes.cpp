@@ -149,11 +149,14 @@ void TraverseSubgames() {
   }
   const DealTable& table = *tree.dealTable;
   const int count = static_cast<int>(tasks.size());
-#pragma omp parallel for schedule(dynamic, 1)
-  for (int t = 0; t < count; ++t) {
-    // A failed allocation here ends the process: the pass is half done.
-    RunGuarded([&] { RunSubgameTask(*tasks[t], table, update, player); });
+  // A failed allocation here ends the process: the pass is half done.
+  const auto run = [&](int t) { RunGuarded([&] { RunSubgameTask(*tasks[t], table, update, player); }); };
+  if (RunsAlone()) {
+    for (int t = 0; t < count; ++t) run(t);
+    return;
   }
+#pragma omp parallel for schedule(dynamic, 1)
+  for (int t = 0; t < count; ++t) run(t);
 }
 
 // --- Split points ---------------------------------------------------------------
@@ -283,8 +286,7 @@ void SolveSubgamesUnguarded(SolverTree& tree, int street) {
       if (inlineRivers) {
         tree.PassPhase = 1;
         const int count = static_cast<int>(splits.size());
-#pragma omp parallel for schedule(guided, 1)
-        for (int s = 0; s < count; ++s) {
+        const auto evaluate = [&](int s) {
           RunGuarded([&] {
             NodeContext work;
             work.tree = &tree;
@@ -294,6 +296,12 @@ void SolveSubgamesUnguarded(SolverTree& tree, int street) {
             CopyAlignedArray(work.oppReach, player == 1 ? splits[s]->ownReach : splits[s]->oppReach);
             EvaluateNode(work);
           });
+        };
+        if (RunsAlone()) {
+          for (int s = 0; s < count; ++s) evaluate(s);
+        } else {
+#pragma omp parallel for schedule(guided, 1)
+          for (int s = 0; s < count; ++s) evaluate(s);
         }
       } else {
         tree.PassPhase = 0;

@@ -6,6 +6,7 @@
 #include "core/memory_info.h"
 #include "core/numbers.h"
 #include "core/output.h"
+#include "core/parallel.h"
 #include "game/deal_table.h"
 #include "storage/compressed_river_storage.h"
 #include "storage/river_storage.h"
@@ -108,7 +109,7 @@ bool AllStoragesReady(SolverTree& tree) {
 }
 
 void RequireAllStoragesReady(SolverTree& tree) {
-  if (!AllStoragesReady(tree)) ThrowCommandError("out of memory");
+  if (!AllStoragesReady(tree) || !MakeTeamReady()) ThrowCommandError("out of memory");
 }
 
 void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force) {

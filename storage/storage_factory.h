@@ -37,7 +37,9 @@ bool AllStoragesReady(SolverTree& tree);
 // AllStoragesReady for a command that reads or solves the tree: when a
 // storage cannot be made the command is refused ("ERROR: <command> out of
 // memory") before its pass, which would read the storages that are missing
-// as empty rows. Nothing of the tree changes but the storages made.
+// as empty rows. Nothing of the tree changes but the storages made. The
+// calling thread's team is made ready for the pass too (MakeTeamReady), and
+// the command refused the same way when it cannot be.
 void RequireAllStoragesReady(SolverTree& tree);
 // Re-creates and prepares the storages of a sub-tree below a forgotten street.
 void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force);

@@ -2,8 +2,17 @@
 // the rest of the program is built for x86-64-v2, so a processor without
 // SSE4.2 or POPCNT is turned away here with a message instead of crashing on
 // an unknown instruction. This file is compiled for plain x86-64.
+//
+// It runs from the executable's pre-initialisation functions, which come
+// before the shared libraries' own start-up, and then starts watching the
+// libraries' exits (core/output.h): the OpenMP runtime makes its first
+// allocations in its start-up, and its failure there is then said as a
+// memory ending too. The sanitizers start in the same place, so their builds
+// run the check as the first constructor and watch from main.
 #include <cpuid.h>
 #include <unistd.h>
+
+#include "core/output.h"
 
 namespace {
 
@@ -14,7 +23,7 @@ void WriteText(const char* text) {
   (void)ignored;
 }
 
-__attribute__((constructor(101))) void CheckRequiredInstructionSets() {
+void CheckRequiredInstructionSets() {
   unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
   if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
     WriteText("This program needs a processor that reports its features through CPUID.\n");
@@ -43,5 +52,15 @@ __attribute__((constructor(101))) void CheckRequiredInstructionSets() {
     _exit(1);
   }
 }
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+__attribute__((constructor(101))) void StartChecks() { CheckRequiredInstructionSets(); }
+#else
+void StartChecks(int, char**, char**) {
+  CheckRequiredInstructionSets();
+  WatchLibraryExits();
+}
+__attribute__((section(".preinit_array"), used)) void (*const kStartChecks)(int, char**, char**) = StartChecks;
+#endif
 
 }  // namespace

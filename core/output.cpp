@@ -260,7 +260,77 @@ void TerminateProcess(int status) {
 
 namespace {
 
+// The last bytes written through the C library's standard error stream,
+// which is replaced at start-up by one that writes straight to descriptor 2
+// and keeps them: a library that exits says why there, and only there. Its
+// writes come one at a time under the stream's lock; no allocation.
+constexpr size_t kErrorTailBytes = 256;
+char ErrorTail[kErrorTailBytes];
+size_t ErrorTailLength = 0;
+
+ssize_t WriteStandardError(void*, const char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t written = write(STDERR_FILENO, data + done, size - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) break;
+    done += static_cast<size_t>(written);
+  }
+  // Every byte is kept, written or not: the tail is the library's message.
+  if (size >= kErrorTailBytes) {
+    memcpy(ErrorTail, data + size - kErrorTailBytes, kErrorTailBytes);
+    ErrorTailLength = kErrorTailBytes;
+  } else {
+    const size_t keep = std::min(ErrorTailLength, kErrorTailBytes - size);
+    memmove(ErrorTail, ErrorTail + ErrorTailLength - keep, keep);
+    memcpy(ErrorTail + keep, data, size);
+    ErrorTailLength = keep + size;
+  }
+  return done > 0 || size == 0 ? static_cast<ssize_t>(done) : -1;
+}
+
+// Set when the stream above could not be made: memory was short already.
+bool NoErrorTail = false;
+
+void KeepStandardErrorTail() {
+  cookie_io_functions_t functions = {};
+  functions.write = WriteStandardError;
+  FILE* stream = fopencookie(nullptr, "w", functions);
+  if (!stream) {
+    NoErrorTail = true;
+    return;
+  }
+  setvbuf(stream, nullptr, _IONBF, 0);
+  fflush(stderr);
+  stderr = stream;
+}
+
+bool LibraryExitsEndAtOnce = false;
+
+// Whether the last line on standard error is the OpenMP runtime's own
+// allocation failure ("libgomp: Out of memory allocating N bytes"). Where
+// the tail could not be made for want of memory before the libraries
+// started, an exit before the program is under way is the runtime's failed
+// start-up allocation (it allocates at once, and can find nothing either).
+bool LibraryRanOutOfMemory() {
+  if (NoErrorTail) return !LibraryExitsEndAtOnce;
+  static const char kMessage[] = "libgomp: Out of memory";
+  return memmem(ErrorTail, ErrorTailLength, kMessage, sizeof kMessage - 1) != nullptr;
+}
+
+bool WatchingLibraryExits = false;
+
 void EndAtOnceAfterLibraryExit() {
+  // The runtime's allocation failed: a memory ending like the program's own.
+  if (LibraryRanOutOfMemory()) {
+    TakeOutputLockBriefly();
+    fputs("out of memory\n", stdout);
+    fflush(stdout);
+    _exit(1);
+  }
+  // Before EndLibraryExitsAtOnce (the command line's own exits among them)
+  // an exit runs as usual.
+  if (!LibraryExitsEndAtOnce) return;
   TakeOutputLockBriefly();
   fflush(stdout);
   static const char kLine[] = "fatal error: a library ended the process (its message is above)\n";
@@ -273,7 +343,19 @@ void EndAtOnceAfterLibraryExit() {
 
 }  // namespace
 
-void EndLibraryExitsAtOnce() { atexit(EndAtOnceAfterLibraryExit); }
+void WatchLibraryExits() {
+  if (!WatchingLibraryExits) KeepStandardErrorTail();
+  WatchingLibraryExits = true;
+  // Exit handlers run last registered first: registered again, the ending
+  // comes before the destructors of the static objects made since (one of
+  // them, a condition variable a thread waits on, would never finish).
+  atexit(EndAtOnceAfterLibraryExit);
+}
+
+void EndLibraryExitsAtOnce() {
+  WatchLibraryExits();
+  LibraryExitsEndAtOnce = true;
+}
 
 void FatalLine(const char* text) {
   TakeOutputLockBriefly();

@@ -71,8 +71,20 @@ void ReplyOk(const TokenVector& words);
 // Prints "fail (%s)\n" (or "fail") the same way.
 [[noreturn]] void Fail(const char* message = nullptr);
 
-// From the call on, an exit() that the program does not make itself ends the
-// process at once with status 1, after flushing the output and printing
+// From the call on, an exit() whose last line on standard error is the
+// OpenMP runtime's failed allocation ("libgomp: Out of memory allocating N
+// bytes") ends the process at once with "out of memory" on standard output
+// and status 1, as every other memory ending; other exits run as usual. The
+// C library's standard error stream is replaced by one that writes straight
+// to descriptor 2 and keeps a tail of what was written. The program calls it
+// before the shared libraries start (the OpenMP runtime allocates then), and
+// again once the static objects are made, so that the ending runs before
+// their destructors.
+void WatchLibraryExits();
+
+// WatchLibraryExits, and from the call on, any other exit() that the program
+// does not make itself ends the process at once with status 1, after
+// flushing the output and printing
 // "fatal error: a library ended the process (its message is above)" on
 // standard error. A runtime library exits on its fatal errors (the OpenMP
 // runtime when it cannot start a worker thread) from any thread; the static

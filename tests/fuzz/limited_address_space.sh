@@ -58,48 +58,73 @@ else
   echo "a team that cannot be made: the process ends with status 1 and '$last'"
 fi
 
-# A river tree whose solver thread cannot be made: its tree and storages fit
-# (calc_results answers), the thread's stack does not. The cap where that
-# happens depends on the machine, so a range of caps is tried. Each session
-# must end within seconds (below some caps the process ends for want of
-# memory elsewhere). Where a go is refused, its wait returns at once and
-# is_ready is answered, and each go is either refused or runs its solve: a
-# refused one leaves no solve half started. At least one cap must show the
-# refusal.
-river() {
-  printf '%s\n' "set_compression none" "set_board As 8d 7h 4c 2s" "set_pot 0 0 100" "set_range OOP $weights" \
-    "set_range IP $weights" "add_line 0 0" "add_line 0 50 50" "add_line 50 50" "build_tree" "calc_results"
+# Every session under a cap must end one of two ways: every command
+# answered (status 0, is_ready's reply last), or status 1 right after "out
+# of memory" on standard output. Never by a signal, never silently, never
+# hanging.
+endedSoundly() {
+  local last
+  last=$(tail -n 1 "$dir/out")
+  { [ "$status" = 0 ] && [ "$last" = "is_ready ok!" ]; } || { [ "$status" = 1 ] && [ "$last" = "out of memory" ]; }
 }
-refused='ERROR: go out of memory'$'\n''is_ready ok!'
-solved='go ok!'$'\n''SOLVER: stopped \(required number of steps done\)'$'\n''is_ready ok!'
-refusedCap=""
-refusals=0
-for cap in $(seq 8000 1000 24000); do
-  { { river; printf 'go 2 steps\nwait_for_solver\nis_ready\ngo 2 steps\nwait_for_solver\nis_ready\n'; } \
-      | (ulimit -v $cap; exec timeout 10 "$bin") > "$dir/out" 2>&1; } 2> /dev/null
+unsound() {
+  fail "$1: status $status (124: no end within the time, above 128: a signal), last lines:"$'\n'"$(tail -n 3 "$dir/out" | cut -c1-100)"$'\n'"error output:"$'\n'"$(tail -n 3 "$dir/err" | cut -c1-100)"
+}
+
+# The solver thread at the edge of the address space. Its first allocations
+# (its scratch, the runtime's team, the C library's records of the thread)
+# fail only within a few pages of a cap, and which cap depends on the
+# machine: the cap where go is first acknowledged (edge) and the first cap
+# above it where the solve ends (top) are found by bisection, then the caps
+# near each are crossed page by page, each twice.
+riverSpot() {
+  printf '%s\n' "set_board As 8d 7h 4c 2s" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights" \
+    "set_threads 2" "set_compression $1" "add_line 0 0" "add_line 0 50 50" "add_line 50 50" "add_line 50 150 150" \
+    "add_line 0 50 150 150" "add_line 0 100 100" "add_line 100 100" "build_tree"
+}
+riverRun() {
+  { { riverSpot none; printf 'go 2 steps\nwait_for_solver\nis_ready\n'; } \
+      | (ulimit -v "$1"; exec timeout 10 "$bin") > "$dir/out" 2> "$dir/err"; } 2> /dev/null
   status=$?
-  if [ $status = 124 ]; then
-    fail "go under a $cap KB address space: no end within 10 s, last lines:"$'\n'"$(tail -n 3 "$dir/out")"
-    break
-  fi
-  # Below the caps that refuse, the process may end for want of memory, but
-  # by exiting with status 1 after "out of memory", never by a signal.
-  if [ $status -gt 128 ]; then
-    fail "go under a $cap KB address space: ended by signal $((status - 128)), last lines:"$'\n'"$(tail -n 3 "$dir/out")"
-  fi
-  grep -q '^ERROR: go out of memory$' "$dir/out" || continue
-  replies=$(sed -n '/^Exploitable for/,$p' "$dir/out" | grep -E '^(go|ERROR|is_ready|Can|Resource|SOLVER: stopped)')
-  if [ $status != 0 ] || ! [[ $replies =~ ^($refused|$solved)$'\n'($refused|$solved)$ ]]; then
-    fail "go refused under a $cap KB address space: status $status, replies:"$'\n'"$replies"
-  fi
-  [ -z "$refusedCap" ] && refusedCap=$cap
-  refusals=$((refusals + 1))
-done
-if [ -z "$refusedCap" ]; then
-  fail "go: no cap from 8000 to 24000 KB refused the solver thread"
-else
-  echo "go under capped address spaces: refused under $refusals caps (the first $refusedCap KB), every session answered"
+}
+# The lowest value in ($2, $3], in steps of a page (4 KB), for which the
+# session of the run function $1 passes the check $4 ($2 must fail it, $3
+# pass it).
+bisect() {
+  local low=$2 high=$3 middle
+  while [ $((high - low)) -gt 4 ]; do
+    middle=$(((low + high) / 8 * 4))
+    "$1" "$middle"
+    if "$4"; then high=$middle; else low=$middle; fi
+  done
+  echo "$high"
+}
+# Runs $1 for every value from $2 to $3 in steps of $4, $5 times each; every
+# session must end soundly. $6 names the value in the failure. Sets sessions.
+crossing() {
+  local value round
+  sessions=0
+  for value in $(seq "$2" "$4" "$3"); do
+    for ((round = 1; round <= $5; ++round)); do
+      "$1" "$value"
+      sessions=$((sessions + 1))
+      endedSoundly || { unsound "$(printf "$6" "$value") (round $round)"; return 1; }
+    done
+  done
+}
+goAcknowledged() { grep -qx 'go ok!' "$dir/out"; }
+solved() { grep -qx 'SOLVER: stopped (required number of steps done)' "$dir/out"; }
+riverRun 8000
+if goAcknowledged || ! grep -qx 'ERROR: go out of memory' "$dir/out"; then
+  fail "go under an 8000 KB address space: not refused, last lines:"$'\n'"$(tail -n 3 "$dir/out")"
 fi
+edge=$(bisect riverRun 8000 65536 goAcknowledged)
+top=$(bisect riverRun "$edge" 65536 solved)
+if crossing riverRun $((edge - 16)) $((edge + 48)) 4 2 "go under a %s KB address space" &&
+   total=$sessions && crossing riverRun $((top - 96)) $((top + 4)) 4 2 "go under a %s KB address space"; then
+  echo "go at the edge of the address space: $((total + sessions)) sessions around $edge KB (go first acknowledged) and $top KB (first solved), each ended soundly"
+fi
+refusedCap=$((edge - 4))
 
 # Once the address space is there again (the cap raised from outside), the
 # next go starts the solve.
@@ -114,7 +139,7 @@ read_until() {
 if [ -n "$refusedCap" ]; then
   coproc SOLVER { ulimit -S -v "$refusedCap"; exec "$bin" 2>&1; }
   pid=$SOLVER_PID
-  { river; printf 'go 2 steps\nwait_for_solver\nis_ready\n'; } >&"${SOLVER[1]}"
+  { riverSpot none; printf 'go 2 steps\nwait_for_solver\nis_ready\n'; } >&"${SOLVER[1]}"
   seen=""
   read_until "is_ready ok!"
   first=$seen
@@ -130,7 +155,69 @@ if [ -n "$refusedCap" ]; then
     echo "go after the cap was raised: the solve runs"
   fi
   eval "exec ${SOLVER[1]}>&-"
-  wait "$pid"
+  wait "$pid" 2> /dev/null
+fi
+
+# Runs the commands of the array `before` with the address space free,
+# lowers the cap from outside to $1 KB above what the process then maps, and
+# runs the array `after`; sets status, the whole output in $dir/out.
+cappedFromOutside() {
+  local feed replies pid line hung=0
+  rm -f "$dir/in" "$dir/replies"
+  mkfifo "$dir/in" "$dir/replies"
+  "$bin" < "$dir/in" > "$dir/replies" 2> "$dir/err" &
+  pid=$!
+  exec {feed}> "$dir/in" {replies}< "$dir/replies"
+  : > "$dir/out"
+  printf '%s\n' "${before[@]}" "is_ready" >&"$feed"
+  while IFS= read -r -t 30 -u "$replies" line; do
+    printf '%s\n' "$line" >> "$dir/out"
+    [ "$line" = "is_ready ok!" ] && break
+  done
+  prlimit --pid "$pid" --as=$((($(awk '/^VmSize/ {print $2}' "/proc/$pid/status") + $1) * 1024)) 2> /dev/null
+  printf '%s\n' "${after[@]}" "is_ready" >&"$feed"
+  exec {feed}>&-
+  # Every reply until the program ends (end of file), or a hang.
+  while IFS= read -r -t 30 -u "$replies" line || { [ $? -gt 128 ] && hung=1 && false; }; do
+    printf '%s\n' "$line" >> "$dir/out"
+  done
+  [ $hung = 0 ] || kill -9 "$pid"
+  exec {replies}<&-
+  wait "$pid" 2> /dev/null
+  status=$?
+  [ $hung = 0 ] || status=124
+}
+
+# A worker team at the edge: a turn tree built and solved by one thread, the
+# team set to four, then the cap lowered from outside to around where the
+# query's pass is first answered, page by page. The pass starts the workers
+# (and the runtime's team); their first allocations come there.
+before=("set_board Ks 9d 4c 2h" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights" "add_line 0 0"
+  "add_line 0 50 50" "add_line 50 50" "set_threads 1" "build_tree" "go 1 steps" "wait_for_solver" "set_threads 4")
+after=("calc_ev OOP r:0" "calc_results")
+answered() { [ "$status" = 0 ] && ! grep -q '^ERROR: calc_ev' "$dir/out"; }
+edge=$(bisect cappedFromOutside -256 65536 answered)
+if crossing cappedFromOutside $((edge - 48)) $((edge + 16)) 4 2 "a team of four, the cap %s KB above the mapped size"; then
+  echo "a team of four at the edge: $sessions sessions capped around $edge KB above the mapped size (first answered), each ended soundly"
+fi
+
+# load_tree of a small flop tree file (written by the tests' writer) with a
+# team of four: the deal tables are built by the team, whose workers start in
+# the load. The caps lie in the 2.4 MB above the mapped size, where the load
+# cannot be done whole.
+treeWriter=$(dirname "$bin")/bench/tree_file_bench
+if [ -x "$treeWriter" ]; then
+  narrow=$(for ((i = 0; i < 1326; i++)); do [ $((i % 40)) = 0 ] && printf '1 ' || printf '0 '; done)
+  printf '%s\n' "set_isomorphism 0 0" "set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $narrow" \
+    "set_range IP $narrow" "add_line 0 0 0 0 0 0" "build_tree" > "$dir/spot.txt"
+  "$treeWriter" "$dir/spot.txt" 1 3 "$dir/flop.tree" > /dev/null
+  before=("set_threads 4")
+  after=("load_tree $dir/flop.tree")
+  if crossing cappedFromOutside 0 2400 24 1 "load_tree with a team of four, the cap %s KB above the mapped size"; then
+    echo "load_tree at the edge: $sessions sessions capped up to 2400 KB above the mapped size, each ended soundly"
+  fi
+else
+  fail "load_tree at the edge: no tree writer at $treeWriter"
 fi
 
 # A flop tree with full ranges whose storages take about 450 MB uncompressed

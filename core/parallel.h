@@ -65,13 +65,12 @@ bool AddressSpaceHolds(int workers);
 void NoteTeamRun(int team);
 
 // Makes the calling thread's team ready for a pass where a failure can still
-// be answered: checks that the address space holds the threads the team
-// adds to the thread's last (as above), then
-// makes the thread's scratch objects (core/thread_scratch.h) and, in an empty
-// region of the whole team (where the runtime makes the team), every
-// worker's. False when memory is short; what
-// was made stays and is used later. Inside a region, only the calling
-// thread's objects are made.
+// be answered: checks that the address space holds the threads the team adds
+// to the thread's last (as above), then makes the thread's scratch objects
+// (core/thread_scratch.h) and, in an empty region of the whole team (where
+// the runtime makes the team), every worker's. False when memory is short;
+// what was made stays and is used later. A team that runs alone (above)
+// makes the calling thread's objects only.
 bool MakeTeamReady();
 
 // A failure inside a parallel region's work: an exception may not leave a

@@ -37,7 +37,14 @@ void ResetSolver(int32_t first, int32_t second) {
     tree.lastResultsIteration = -1;
   }
   InitSolverParams(*CurrentTree, first, second);
-  AllocateNodeStorages(*CurrentTree);
+  try {
+    AllocateNodeStorages(*CurrentTree);
+  } catch (...) {
+    // Some nodes hold new storages, the others old ones or none: no pass
+    // could read the tree, so it is given up.
+    FreeTreeAndLoadFlags();
+    throw;
+  }
   ClearConvergenceLog();
 }
 
@@ -69,7 +76,15 @@ void BuildTreeFromLines(bool chooseCompression, int isomorphismChoice) {
   if (!(CompatiblePairWeight(RangeVectors[0], RangeVectors[1], rootBoard) > 0.0))
     ThrowCommandError("ranges have no compatible hands");
 
-  CreateSolverTree(1, records, 0, flop, turnCard, riverCard, RangeVectors[0], RangeVectors[1], isomorphism);
+  // The standing tree is released first, to make room for the new one: when
+  // the new one cannot be made, no tree is left (the commands that need one
+  // refuse, none reads the tree that is gone).
+  try {
+    CreateSolverTree(1, records, 0, flop, turnCard, riverCard, RangeVectors[0], RangeVectors[1], isomorphism);
+  } catch (...) {
+    FreeTreeAndLoadFlags();
+    throw;
+  }
   RootStreet = rootStreet;
   EffectiveStack = effectiveStack;
   TreeBoardMasks[0] = flop;

@@ -271,6 +271,25 @@ else
   echo "storages that cannot be made under 200 MB: ${#refusedCommands[@]} commands refused, then solved at max"
 fi
 
+# A tree that cannot be built after a smaller one stood: the standing tree
+# is released to make room, so none is left, and every command that needs
+# one says so (they read the tree that was gone and crashed).
+{ printf '%s\n' "set_board As 8d 7h 4c 2s" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights" \
+    "add_line 0 0" "build_tree" "set_board Qs Jh 2h" "add_line 0 0 0 0 0 0" "add_line 0 0 0 50 50 50 50" "build_tree" \
+    "forget rivers" "solve_all_splits rivers" "go 1 steps" "show_strategy r:0" "calc_results" "is_tree_present" \
+    "is_ready"; } | (ulimit -v 20000; exec timeout 10 "$bin") > "$dir/out" 2> "$dir/err"
+status=$?
+expected=$'build_tree ok!\nset_board ok!\nadd_line ok!\nadd_line ok!\nERROR: build_tree out of memory\n'
+for command in forget solve_all_splits go show_strategy calc_results; do
+  expected+="ERROR: $command missing/incorrect tree"$'\n'
+done
+expected+=$'false\nis_ready ok!'
+if [ $status != 0 ] || [ "$(tail -n 12 "$dir/out")" != "$expected" ]; then
+  unsound "a tree that cannot be built under 20 MB after a river tree"
+else
+  echo "a tree that cannot be built under 20 MB after a river tree: no tree is left, and the commands that need one say so"
+fi
+
 # A rebuild whose storages cannot be made: the cap is lowered from outside
 # once the rivers are forgotten, to what a river sub-tree's re-solve takes
 # but not all the rivers. The rebuild is refused and the rivers stay

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "core/parallel.h"
 #include "game/deal_table.h"
 #include "solver/array_kernels.h"
 #include "solver/engine_state.h"
@@ -43,10 +44,15 @@ void OpenBoth(SolverTree& tree, TreeNode& node, int turnIndex) {
   OpenAll(tree, root, turnIndex, kSecondStorage);
 }
 
+// Closing codes the boards written back into their streams. A failure there
+// (no memory for a coder) would leave the sub-tree half closed, and it comes
+// from destructors too: the process ends with "out of memory".
 void CloseBoth(SolverTree& tree, TreeNode& node, int turnIndex, bool write) {
-  TreeNode& root = RiverSubtreeRoot(node);
-  CloseAll(tree, root, turnIndex, kFirstStorage, write);
-  CloseAll(tree, root, turnIndex, kSecondStorage, write);
+  RunGuarded([&] {
+    TreeNode& root = RiverSubtreeRoot(node);
+    CloseAll(tree, root, turnIndex, kFirstStorage, write);
+    CloseAll(tree, root, turnIndex, kSecondStorage, write);
+  });
 }
 
 }  // namespace

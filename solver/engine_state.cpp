@@ -121,5 +121,6 @@ void libsubgame_init(int n) {
 #pragma omp for schedule(dynamic, 1)
     for (int i = 0; i < 1000; ++i) sum += static_cast<long long>(i) * g_warmupArgument;
   }
+  NoteTeamRun(omp_get_max_threads());
   g_warmupSum = sum;
 }

@@ -103,15 +103,22 @@ bool AddressSpaceHolds(int workers) {
 namespace {
 // The size of the calling thread's last team: the runtime keeps that many
 // threads in the thread's pool (a smaller team ends the others, a larger
-// one starts new ones).
+// one starts new ones). Of those, the first t_readyTeam (the calling thread
+// counted) hold their scratch objects.
 thread_local int t_lastTeam = 1;
+thread_local int t_readyTeam = 1;
 }  // namespace
 
-void NoteTeamRun(int team) { t_lastTeam = team; }
+void NoteTeamRun(int team) {
+  t_lastTeam = team;
+  t_readyTeam = std::min(t_readyTeam, team);
+}
 
 bool MakeTeamReady() {
   const int team = omp_get_max_threads();
-  if (RunsAlone(team)) return AddressSpaceHolds(0) && PrepareThreadScratch();
+  // A team whose workers stand with their scratch runs no region (queries
+  // come one after another).
+  if (RunsAlone(team) || team <= t_readyTeam) return AddressSpaceHolds(0) && PrepareThreadScratch();
   if (!AddressSpaceHolds(team - t_lastTeam) || !PrepareThreadScratch()) return false;
   std::atomic<bool> ready{true};
 #pragma omp parallel
@@ -119,6 +126,7 @@ bool MakeTeamReady() {
     if (!PrepareThreadScratch()) ready = false;
   }
   t_lastTeam = team;
+  if (ready) t_readyTeam = team;
   return ready;
 }
 

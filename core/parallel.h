@@ -69,8 +69,9 @@ void NoteTeamRun(int team);
 // to the thread's last (as above), then makes the thread's scratch objects
 // (core/thread_scratch.h) and, in an empty region of the whole team (where
 // the runtime makes the team), every worker's. False when memory is short;
-// what was made stays and is used later. A team that runs alone (above)
-// makes the calling thread's objects only.
+// what was made stays and is used later. A team that runs alone (above), or
+// whose workers are all made already, runs no region: only the reserve is
+// checked and the calling thread's objects made.
 bool MakeTeamReady();
 
 // A failure inside a parallel region's work: an exception may not leave a

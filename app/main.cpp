@@ -47,9 +47,6 @@ CommandLineChoices ParseCommandLine(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Done before the shared libraries start (app/processor_check.cpp) but in
-  // the sanitizer builds.
-  WatchLibraryExits();
   // Flush-to-zero and denormals-are-zero for the whole run; threads started
   // later inherit the mode.
   _mm_setcsr(_mm_getcsr() | 0x8040);

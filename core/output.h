@@ -77,16 +77,15 @@ void ReplyOk(const TokenVector& words);
 // and status 1, as every other memory ending; other exits run as usual. The
 // C library's standard error stream is replaced by one that writes straight
 // to descriptor 2 and keeps a tail of what was written. The program calls it
-// before the shared libraries start (the OpenMP runtime allocates then), and
-// again once the static objects are made, so that the ending runs before
-// their destructors.
+// before the shared libraries start (the OpenMP runtime allocates then).
 void WatchLibraryExits();
 
-// WatchLibraryExits, and from the call on, any other exit() that the program
-// does not make itself ends the process at once with status 1, after
-// flushing the output and printing
-// "fatal error: a library ended the process (its message is above)" on
-// standard error. A runtime library exits on its fatal errors (the OpenMP
+// WatchLibraryExits again (its ending, registered once more, then runs
+// before the destructors of the static objects made since the first call),
+// and from the call on, any other exit() that the program does not make
+// itself ends the process at once with status 1, after flushing the output
+// and printing "fatal error: a library ended the process (its message is
+// above)" on standard error. A runtime library exits on its fatal errors (the OpenMP
 // runtime when it cannot start a worker thread) from any thread; the static
 // destructors exit() would run wait for threads that are still at work (a
 // condition variable waited on never finishes its destructor), so the

@@ -19,7 +19,6 @@
 inline int omp_get_max_threads() { return 1; }
 inline int omp_get_num_procs() { return 1; }
 inline void omp_set_num_threads(int) {}
-inline int omp_in_parallel() { return 0; }
 inline int omp_get_level() { return 0; }
 #endif
 
@@ -59,10 +58,23 @@ inline bool RunsAlone() { return RunsAlone(omp_get_max_threads()); }
 // fails, so a command checks this before its first region.
 bool AddressSpaceHolds(int workers);
 
-// Records that the calling thread ran a region of `team` threads, for a
-// region of another size than the thread's usual team (the runtime keeps
-// the threads of the last team only).
+// Records that the calling thread ran a region of `team` threads (the
+// runtime keeps the threads of the last team only).
 void NoteTeamRun(int team);
+
+// body(i) for every i in [0, count), spread over a team of `team` threads of
+// the calling thread with a dynamic schedule, or a plain loop where that
+// team runs alone (above).
+template <class Body>
+void ForEachIndex(int count, const Body& body, int team = omp_get_max_threads()) {
+  if (RunsAlone(team)) {
+    for (int i = 0; i < count; ++i) body(i);
+    return;
+  }
+#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
+  for (int i = 0; i < count; ++i) body(i);
+  NoteTeamRun(team);
+}
 
 // Makes the calling thread's team ready for a pass where a failure can still
 // be answered: checks that the address space holds the threads the team adds

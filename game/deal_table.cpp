@@ -420,24 +420,17 @@ void SetHoles(DealTable& table, const double* range0, const double* range1) {
   table.riverHandCounts.assign(turnCount, std::vector<uint32_t>());
   // Each iteration writes only its own turn record and its own count slots.
   const int team = std::min(4, omp_get_max_threads());
+  // The runtime ends the process when it cannot make the region's team.
+  if (!RunsAlone(team) && !AddressSpaceHolds(team - 1)) throw std::bad_alloc();
   RegionErrors errors;
-  const auto build = [&](int t) {
+  ForEachIndex(turnCount, [&](int t) {
     errors.Run([&] {
       TurnRecord& record = table.turns[t];
       BuildTurnRecord(record, flop);
       table.turnHandCounts[t] = record.HandCount();
       table.riverHandCounts[t] = record.riverHandCounts;
     });
-  };
-  if (RunsAlone(team)) {
-    for (int t = 0; t < turnCount; ++t) build(t);
-  } else {
-    // The runtime ends the process when it cannot make the region's team.
-    if (!AddressSpaceHolds(team - 1)) throw std::bad_alloc();
-#pragma omp parallel for num_threads(team) schedule(dynamic, 1)
-    for (int t = 0; t < turnCount; ++t) build(t);
-    NoteTeamRun(team);
-  }
+  }, team);
   errors.Rethrow();
 }
 

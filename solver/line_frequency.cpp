@@ -125,9 +125,8 @@ double libsubgame_calc_river_line_freq(int nodeIndex, const DealCodeLists& lists
       }
     }
     std::vector<double> slots(n, 0.0);
-    const int count = static_cast<int>(distinct.size());
     // The river boards stay open if this fails: the process ends.
-    const auto sum = [&](int d) {
+    ForEachIndex(static_cast<int>(distinct.size()), [&](int d) {
       RunGuarded([&] {
         const int j = distinct[d];
         AlignedArray reach[2] = {};
@@ -137,13 +136,7 @@ double libsubgame_calc_river_line_freq(int nodeIndex, const DealCodeLists& lists
         ReleaseAlignedArray(reach[0]);
         ReleaseAlignedArray(reach[1]);
       });
-    };
-    if (RunsAlone()) {
-      for (int d = 0; d < count; ++d) sum(d);
-    } else {
-#pragma omp parallel for schedule(dynamic, 1)
-      for (int d = 0; d < count; ++d) sum(d);
-    }
+    });
     for (int j = 0; j < n; ++j)
       if (valid[j]) total += slots[first[j]];
     CloseRiverRunoutBoards(tree, node, turns[opened], rivers[opened]);

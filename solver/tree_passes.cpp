@@ -150,13 +150,7 @@ void TraverseSubgames() {
   const DealTable& table = *tree.dealTable;
   const int count = static_cast<int>(tasks.size());
   // A failed allocation here ends the process: the pass is half done.
-  const auto run = [&](int t) { RunGuarded([&] { RunSubgameTask(*tasks[t], table, update, player); }); };
-  if (RunsAlone()) {
-    for (int t = 0; t < count; ++t) run(t);
-    return;
-  }
-#pragma omp parallel for schedule(dynamic, 1)
-  for (int t = 0; t < count; ++t) run(t);
+  ForEachIndex(count, [&](int t) { RunGuarded([&] { RunSubgameTask(*tasks[t], table, update, player); }); });
 }
 
 // --- Split points ---------------------------------------------------------------
@@ -285,8 +279,7 @@ void SolveSubgamesUnguarded(SolverTree& tree, int street) {
       tree.traversingPlayer = player;
       if (inlineRivers) {
         tree.PassPhase = 1;
-        const int count = static_cast<int>(splits.size());
-        const auto evaluate = [&](int s) {
+        ForEachIndex(static_cast<int>(splits.size()), [&](int s) {
           RunGuarded([&] {
             NodeContext work;
             work.tree = &tree;
@@ -296,13 +289,7 @@ void SolveSubgamesUnguarded(SolverTree& tree, int street) {
             CopyAlignedArray(work.oppReach, player == 1 ? splits[s]->ownReach : splits[s]->oppReach);
             EvaluateNode(work);
           });
-        };
-        if (RunsAlone()) {
-          for (int s = 0; s < count; ++s) evaluate(s);
-        } else {
-#pragma omp parallel for schedule(guided, 1)
-          for (int s = 0; s < count; ++s) evaluate(s);
-        }
+        });
       } else {
         tree.PassPhase = 0;
         for (NodeContext* split : splits) {

@@ -98,10 +98,10 @@ void CommitPages(uint8_t* block, size_t bytes) {
   constexpr uintptr_t kPage = 4096, kSlice = uintptr_t{1} << 18;
   const uintptr_t begin = reinterpret_cast<uintptr_t>(block) & ~(kPage - 1);
   const uintptr_t end = reinterpret_cast<uintptr_t>(block) + bytes;
-  const long slices = static_cast<long>((end - begin + kSlice - 1) / kSlice);
+  const int slices = static_cast<int>((end - begin + kSlice - 1) / kSlice);
   // Page-aligned slices; the first starts at the block's first page, whose
   // head before the block the block itself never touches.
-  const auto commit = [&](long k) {
+  ForEachIndex(slices, [&](int k) {
     const uintptr_t first = begin + static_cast<uintptr_t>(k) * kSlice;
     const uintptr_t last = std::min(end, first + kSlice);
 #ifdef MADV_POPULATE_WRITE
@@ -113,13 +113,7 @@ void CommitPages(uint8_t* block, size_t bytes) {
     for (uintptr_t p = std::max(first, reinterpret_cast<uintptr_t>(block)); p < last; p += kPage)
       *reinterpret_cast<volatile uint8_t*>(p) = 0;
 #endif
-  };
-  if (slices <= 1 || RunsAlone()) {
-    for (long k = 0; k < slices; ++k) commit(k);
-    return;
-  }
-#pragma omp parallel for schedule(static)
-  for (long k = 0; k < slices; ++k) commit(k);
+  }, slices > 1 ? omp_get_max_threads() : 1);
 }
 
 }  // namespace

@@ -81,14 +81,17 @@ unsound() {
 # near each are crossed page by page, each twice.
 riverSpot() {
   printf '%s\n' "set_board As 8d 7h 4c 2s" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights" \
-    "set_threads 2" "set_compression $1" "add_line 0 0" "add_line 0 50 50" "add_line 50 50" "add_line 50 150 150" \
+    "set_threads 2" "set_compression none" "add_line 0 0" "add_line 0 50 50" "add_line 50 50" "add_line 50 150 150" \
     "add_line 0 50 150 150" "add_line 0 100 100" "add_line 100 100" "build_tree"
 }
-riverRun() {
-  { { riverSpot none; printf 'go 2 steps\nwait_for_solver\nis_ready\n'; } \
-      | (ulimit -v "$1"; exec timeout 10 "$bin") > "$dir/out" 2> "$dir/err"; } 2> /dev/null
+riverGo() { riverSpot; printf 'go 2 steps\nwait_for_solver\nis_ready\n'; }
+# Pipes what the function named by `spot` prints into the program under a
+# cap of $1 KB; sets status, the output in $dir/out and $dir/err.
+underCap() {
+  { "$spot" | (ulimit -v "$1"; exec timeout 20 "$bin") > "$dir/out" 2> "$dir/err"; } 2> /dev/null
   status=$?
 }
+spot=riverGo
 # The lowest value in ($2, $3], in steps of a page (4 KB), for which the
 # session of the run function $1 passes the check $4 ($2 must fail it, $3
 # pass it).
@@ -116,14 +119,14 @@ crossing() {
 }
 goAcknowledged() { grep -qx 'go ok!' "$dir/out"; }
 solved() { grep -qx 'SOLVER: stopped (required number of steps done)' "$dir/out"; }
-riverRun 8000
+underCap 8000
 if goAcknowledged || ! grep -qx 'ERROR: go out of memory' "$dir/out"; then
   fail "go under an 8000 KB address space: not refused, last lines:"$'\n'"$(tail -n 3 "$dir/out")"
 fi
-edge=$(bisect riverRun 8000 65536 goAcknowledged)
-top=$(bisect riverRun "$edge" 65536 solved)
-if crossing riverRun $((edge - 16)) $((edge + 48)) 4 2 "go under a %s KB address space" &&
-   total=$sessions && crossing riverRun $((top - 96)) $((top + 4)) 4 2 "go under a %s KB address space"; then
+edge=$(bisect underCap 8000 65536 goAcknowledged)
+top=$(bisect underCap "$edge" 65536 solved)
+if crossing underCap $((edge - 16)) $((edge + 48)) 4 2 "go under a %s KB address space" &&
+   total=$sessions && crossing underCap $((top - 96)) $((top + 4)) 4 2 "go under a %s KB address space"; then
   echo "go at the edge of the address space: $((total + sessions)) sessions around $edge KB (go first acknowledged) and $top KB (first solved), each ended soundly"
 fi
 refusedCap=$((edge - 4))
@@ -141,7 +144,7 @@ read_until() {
 if [ -n "$refusedCap" ]; then
   coproc SOLVER { ulimit -S -v "$refusedCap"; exec "$bin" 2>&1; }
   pid=$SOLVER_PID
-  { riverSpot none; printf 'go 2 steps\nwait_for_solver\nis_ready\n'; } >&"${SOLVER[1]}"
+  riverGo >&"${SOLVER[1]}"
   seen=""
   read_until "is_ready ok!"
   first=$seen
@@ -283,22 +286,22 @@ lockSpot() {
     "add_line 50 50 50 50 50 50" "set_compression 3" "build_tree" "go 7 steps" "wait_for_solver" \
     "lock_node r:0:c:c:Ks:c:c:8h" "is_ready"
 }
-lockRun() {
-  { lockSpot | (ulimit -v "$1"; exec timeout 20 "$bin") > "$dir/out" 2> "$dir/err"; } 2> /dev/null
-  status=$?
-}
-if crossing lockRun 28000 36000 512 1 "lock_node in a compressed river sub-tree under a %s KB address space"; then
+spot=lockSpot
+if crossing underCap 28000 36000 512 1 "lock_node in a compressed river sub-tree under a %s KB address space"; then
   echo "lock_node in a compressed river sub-tree: $sessions sessions under caps of 28 to 36 MB, each ended soundly"
 fi
 
 # A tree that cannot be built after a smaller one stood: the standing tree
 # is released to make room, so none is left, and every command that needs
 # one says so (they read the tree that was gone and crashed).
-{ printf '%s\n' "set_board As 8d 7h 4c 2s" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights" \
+rebuildSpot() {
+  printf '%s\n' "set_board As 8d 7h 4c 2s" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights" \
     "add_line 0 0" "build_tree" "set_board Qs Jh 2h" "add_line 0 0 0 0 0 0" "add_line 0 0 0 50 50 50 50" "build_tree" \
     "forget rivers" "solve_all_splits rivers" "go 1 steps" "show_strategy r:0" "calc_results" "is_tree_present" \
-    "is_ready"; } | (ulimit -v 20000; exec timeout 10 "$bin") > "$dir/out" 2> "$dir/err"
-status=$?
+    "is_ready"
+}
+spot=rebuildSpot
+underCap 20000
 expected=$'build_tree ok!\nset_board ok!\nadd_line ok!\nadd_line ok!\nERROR: build_tree out of memory\n'
 for command in forget solve_all_splits go show_strategy calc_results; do
   expected+="ERROR: $command missing/incorrect tree"$'\n'

@@ -100,6 +100,11 @@ bool AddressSpaceHolds(int workers) {
   return left >= static_cast<uint64_t>(workers > 0 ? workers : 0) * stack + kRuntimeReserveBytes;
 }
 
+bool AddressSpaceHoldsPass(uint64_t bytes) {
+  const uint64_t left = FreeAddressSpace();
+  return left == UINT64_MAX || left >= bytes + kRuntimeReserveBytes;
+}
+
 namespace {
 // The size of the calling thread's last team: the runtime keeps that many
 // threads in the thread's pool (a smaller team ends the others, a larger

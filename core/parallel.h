@@ -58,6 +58,12 @@ inline bool RunsAlone() { return RunsAlone(omp_get_max_threads()); }
 // fails, so a command checks this before its first region.
 bool AddressSpaceHolds(int workers);
 
+// Whether the address space left (under RLIMIT_AS; always without a cap)
+// holds `bytes` besides the reserve above: the working memory a pass will
+// allocate once its checks have passed, so that a pass that starts can
+// finish.
+bool AddressSpaceHoldsPass(uint64_t bytes);
+
 // Records that the calling thread ran a region of `team` threads (the
 // runtime keeps the threads of the last team only).
 void NoteTeamRun(int team);

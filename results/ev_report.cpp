@@ -115,8 +115,13 @@ void CalcNodeEv(int player, int nodeIndex, int turnCard, int riverCard, double* 
     capture.riverIndex = allRunouts && node.street == 3 ? -1 : riverIndex;
     capture.allCards = allRunouts ? 1 : 0;
     tree.evCapture = &capture;
+    // The capture lives on this stack: no later pass may find it, however
+    // this one ends.
+    struct CaptureReset {
+      SolverTree& tree;
+      ~CaptureReset() { tree.evCapture = nullptr; }
+    } reset{tree};
     RunEvPass(tree, player);
-    tree.evCapture = nullptr;
   }
 
   if (!allRunouts) {

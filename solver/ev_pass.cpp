@@ -5,6 +5,33 @@
 #include "solver/tree_passes.h"
 #include "storage/solver_tree.h"
 
+namespace {
+
+// Phase 0 queues the sub-games below chance nodes, phase 1 runs them on the
+// worker team, phase 2 takes their results; captures happen in the phases
+// after the first.
+void RunEvPhases(SolverTree& tree, int player, const AlignedArray reach[2]) {
+  const EvCapture& capture = *tree.evCapture;
+  for (int phase : {0, 1, 2}) {
+    tree.PassPhase = phase;
+    if (phase == 1) {
+      TraverseSubgames();
+      continue;
+    }
+    TaskCursor = 0;
+    NodeContext context;
+    context.tree = &tree;
+    context.node = capture.target;
+    context.turn = capture.turnIndex;
+    context.river = capture.riverIndex;
+    CopyAlignedArray(context.oppReach, reach[player ^ 1]);
+    CopyAlignedArray(context.ownReach, reach[player]);
+    EvaluateNode(context);
+  }
+}
+
+}  // namespace
+
 void RunEvPass(SolverTree& tree, int player) {
   EvCapture& capture = *tree.evCapture;
   TreeNode& target = *capture.target;
@@ -16,29 +43,20 @@ void RunEvPass(SolverTree& tree, int player) {
   if (opened) OpenRiverRunoutBoards(tree, target, capture.turnIndex, capture.riverIndex);
 
   AlignedArray reach[2] = {};
-  ComputeNodeReach(tree, reach, target, capture.turnIndex, capture.riverIndex);
-  if (reach[0].count > 0 || reach[1].count > 0) {
-    // Phase 0 queues the sub-games below chance nodes, phase 1 runs them on
-    // the worker team, phase 2 takes their results; captures happen in the
-    // phases after the first.
-    for (int phase : {0, 1, 2}) {
-      tree.PassPhase = phase;
-      if (phase == 1) {
-        TraverseSubgames();
-        continue;
-      }
-      TaskCursor = 0;
-      NodeContext context;
-      context.tree = &tree;
-      context.node = &target;
-      context.turn = capture.turnIndex;
-      context.river = capture.riverIndex;
-      CopyAlignedArray(context.oppReach, reach[player ^ 1]);
-      CopyAlignedArray(context.ownReach, reach[player]);
-      EvaluateNode(context);
-    }
+  try {
+    ComputeNodeReach(tree, reach, target, capture.turnIndex, capture.riverIndex);
+    if (reach[0].count > 0 || reach[1].count > 0) RunEvPhases(tree, player, reach);
+  } catch (...) {
+    // A pass refused for want of memory (a bad_alloc of the console
+    // thread's own part) gives back what it made: the sub-games it queued
+    // would otherwise be taken by the next pass as its own.
     DeleteTasks();
+    ReleaseAlignedArray(reach[0]);
+    ReleaseAlignedArray(reach[1]);
+    if (opened) CloseRiverRunoutBoards(tree, target, capture.turnIndex, capture.riverIndex);
+    throw;
   }
+  DeleteTasks();
   ReleaseAlignedArray(reach[0]);
   ReleaseAlignedArray(reach[1]);
   if (opened) CloseRiverRunoutBoards(tree, target, capture.turnIndex, capture.riverIndex);

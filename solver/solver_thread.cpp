@@ -46,8 +46,12 @@ double ProcessCpuSeconds(double fallback) {
 int MakeSolverTeam() {
   if (!AddressSpaceHolds(0)) return -1;
   const int requested = ThreadCount;
-  SetBoundedTeamSize(requested);
-  return MakeTeamReady() ? requested : -1;
+  const int team = SetBoundedTeamSize(requested);
+  // The first iteration and the first check must find the memory they work
+  // in: a pass that ran short would end the process with the tree half
+  // updated.
+  if (!MakeTeamReady() || !PassMemoryHolds(*CurrentTree, RunsAlone(team) ? 1 : team)) return -1;
+  return requested;
 }
 
 void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested) {

@@ -45,6 +45,7 @@ void DeleteTasks() {
     if (task->ownsShared) ReleaseSharedTaskArrays(task);
   for (SubgameTask* task : SubgameTaskList) delete task;
   SubgameTaskList.clear();
+  TaskCursor = 0;
 }
 
 namespace {

@@ -108,8 +108,93 @@ bool AllStoragesReady(SolverTree& tree) {
   return true;
 }
 
+namespace {
+// What the block allocator maps for a thread's first blocks (its own heap
+// and a region of the allocator's), and what any pass may take besides its
+// rows (the C allocator's small blocks, task lists, report rows).
+// Under a capped address space a thread other than the first cannot have
+// an arena of the C allocator's own (64 MB each), and each of its small
+// blocks is then mapped on its own page.
+constexpr uint64_t kThreadAllocatorBytes = uint64_t{3} << 20;
+constexpr uint64_t kPassSlackBytes = uint64_t{2} << 20;
+// A queued sub-game task and its share of the list.
+constexpr uint64_t kTaskBytes = 256;
+
+// What a thread decodes at once from compressed river storages: the largest
+// river sub-tree's rows for one turn card, in both storages, and as much
+// again for the boards it codes back.
+uint64_t CompressedSubtreeBytes(const SolverTree& tree) {
+  if (tree.compression[0] == 0 && tree.compression[1] == 0) return 0;
+  std::vector<uint64_t> boardElements(tree.layouts.size(), 0);
+  for (size_t k = 0; k < tree.layouts.size(); ++k) {
+    const StorageLayout* layout = tree.layouts[k].get();
+    if (!layout || !layout->turnSpans) continue;
+    for (uint32_t t = 0; t < layout->turnCount; ++t)
+      boardElements[k] = std::max<uint64_t>(boardElements[k], layout->turnSpans[t].count);
+  }
+  const size_t count = tree.nodes.size();
+  std::vector<int32_t> root(count, -1);
+  std::vector<uint64_t> sums(count, 0);
+  uint64_t largest = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const TreeNode& node = tree.nodes[i];
+    if (node.kind != kInnerNode || node.street != 3) continue;
+    const int32_t parent = node.parentIndex;
+    const bool below = parent >= 0 && static_cast<size_t>(parent) < i && tree.nodes[parent].street == 3;
+    root[i] = below && root[parent] >= 0 ? root[parent] : static_cast<int32_t>(i);
+    const size_t actions = node.children.size();
+    sums[root[i]] += actions < boardElements.size() ? boardElements[actions] : 0;
+    largest = std::max(largest, sums[root[i]]);
+  }
+  return largest * sizeof(float) * 2 * 2;
+}
+
+// Counts once per tree the rows a pass keeps: each level of a thread's walk
+// holds a node context's four rows and the strategy rows of its children;
+// each first node of a street below the root is a chance node whose deals
+// share four rows and queue a task per card.
+void CountPassRows(SolverTree& tree) {
+  const size_t count = tree.nodes.size();
+  std::vector<int32_t> depth(count, 0);
+  int64_t deepest = 0, shared = 0, tasks = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const TreeNode& node = tree.nodes[i];
+    const int32_t parent = node.parentIndex;
+    const bool hasParent = parent >= 0 && static_cast<size_t>(parent) < i;
+    const bool chance = hasParent && node.kind == kInnerNode && tree.nodes[parent].street < node.street;
+    // A chance level adds a context for the dealt card.
+    depth[i] = (hasParent ? depth[parent] : 0) + (chance ? 2 : 1);
+    deepest = std::max<int64_t>(deepest, depth[i]);
+    if (chance) {
+      shared += 4;
+      tasks += node.street == 2 ? 49 : 48;
+    }
+  }
+  tree.passThreadRows = (deepest + 1) * (4 + std::max(tree.maxChildren, 1));
+  tree.passSharedRows = shared;
+  tree.passTasks = tasks;
+  tree.passThreadBytes = CompressedSubtreeBytes(tree);
+}
+}  // namespace
+
+uint64_t PassWorkingBytes(SolverTree& tree, int team) {
+  if (tree.passThreadRows < 0) CountPassRows(tree);
+  // Rows are blocks of whole classes of 64 doubles, the longest hand list's.
+  const uint64_t hands = tree.dealTable ? tree.dealTable->HandCount() : kComboCount;
+  const uint64_t row = ((hands + 63) / 64 * 64 + 8) * sizeof(double);
+  const uint64_t threads = static_cast<uint64_t>(std::max(team, 1));
+  return threads * (static_cast<uint64_t>(tree.passThreadRows) * row + tree.passThreadBytes +
+                    kThreadAllocatorBytes) +
+         static_cast<uint64_t>(tree.passSharedRows) * row + static_cast<uint64_t>(tree.passTasks) * kTaskBytes +
+         kPassSlackBytes;
+}
+
+bool PassMemoryHolds(SolverTree& tree, int team) { return AddressSpaceHoldsPass(PassWorkingBytes(tree, team)); }
+
 void RequireAllStoragesReady(SolverTree& tree) {
-  if (!AllStoragesReady(tree) || !MakeTeamReady()) ThrowCommandError("out of memory");
+  if (!AllStoragesReady(tree) || !MakeTeamReady() ||
+      !PassMemoryHolds(tree, RunsAlone() ? 1 : omp_get_max_threads()))
+    ThrowCommandError("out of memory");
 }
 
 void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force) {

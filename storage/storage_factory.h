@@ -34,12 +34,24 @@ void MakeNodeStorage(SolverTree& tree, TreeNode& node);
 // (the storages this call prepared are made anew, unprepared, and a later
 // call tries again).
 bool AllStoragesReady(SolverTree& tree);
+// The memory a pass over the tree (an iteration, an evaluation, a report's
+// walk) allocates besides the storages, with a team of `team` threads: the
+// rows each thread keeps along its deepest path (reach, values and the
+// strategy rows of every level), the rows and tasks of the chance nodes
+// that the team shares, and what the block allocator maps for each thread
+// and the pass as a whole. An upper estimate: a pass whose checks find this
+// much address space left does not run short.
+uint64_t PassWorkingBytes(SolverTree& tree, int team);
+// Whether the address space left holds PassWorkingBytes (always without a
+// cap).
+bool PassMemoryHolds(SolverTree& tree, int team);
 // AllStoragesReady for a command that reads or solves the tree: when a
 // storage cannot be made the command is refused ("ERROR: <command> out of
 // memory") before its pass, which would read the storages that are missing
 // as empty rows. Nothing of the tree changes but the storages made. The
 // calling thread's team is made ready for the pass too (MakeTeamReady), and
-// the command refused the same way when it cannot be.
+// the command refused the same way when it cannot be, or when the address
+// space left does not hold the pass's working memory (PassMemoryHolds).
 void RequireAllStoragesReady(SolverTree& tree);
 // Re-creates and prepares the storages of a sub-tree below a forgotten street.
 void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force);

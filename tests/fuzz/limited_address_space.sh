@@ -373,4 +373,21 @@ if [ $status != 0 ] || [ "$(tail -n +2 "$dir/out")" != $'ERROR: stdoutback write
 else
   echo "redirect to /dev/full: one line on standard error, and stdoutback reports the loss"
 fi
+
+# A command line of a value for each hand is read and split in buffers kept
+# from the start: after a refused build_tree, with the cap lowered from
+# outside to around the mapped size, it is answered (the line that grew char
+# by char ended the process with "out of memory").
+before=("set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights" "add_line 0 0 0 0 0 0")
+after=("build_tree" "set_range OOP $(yes 0.123456789 | head -n 1326 | tr '\n' ' ')")
+answeredAll=1
+for cap in $(seq -64 16 64); do
+  cappedFromOutside "$cap"
+  if [ "$status" != 0 ] || [ "$(tail -n 3 "$dir/out")" != $'ERROR: build_tree out of memory\nset_range ok!\nis_ready ok!' ]; then
+    unsound "set_range after a refused build_tree, the cap $cap KB above the mapped size"
+    answeredAll=0
+    break
+  fi
+done
+[ $answeredAll = 1 ] && echo "set_range after a refused build_tree: answered under caps of -64 to 64 KB above the mapped size"
 exit $failed

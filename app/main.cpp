@@ -76,10 +76,7 @@ int main(int argc, char** argv) {
   LimitThreadStacks();
   SetBoundedTeamSize(DefaultThreadCount());
 
-  if (!InitHandTables()) {
-    printf("out of memory\n");
-    TerminateProcess(1);
-  }
+  if (!InitHandTables()) FatalLine("out of memory\n");
   // The buffers of the input line and of its words, reserved before any
   // command: a line up to the longest command line is always read.
   std::optional<LineReader> input;
@@ -102,8 +99,7 @@ int main(int argc, char** argv) {
   if (!choices.script.empty()) {
     struct stat info;
     if (stat(choices.script.c_str(), &info) != 0) {
-      printf("ERROR: can't find file '%s'\n", choices.script.c_str());
-      TerminateProcess(1);
+      FatalLine(("ERROR: can't find file '" + choices.script + "'\n").c_str());
     }
     // Quoted, so a name with blanks stays one word. What the start-up script
     // leaves in the reply buffer is printed with the first reply from input.

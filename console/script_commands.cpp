@@ -16,7 +16,6 @@
 
 namespace {
 int g_scriptDepth = 0;
-int g_originalStdout = -1;
 
 // A redirection starts with no failure recorded. One that follows another
 // ends it: when writes to the file it ends were lost (said on standard error
@@ -37,10 +36,6 @@ void Redirect(const TokenVector& words, int flags) {
   ReplyOk(words);
 }
 }  // namespace
-
-void SaveOriginalStdout() {
-  if (g_originalStdout < 0) g_originalStdout = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 10);
-}
 
 void CmdLoadScript(const TokenVector& words) {
   if (Verbosity > 0) Output("[load_script %s]\n", words[1].c_str());
@@ -101,7 +96,8 @@ void CmdStdoutRedirectAppend(const TokenVector& words) { Redirect(words, O_APPEN
 // The reply goes to the original output; it tells whether everything
 // written to the redirect file got there.
 void CmdStdoutBack(const TokenVector& words) {
-  if (g_originalStdout >= 0 && !SwitchStdout(g_originalStdout, std::string())) ThrowCommandError("write failed");
+  const int original = OriginalStdoutDescriptor();
+  if (original >= 0 && !SwitchStdout(original, std::string())) ThrowCommandError("write failed");
   ReplyOk(words);
 }
 

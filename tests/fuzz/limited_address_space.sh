@@ -390,4 +390,15 @@ for cap in $(seq -64 16 64); do
   fi
 done
 [ $answeredAll = 1 ] && echo "set_range after a refused build_tree: answered under caps of -64 to 64 KB above the mapped size"
+
+# A memory ending while output goes to a file that takes nothing: its line
+# is written to the original output too.
+{ printf 'stdoutredi /dev/full\n'; head -c 40000000 /dev/zero | tr '\0' x; printf '\nis_ready\n'; } \
+  | (ulimit -v 30000; exec timeout 20 "$bin") > "$dir/out" 2> "$dir/err"
+status=$?
+if [ $status != 1 ] || [ "$(tail -n 1 "$dir/out")" != "out of memory" ]; then
+  unsound "a 40 MB line under a 30 MB address space, output redirected to /dev/full"
+else
+  echo "a 40 MB line with output redirected to /dev/full: 'out of memory' on the original output"
+fi
 exit $failed

@@ -227,6 +227,19 @@ void SaveOriginalStdout() {
 
 int OriginalStdoutDescriptor() { return OriginalStdout; }
 
+void OpenClosedStandardDescriptors() {
+  // In order: open takes the lowest free number, the closed one itself.
+  const int flags[3] = {O_RDONLY, O_WRONLY, O_WRONLY};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", flags[fd]);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
 void ReplyOk(const TokenVector& words) { Output("%s ok!\n", words[0].c_str()); }
 
 namespace {

@@ -63,6 +63,12 @@ void SaveOriginalStdout();
 // That duplicate; -1 before SaveOriginalStdout.
 int OriginalStdoutDescriptor();
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed (0 for
+// reading, 1 and 2 for writing), so that no file opened later takes a
+// standard number (a redirect file on 1 would be lost by its own dup2). The
+// program calls it first, before anything opens a file.
+void OpenClosedStandardDescriptors();
+
 // "%s ok!\n" with the command word.
 void ReplyOk(const TokenVector& words);
 

@@ -401,4 +401,14 @@ if [ $status != 1 ] || [ "$(tail -n 1 "$dir/out")" != "out of memory" ]; then
 else
   echo "a 40 MB line with output redirected to /dev/full: 'out of memory' on the original output"
 fi
+
+# Standard output closed at start: the redirect file does not take
+# descriptor 1 (the program opens /dev/null there), so it gets the replies.
+printf 'stdoutredi %s\nis_ready\n' "$dir/redirected" | timeout 10 "$bin" >&- 2> "$dir/err"
+status=$?
+if [ $status != 0 ] || [ "$(cat "$dir/redirected")" != $'stdoutredi ok!\nis_ready ok!' ]; then
+  fail "a redirect with standard output closed: status $status, file:"$'\n'"$(head -c 300 "$dir/redirected")"$'\n'"error output:"$'\n'"$(head -c 300 "$dir/err")"
+else
+  echo "a redirect with standard output closed at start: the file holds the replies"
+fi
 exit $failed

@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <new>
+#include <optional>
 #include <string>
 #include <tclap/CmdLine.h>
 
@@ -74,9 +76,16 @@ int main(int argc, char** argv) {
   LimitThreadStacks();
   SetBoundedTeamSize(DefaultThreadCount());
 
-  if (!InitHandTables()) {
-    printf("out of memory\n");
-    TerminateProcess(1);
+  if (!InitHandTables()) FatalLine("out of memory\n");
+  // The buffers of the input line and of its words, reserved before any
+  // command: a line up to the longest command line is always read.
+  std::optional<LineReader> input;
+  TokenVector words;
+  try {
+    input.emplace(stdin);
+    words.reserve(kMostCommandWords);
+  } catch (const std::bad_alloc&) {
+    FatalLine("out of memory\n");
   }
   libsubgame_init(0);
   StartTime = std::chrono::system_clock::now();
@@ -90,8 +99,7 @@ int main(int argc, char** argv) {
   if (!choices.script.empty()) {
     struct stat info;
     if (stat(choices.script.c_str(), &info) != 0) {
-      printf("ERROR: can't find file '%s'\n", choices.script.c_str());
-      TerminateProcess(1);
+      FatalLine(("ERROR: can't find file '" + choices.script + "'\n").c_str());
     }
     // Quoted, so a name with blanks stays one word. What the start-up script
     // leaves in the reply buffer is printed with the first reply from input.
@@ -103,13 +111,12 @@ int main(int argc, char** argv) {
     }
   }
 
-  LineReader input(stdin);
-  std::string line;
   try {
-    while (input.ReadLine(line)) {
+    while (input->ReadLine()) {
+      const std::string& line = input->Line();
       if (line.empty()) continue;
       try {
-        DispatchCommand(SplitCommandLine(line));
+        DispatchLine(line, words);
       } catch (const char*) {
         // A codec failure that nothing above the dispatcher handles.
         FlushPendingOutput();
@@ -119,8 +126,9 @@ int main(int argc, char** argv) {
       FlushStdout();
     }
   } catch (const std::bad_alloc&) {
-    // A line too long to read or split (a command's own allocations are
-    // answered by the dispatcher).
+    // A line longer than the longest command line, whose buffer cannot
+    // grow (a shorter one is read into the reserved buffer; a split that
+    // fails and a command's own allocations are answered by the dispatcher).
     ClearPendingOutput();
     FatalLine("out of memory\n");
   }

@@ -3,6 +3,8 @@
 // SSE4.2 or POPCNT is turned away here with a message instead of crashing on
 // an unknown instruction. This file is compiled for plain x86-64.
 //
+// Before the check, a standard descriptor that is closed is opened on
+// /dev/null (core/output.h), so that no file opened later takes its number.
 // It runs from the executable's pre-initialisation functions, which come
 // before the shared libraries' own start-up, and then starts watching the
 // libraries' exits (core/output.h): the OpenMP runtime makes its first
@@ -54,9 +56,13 @@ void CheckRequiredInstructionSets() {
 }
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-__attribute__((constructor(101))) void StartChecks() { CheckRequiredInstructionSets(); }
+__attribute__((constructor(101))) void StartChecks() {
+  OpenClosedStandardDescriptors();
+  CheckRequiredInstructionSets();
+}
 #else
 void StartChecks(int, char**, char**) {
+  OpenClosedStandardDescriptors();
   CheckRequiredInstructionSets();
   WatchLibraryExits();
 }

@@ -1,6 +1,5 @@
 #include "codecs/codec.h"
 
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -11,19 +10,7 @@
 #include "core/cpu_info.h"
 #include "core/output.h"
 
-void FatalDecodeError() {
-  // Like Fail: take the output lock if it can be had, so that no half line
-  // of another thread is cut, but never wait for ever.
-  bool locked = false;
-  for (int i = 0; i < 200 && !locked; ++i) {
-    locked = OutputMutex.try_lock();
-    if (!locked) usleep(5000);
-  }
-  fputs("fse error\n", stdout);
-  fflush(stdout);
-  fflush(stderr);
-  _exit(1);
-}
+void FatalDecodeError() { FatalLine("fse error\n"); }
 
 void DecompressorInterface::RaiseError(const char* text) {
   if (!reportErrors_) FatalDecodeError();

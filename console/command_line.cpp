@@ -1,6 +1,9 @@
 #include "console/command_line.h"
 
-bool LineReader::ReadLine(std::string& line) {
+LineReader::LineReader(FILE* stream) : stream_(stream) { line_.reserve(kLongestCommandLine); }
+
+bool LineReader::ReadLine() {
+  std::string& line = line_;
   line.clear();
   if (atEnd_) return false;
   for (;;) {
@@ -23,15 +26,17 @@ bool LineReader::ReadLine(std::string& line) {
   }
 }
 
-std::vector<std::string> SplitCommandLine(const std::string& line) {
-  std::vector<std::string> words;
+void SplitCommandLine(const std::string& line, std::vector<std::string>& words, size_t most) {
+  words.clear();
   std::string word;
   bool quoted = false;
+  // Empty words are dropped; a word goes in whole (its copy is made first).
   auto finish = [&]() {
-    if (!word.empty()) words.push_back(word);
+    if (!word.empty() && words.size() < most) words.push_back(word);
     word.clear();
   };
   for (char c : line) {
+    if (words.size() >= most) return;
     if (quoted) {
       if (c == '"') {
         quoted = false;
@@ -48,5 +53,10 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
     }
   }
   finish();
+}
+
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+  std::vector<std::string> words;
+  SplitCommandLine(line, words);
   return words;
 }

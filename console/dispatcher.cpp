@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "console/category_commands.h"
+#include "console/command_line.h"
 #include "console/info_commands.h"
 #include "console/report_commands.h"
 #include "console/script_commands.h"
@@ -101,15 +102,16 @@ void CheckTokenCount(const TokenVector& words, size_t count) {
   if (words.size() != count) ThrowBadArguments(words);
 }
 
+void AnswerOutOfMemory(const std::string& word) { OutputText("ERROR: " + word + " out of memory\n"); }
+
 void DispatchCommand(const TokenVector& words) {
+  // Word by word: a copy of the line could fail where the line was read.
   if (EchoMode) {
-    std::string line;
     for (size_t i = 0; i < words.size(); ++i) {
-      if (i) line += ' ';
-      line += words[i];
+      if (i) fputc(' ', stdout);
+      fwrite(words[i].data(), 1, words[i].size(), stdout);
     }
-    line += '\n';
-    fwrite(line.data(), 1, line.size(), stdout);
+    fputc('\n', stdout);
   }
   if (words.empty()) return;
   if (words.size() >= 2 && words[0] == "LABEL:") {
@@ -142,7 +144,7 @@ void DispatchCommand(const TokenVector& words) {
   } catch (const std::bad_alloc&) {
     // What the handler left in the reply may be what exhausted the memory.
     ClearPendingOutput();
-    OutputText("ERROR: " + words[0] + " out of memory\n");
+    AnswerOutOfMemory(words[0]);
   } catch (const std::runtime_error& error) {
     OutputText(error.what());
   } catch (const std::exception& error) {
@@ -152,4 +154,19 @@ void DispatchCommand(const TokenVector& words) {
     fflush(stdout);
     throw;
   }
+}
+
+void DispatchLine(const std::string& line, TokenVector& words) {
+  try {
+    SplitCommandLine(line, words);
+  } catch (const std::bad_alloc&) {
+    // The first word is all the answer needs; the split failed on it when
+    // none is there.
+    if (words.empty()) SplitCommandLine(line, words, 1);
+    if (words.empty()) return;
+    words.erase(words.begin() + 1, words.end());
+    AnswerOutOfMemory(words[0]);
+    return;
+  }
+  DispatchCommand(words);
 }

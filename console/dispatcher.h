@@ -21,3 +21,9 @@ extern std::string SkipLabel;
 // handler call and the conversion of errors into reply lines.
 void DispatchCommand(const TokenVector& words);
 void CheckTokenCount(const TokenVector& words, size_t count);
+// Splits `line` into `words` (whose capacity is kept for the next line, see
+// SplitCommandLine) and dispatches it. A split that runs out of memory is
+// answered as the command's own refusal, "ERROR: <first word> out of memory".
+void DispatchLine(const std::string& line, TokenVector& words);
+// Appends "ERROR: <word> out of memory" to the reply.
+void AnswerOutOfMemory(const std::string& word);

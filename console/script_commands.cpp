@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -15,7 +16,6 @@
 
 namespace {
 int g_scriptDepth = 0;
-int g_originalStdout = -1;
 
 // A redirection starts with no failure recorded. One that follows another
 // ends it: when writes to the file it ends were lost (said on standard error
@@ -37,13 +37,13 @@ void Redirect(const TokenVector& words, int flags) {
 }
 }  // namespace
 
-void SaveOriginalStdout() {
-  if (g_originalStdout < 0) g_originalStdout = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 10);
-}
-
 void CmdLoadScript(const TokenVector& words) {
   if (Verbosity > 0) Output("[load_script %s]\n", words[1].c_str());
   if (g_scriptDepth >= kMaxScriptDepth) ThrowCommandError("too many nested scripts");
+  // The line and word buffers, as for standard input: a buffer that cannot
+  // be had is this command's refusal.
+  TokenVector lineWords;
+  lineWords.reserve(kMostCommandWords);
   FILE* file = fopen(words[1].c_str(), "rb");
   if (!file) ThrowCommandError("can't open file");
   // A directory opens but cannot be read; it is refused like a missing file.
@@ -52,17 +52,23 @@ void CmdLoadScript(const TokenVector& words) {
     fclose(file);
     ThrowCommandError("can't open file");
   }
+  std::optional<LineReader> reader;
+  try {
+    reader.emplace(file);
+  } catch (...) {
+    fclose(file);
+    throw;
+  }
   ++g_scriptDepth;
-  LineReader reader(file);
-  std::string line;
   bool firstLine = true;
   try {
-    while (reader.ReadLine(line)) {
+    while (reader->ReadLine()) {
+      std::string& line = reader->Line();
       // Editors on some systems begin a UTF-8 file with a byte-order mark.
       if (firstLine && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
       firstLine = false;
       if (line.empty()) continue;
-      DispatchCommand(SplitCommandLine(line));
+      DispatchLine(line, lineWords);
       FlushPendingOutput();
       FlushStdout();
     }
@@ -90,7 +96,8 @@ void CmdStdoutRedirectAppend(const TokenVector& words) { Redirect(words, O_APPEN
 // The reply goes to the original output; it tells whether everything
 // written to the redirect file got there.
 void CmdStdoutBack(const TokenVector& words) {
-  if (g_originalStdout >= 0 && !SwitchStdout(g_originalStdout, std::string())) ThrowCommandError("write failed");
+  const int original = OriginalStdoutDescriptor();
+  if (original >= 0 && !SwitchStdout(original, std::string())) ThrowCommandError("write failed");
   ReplyOk(words);
 }
 

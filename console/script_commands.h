@@ -17,6 +17,3 @@ void CmdSleep(const TokenVector& words);
 void CmdRepeat(const TokenVector& words);
 void CmdEcho(const TokenVector& words);
 void CmdHelp(const TokenVector& words);
-
-// Remembers the standard output the process started with, for stdoutback.
-void SaveOriginalStdout();

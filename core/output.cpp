@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <stdio_ext.h>
 #include <unistd.h>
 
@@ -30,6 +31,10 @@ struct Redirection {
   char line[4400] = {};
 };
 Redirection StdoutRedirection;
+
+// A duplicate of the standard output the process started with; -1 until
+// SaveOriginalStdout.
+int OriginalStdout = -1;
 
 // With the output lock held: a write to standard output failed with `error`
 // (0 when it is not known). The first failure of a redirection is recorded.
@@ -216,6 +221,25 @@ bool SwitchStdout(int fd, const std::string& target) {
   return !lost;
 }
 
+void SaveOriginalStdout() {
+  if (OriginalStdout < 0) OriginalStdout = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 10);
+}
+
+int OriginalStdoutDescriptor() { return OriginalStdout; }
+
+void OpenClosedStandardDescriptors() {
+  // In order: open takes the lowest free number, the closed one itself.
+  const int flags[3] = {O_RDONLY, O_WRONLY, O_WRONLY};
+  for (int fd = 0; fd < 3; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int opened = open("/dev/null", flags[fd]);
+    if (opened >= 0 && opened != fd) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+}
+
 void ReplyOk(const TokenVector& words) { Output("%s ok!\n", words[0].c_str()); }
 
 namespace {
@@ -250,6 +274,21 @@ void TakeOutputLockBriefly() {
 }
 
 }  // namespace
+
+void WriteEndingLine(const char* text) {
+  const Redirection& r = StdoutRedirection;
+  const bool lostBefore = r.active && (r.failed || ferror(stdout));
+  bool written = fputs(text, stdout) != EOF;
+  written = fflush(stdout) == 0 && written;
+  if (!r.active || (written && !lostBefore) || OriginalStdout < 0) return;
+  const size_t size = strlen(text);
+  for (size_t done = 0; done < size;) {
+    const ssize_t n = write(OriginalStdout, text + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
 
 void TerminateProcess(int status) {
   TakeOutputLockBriefly();
@@ -324,8 +363,7 @@ void EndAtOnceAfterLibraryExit() {
   // The runtime's allocation failed: a memory ending like the program's own.
   if (LibraryRanOutOfMemory()) {
     TakeOutputLockBriefly();
-    fputs("out of memory\n", stdout);
-    fflush(stdout);
+    WriteEndingLine("out of memory\n");
     _exit(1);
   }
   // Before EndLibraryExitsAtOnce (the command line's own exits among them)
@@ -359,17 +397,16 @@ void EndLibraryExitsAtOnce() {
 
 void FatalLine(const char* text) {
   TakeOutputLockBriefly();
-  fputs(text, stdout);
-  fflush(stdout);
+  WriteEndingLine(text);
   fflush(stderr);
   _exit(1);
 }
 
 void Fail(const char* message) {
   if (!message) FatalLine("fail\n");
-  TakeOutputLockBriefly();
-  fprintf(stdout, "fail (%s)\n", message);
-  fflush(stdout);
-  fflush(stderr);
-  _exit(1);
+  // The messages are short texts of the program's own; a longer one is cut.
+  char line[320];
+  snprintf(line, sizeof line, "fail (%s)\n", message);
+  if (strlen(line) == sizeof line - 1) memcpy(line + sizeof line - 3, ")\n", 3);
+  FatalLine(line);
 }

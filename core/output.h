@@ -57,18 +57,40 @@ void FlushStdout();
 // writes to the redirection it ends were lost.
 bool SwitchStdout(int fd, const std::string& target);
 
+// Remembers the standard output the process started with (a duplicate of
+// descriptor 1), for stdoutback and for the endings below.
+void SaveOriginalStdout();
+// That duplicate; -1 before SaveOriginalStdout.
+int OriginalStdoutDescriptor();
+
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed (0 for
+// reading, 1 and 2 for writing), so that no file opened later takes a
+// standard number (a redirect file on 1 would be lost by its own dup2). The
+// program calls it first, before anything opens a file.
+void OpenClosedStandardDescriptors();
+
 // "%s ok!\n" with the command word.
 void ReplyOk(const TokenVector& words);
 
 [[noreturn]] void ThrowCommandError(const std::string& message);
 [[noreturn]] void ThrowBadArguments(const TokenVector& words);
 
-// Prints one line straight to standard output and ends the process with
-// status 1. Worker threads end here too: the output lock is taken when it can
-// be had (never waited for for ever), so no half line of another thread is
-// cut, and the process ends at once without running static destructors.
+// Writes the line an ending prints (with the output lock taken, or given up
+// on) to standard output and flushes it. While output is redirected, a line
+// the redirect file does not take, or any line after writes to it were lost,
+// is also written to the original standard output, straight to its
+// descriptor with write(2), which needs no memory: the reason the process
+// ended can always be read.
+void WriteEndingLine(const char* text);
+
+// Prints one line to standard output (WriteEndingLine) and ends the process
+// with status 1. Worker threads end here too: the output lock is taken when
+// it can be had (never waited for for ever), so no half line of another
+// thread is cut, and the process ends at once without running static
+// destructors.
 [[noreturn]] void FatalLine(const char* text);
-// Prints "fail (%s)\n" (or "fail") the same way.
+// Prints "fail (%s)\n" (or "fail") the same way; a line longer than 319
+// characters is cut (and still ends with ")\n").
 [[noreturn]] void Fail(const char* message = nullptr);
 
 // From the call on, an exit() whose last line on standard error is the

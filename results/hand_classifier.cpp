@@ -72,8 +72,7 @@ void ClassifyMadeHands(const int32_t* board, int boardCount, int32_t* out) {
   if (bug) {
     // An inconsistency of the evaluator or of the rules: nothing sensible can
     // be printed, so say so directly and stop.
-    fputs("ERROR: bug in hand classifier, please report!\n", stdout);
-    TerminateProcess(1);
+    FatalLine("ERROR: bug in hand classifier, please report!\n");
   }
 }
 

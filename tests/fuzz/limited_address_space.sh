@@ -373,4 +373,42 @@ if [ $status != 0 ] || [ "$(tail -n +2 "$dir/out")" != $'ERROR: stdoutback write
 else
   echo "redirect to /dev/full: one line on standard error, and stdoutback reports the loss"
 fi
+
+# A command line of a value for each hand is read and split in buffers kept
+# from the start: after a refused build_tree, with the cap lowered from
+# outside to around the mapped size, it is answered (the line that grew char
+# by char ended the process with "out of memory").
+before=("set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights" "add_line 0 0 0 0 0 0")
+after=("build_tree" "set_range OOP $(yes 0.123456789 | head -n 1326 | tr '\n' ' ')")
+answeredAll=1
+for cap in $(seq -64 16 64); do
+  cappedFromOutside "$cap"
+  if [ "$status" != 0 ] || [ "$(tail -n 3 "$dir/out")" != $'ERROR: build_tree out of memory\nset_range ok!\nis_ready ok!' ]; then
+    unsound "set_range after a refused build_tree, the cap $cap KB above the mapped size"
+    answeredAll=0
+    break
+  fi
+done
+[ $answeredAll = 1 ] && echo "set_range after a refused build_tree: answered under caps of -64 to 64 KB above the mapped size"
+
+# A memory ending while output goes to a file that takes nothing: its line
+# is written to the original output too.
+{ printf 'stdoutredi /dev/full\n'; head -c 40000000 /dev/zero | tr '\0' x; printf '\nis_ready\n'; } \
+  | (ulimit -v 30000; exec timeout 20 "$bin") > "$dir/out" 2> "$dir/err"
+status=$?
+if [ $status != 1 ] || [ "$(tail -n 1 "$dir/out")" != "out of memory" ]; then
+  unsound "a 40 MB line under a 30 MB address space, output redirected to /dev/full"
+else
+  echo "a 40 MB line with output redirected to /dev/full: 'out of memory' on the original output"
+fi
+
+# Standard output closed at start: the redirect file does not take
+# descriptor 1 (the program opens /dev/null there), so it gets the replies.
+printf 'stdoutredi %s\nis_ready\n' "$dir/redirected" | timeout 10 "$bin" >&- 2> "$dir/err"
+status=$?
+if [ $status != 0 ] || [ "$(cat "$dir/redirected")" != $'stdoutredi ok!\nis_ready ok!' ]; then
+  fail "a redirect with standard output closed: status $status, file:"$'\n'"$(head -c 300 "$dir/redirected")"$'\n'"error output:"$'\n'"$(head -c 300 "$dir/err")"
+else
+  echo "a redirect with standard output closed at start: the file holds the replies"
+fi
 exit $failed

@@ -105,7 +105,9 @@ bisect() {
   echo "$high"
 }
 # Runs $1 for every value from $2 to $3 in steps of $4, $5 times each; every
-# session must end soundly. $6 names the value in the failure. Sets sessions.
+# session must end soundly (or pass the check named by `check`). $6 names
+# the value in the failure. Sets sessions.
+check=endedSoundly
 crossing() {
   local value round
   sessions=0
@@ -113,11 +115,14 @@ crossing() {
     for ((round = 1; round <= $5; ++round)); do
       "$1" "$value"
       sessions=$((sessions + 1))
-      endedSoundly || { unsound "$(printf "$6" "$value") (round $round)"; return 1; }
+      "$check" || { unsound "$(printf "$6" "$value") (round $round)"; return 1; }
     done
   done
 }
 goAcknowledged() { grep -qx 'go ok!' "$dir/out"; }
+# Every command answered or refused, none ending the process: a pass whose
+# checks passed (go acknowledged, a query's storages made) finishes.
+answeredOrRefused() { [ "$status" = 0 ] && [ "$(tail -n 1 "$dir/out")" = "is_ready ok!" ]; }
 solved() { grep -qx 'SOLVER: stopped (required number of steps done)' "$dir/out"; }
 underCap 8000
 if goAcknowledged || ! grep -qx 'ERROR: go out of memory' "$dir/out"; then
@@ -125,10 +130,25 @@ if goAcknowledged || ! grep -qx 'ERROR: go out of memory' "$dir/out"; then
 fi
 edge=$(bisect underCap 8000 65536 goAcknowledged)
 top=$(bisect underCap "$edge" 65536 solved)
+check=answeredOrRefused
 if crossing underCap $((edge - 16)) $((edge + 48)) 4 2 "go under a %s KB address space" &&
    total=$sessions && crossing underCap $((top - 96)) $((top + 4)) 4 2 "go under a %s KB address space"; then
-  echo "go at the edge of the address space: $((total + sessions)) sessions around $edge KB (go first acknowledged) and $top KB (first solved), each ended soundly"
+  echo "go at the edge of the address space: $((total + sessions)) sessions around $edge KB (go first acknowledged) and $top KB (first solved), each answered or refused"
 fi
+# The first iteration of an acknowledged go, and the first calc_results of
+# a river tree, run short of nothing: below the cap where each is first
+# answered, over the 3 MB where the pass ran short after its checks had
+# passed, every session is answered or refused.
+riverFirst() { riverSpot; printf '%s\n' "$1" "${2:-is_ready}" is_ready; }
+riverGoOnce() { riverFirst "go 1 steps" wait_for_solver; }
+riverResults() { riverFirst calc_results; }
+resultsAnswered() { answeredOrRefused && grep -q '^EV OOP' "$dir/out"; }
+for spot in riverGoOnce riverResults; do
+  first=$(bisect underCap 8000 65536 "$([ $spot = riverGoOnce ] && echo solved || echo resultsAnswered)")
+  crossing underCap $((first - 3072)) "$first" 192 1 "$spot under a %s KB address space" &&
+    echo "$spot: $sessions sessions under caps up to 3 MB below $first KB (first answered), each answered or refused"
+done
+check=endedSoundly
 refusedCap=$((edge - 4))
 
 # Once the address space is there again (the cap raised from outside), the
@@ -165,12 +185,21 @@ fi
 
 # Runs the commands of the array `before` with the address space free,
 # lowers the cap from outside to $1 KB above what the process then maps, and
-# runs the array `after`; sets status, the whole output in $dir/out.
+# runs the array `after`; when the array `lifted` is set, lifts the cap once
+# `after` is answered and runs `lifted`. With capAtStart=1, the process
+# starts under a cap of $1 KB instead (its worker threads then get no arena
+# of the C allocator's own). Sets status, the whole output in $dir/out.
+lifted=()
+capAtStart=0
 cappedFromOutside() {
   local feed replies pid line hung=0
   rm -f "$dir/in" "$dir/replies"
   mkfifo "$dir/in" "$dir/replies"
-  "$bin" < "$dir/in" > "$dir/replies" 2> "$dir/err" &
+  if [ $capAtStart = 1 ]; then
+    (ulimit -S -v "$1"; exec "$bin") < "$dir/in" > "$dir/replies" 2> "$dir/err" &
+  else
+    "$bin" < "$dir/in" > "$dir/replies" 2> "$dir/err" &
+  fi
   pid=$!
   exec {feed}> "$dir/in" {replies}< "$dir/replies"
   : > "$dir/out"
@@ -179,8 +208,21 @@ cappedFromOutside() {
     printf '%s\n' "$line" >> "$dir/out"
     [ "$line" = "is_ready ok!" ] && break
   done
-  prlimit --pid "$pid" --as=$((($(awk '/^VmSize/ {print $2}' "/proc/$pid/status") + $1) * 1024)) 2> /dev/null
+  [ $capAtStart = 1 ] ||
+    prlimit --pid "$pid" --as=$((($(awk '/^VmSize/ {print $2}' "/proc/$pid/status") + $1) * 1024)): 2> /dev/null
   printf '%s\n' "${after[@]}" "is_ready" >&"$feed"
+  if [ ${#lifted[@]} -gt 0 ]; then
+    while IFS= read -r -t 30 -u "$replies" line; do
+      printf '%s\n' "$line" >> "$dir/out"
+      # Lifted only for a process still there (a write to one that ended
+      # would end the script).
+      if [ "$line" = "is_ready ok!" ]; then
+        prlimit --pid "$pid" --as=unlimited: 2> /dev/null
+        printf '%s\n' "${lifted[@]}" "is_ready" >&"$feed"
+        break
+      fi
+    done
+  fi
   exec {feed}>&-
   # Every reply until the program ends (end of file), or a hang.
   while IFS= read -r -t 30 -u "$replies" line || { [ $? -gt 128 ] && hung=1 && false; }; do
@@ -205,6 +247,30 @@ edge=$(bisect cappedFromOutside -256 65536 answered)
 if crossing cappedFromOutside $((edge - 32)) $((edge + 8)) 4 2 "a team of four, the cap %s KB above the mapped size"; then
   echo "a team of four at the edge: $sessions sessions capped around $edge KB above the mapped size (first answered), each ended soundly"
 fi
+
+# A query refused for want of memory leaves the session as it was. A flop
+# tree with full ranges and a team of eight, unsolved: its first calc_ev
+# makes the storages (about 80 MB) and runs the pass. The cap is lowered
+# from outside to up to 384 KB below where that query is first answered,
+# then lifted after it: every session answers or refuses (the pass ran
+# short after its checks had passed and ended the process), and after the
+# lift the query answers as a session never capped does (a pass refused in
+# the middle left its sub-games queued, and the next pass answered from
+# them).
+before=("set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights"
+  "add_line 0 0 0 0 0 0" "add_line 0 0 0 0 50 50" "add_line 0 0 0 0 0 50 50" "add_line 0 0 0 0 50"
+  "set_compression none" "set_threads 8" "build_tree")
+after=("calc_ev OOP r:0")
+reference=$(printf '%s\n' "${before[@]}" "${after[@]}" | "$bin" | tail -n 3)
+edge=$(bisect cappedFromOutside 0 262144 answered)
+lifted=("${after[@]}")
+# The lifted query's reply is the last before is_ready's.
+wholeAfterLift() { answeredOrRefused && [ "$(tail -n 4 "$dir/out" | head -n 3)" = "$reference" ]; }
+check=wholeAfterLift
+crossing cappedFromOutside $((edge - 384)) "$edge" 32 1 "calc_ev with the cap %s KB above the mapped size, then lifted" &&
+  echo "a refused calc_ev: $sessions sessions capped up to 384 KB below $edge KB above the mapped size (first answered), each answered or refused, and answered as uncapped once lifted"
+check=endedSoundly
+lifted=()
 
 # load_tree of a small flop tree file (written by the tests' writer) with a
 # team of four: the deal tables are built by the team, whose workers start in

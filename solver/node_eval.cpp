@@ -663,10 +663,24 @@ void EvaluateRiverDeal(NodeContext& context) {
       const SubtreeContext subtree{&tree, &node, context.turn};
       void* handles[2] = {nullptr, nullptr};
       void* sumHandles[2] = {nullptr, nullptr};
+      const bool second = accumulate && AveragingActive(tree);
+      // A pass that reads (an EV pass on the console thread) and is refused
+      // for want of memory closes the boards it opened, which later passes
+      // open again; a failed update pass ends the process.
+      struct OpenBoards {
+        const SubtreeContext& subtree;
+        void** handles;
+        void** sumHandles;
+        bool second, armed;
+        ~OpenBoards() {
+          if (!armed) return;
+          ReleaseSubtreeStorages(subtree, handles, kFirstStorage, false);
+          if (second) ReleaseSubtreeStorages(subtree, sumHandles, kSecondStorage, false);
+        }
+      } open{subtree, handles, sumHandles, second, !UpdatePass(tree)};
       int64_t sizes[2] = {0, 0};
       SumSubtreeStorageSize(subtree, kFirstStorage, sizes);
       AcquireSubtreeStorages(subtree, handles, kFirstStorage, sizes, false);
-      const bool second = accumulate && AveragingActive(tree);
       if (second) {
         int64_t sumSizes[2] = {0, 0};
         SumSubtreeStorageSize(subtree, kSecondStorage, sumSizes);
@@ -686,6 +700,7 @@ void EvaluateRiverDeal(NodeContext& context) {
         SpreadHandGroups(riverRecord, context.value, child.value);
         if (context.brValue.data) SpreadHandGroups(riverRecord, context.brValue, child.brValue);
       }
+      open.armed = false;
       ReleaseSubtreeStorages(subtree, handles, kFirstStorage, false);
       if (second) ReleaseSubtreeStorages(subtree, sumHandles, kSecondStorage, false);
     }

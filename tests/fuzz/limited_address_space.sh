@@ -226,10 +226,11 @@ else
 fi
 
 # load_tree of flop trees whose rivers are kept coded (levels 3 and 4) with a
-# team of two. Above the cap where the tree itself can be built (found by
-# bisection), the load reads the coded streams' blocks and decodes each
-# board once: every load there is answered or refused, and no session ends
-# (the streams' own allocation failures ended them). A session refused there
+# team of two. In the 4 MB above the cap where the tree itself can be built
+# (found by bisection) the load reads the coded streams' blocks and decodes
+# each board once: under every cap there, in steps of 128 KB, the load is
+# answered or refused, and no session ends (the streams' own allocation
+# failures ended them). The session refused under the highest of those caps
 # loads the same file once its cap is lifted, and answers as an uncapped one.
 codedSpot() {
   printf '%s\n' "set_isomorphism 0 0" "set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $narrow" \
@@ -266,7 +267,7 @@ for level in 3 4; do
   { echo "set_compression $level"; codedSpot; echo "build_tree"; } > "$dir/coded.txt"
   "$treeWriter" "$dir/coded.txt" 1 5 "$codedTree" > /dev/null
   refusedCap=""
-  crossing codedUnderCap "$builtCap" $((builtCap + 4096)) 64 1 \
+  crossing codedUnderCap "$builtCap" $((builtCap + 4096)) 128 1 \
     "load_tree of coded rivers (level $level) under a %s KB address space" loadAnswered || continue
   [ -n "$refusedCap" ] || { fail "load_tree of coded rivers (level $level): no load refused from $builtCap KB"; continue; }
   uncapped=$(printf '%s\n' "load_tree $codedTree" "${queries[@]}" "is_ready" | "$bin" 2>&1 | tail -n +2)
@@ -284,19 +285,6 @@ for level in 3 4; do
     fail "load_tree of coded rivers (level $level) refused under $refusedCap KB, then the cap lifted: '${refused//$'\n'/|}', then:"$'\n'"$(head -n 4 <<< "$seen" | cut -c1-100)"
   else
     echo "load_tree of coded rivers (level $level): $sessions sessions under caps of $builtCap to $((builtCap + 4096)) KB each answered or refused; the same file loaded after a refusal answers as uncapped"
-  fi
-done
-  }
-  codedReplies "set_threads 2" "load_tree $codedTree"
-  refused=$seen
-  seen=""
-  prlimit --pid "$pid" --as=unlimited: && codedReplies "load_tree $codedTree" "${queries[@]}"
-  printf 'exit\n' >&"${CODED[1]}"
-  wait "$pid" 2> /dev/null
-  if [[ $refused != *$'\nERROR: load_tree out of memory\nis_ready ok!\n' ]] || [ "$seen" != "$uncapped"$'\n' ]; then
-    fail "load_tree of coded rivers (level $level) after a refusal: under $((builtCap + 2048)) KB '${refused//$'\n'/|}', then:"$'\n'"$(head -n 4 <<< "$seen")"
-  else
-    echo "load_tree of coded rivers (level $level): $sessions sessions under caps $builtCap to $((builtCap + 4096)) KB answered or refused; loaded whole after a refusal once the cap was lifted"
   fi
 done
 

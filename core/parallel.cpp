@@ -148,6 +148,8 @@ thread_local int t_recoverableDepth = 0;
 RecoverableAllocations::RecoverableAllocations() { ++t_recoverableDepth; }
 RecoverableAllocations::~RecoverableAllocations() { --t_recoverableDepth; }
 
+bool AllocationsRecoverable() { return t_recoverableDepth > 0; }
+
 void AllocationFailed() {
   if (t_recoverableDepth > 0) throw std::bad_alloc();
   FatalLine("out of memory\n");

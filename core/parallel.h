@@ -118,6 +118,10 @@ void RunGuarded(Work&& work) noexcept {
 // else it ends the process with "out of memory" on standard output and
 // status 1: the pass it interrupted has left the tree half updated.
 [[noreturn]] void AllocationFailed();
+// Whether the calling thread is inside a RecoverableAllocations scope: code
+// that ends the process with a line of its own when memory runs out throws
+// std::bad_alloc there instead.
+bool AllocationsRecoverable();
 class RecoverableAllocations {
  public:
   RecoverableAllocations();

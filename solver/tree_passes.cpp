@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <memory>
+#include <vector>
 
 #include "core/parallel.h"
 #include "game/deal_table.h"
@@ -158,6 +160,15 @@ void TraverseSubgames() {
 
 namespace {
 
+// Gives back the rows of a vector however the scope is left (a load undoes
+// a walk whose allocation failed).
+struct ReleasedOnExit {
+  std::vector<AlignedArray>& rows;
+  ~ReleasedOnExit() {
+    for (AlignedArray& row : rows) ReleaseAlignedArray(row);
+  }
+};
+
 void WalkSplits(NodeContext& context, int street, std::vector<NodeContext*>& out) {
   SolverTree& tree = *context.tree;
   TreeNode& node = *context.node;
@@ -177,14 +188,15 @@ void WalkSplits(NodeContext& context, int street, std::vector<NodeContext*>& out
   }
   if (node.street == street) {
     if (node.kind != kInnerNode) return;
-    auto* copy = new NodeContext;
+    auto copy = std::make_unique<NodeContext>();
     copy->tree = &tree;
     copy->node = &node;
     copy->turn = context.turn;
     copy->river = context.river;
     CopyAlignedArray(copy->ownReach, context.ownReach);
     CopyAlignedArray(copy->oppReach, context.oppReach);
-    out.push_back(copy);
+    out.push_back(copy.get());
+    copy.release();
     return;
   }
   if (node.street >= 3 && context.river < 0) {
@@ -203,6 +215,7 @@ void WalkSplits(NodeContext& context, int street, std::vector<NodeContext*>& out
   }
   if (node.kind != kInnerNode) return;
   std::vector<AlignedArray> strategy;
+  const ReleasedOnExit released{strategy};
   ReadWalkStrategy(tree, node, context.turn, context.river, strategy);
   for (size_t i = 0; i < node.children.size(); ++i) {
     TreeNode& childNode = tree.nodes[node.children[i]];
@@ -220,7 +233,6 @@ void WalkSplits(NodeContext& context, int street, std::vector<NodeContext*>& out
     CopyAlignedArray(other, otherParent);
     WalkSplits(child, street, out);
   }
-  for (AlignedArray& row : strategy) ReleaseAlignedArray(row);
 }
 
 }  // namespace

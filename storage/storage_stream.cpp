@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "core/binary_reader.h"
 #include "core/cpu_info.h"
 #include "core/output.h"
+#include "core/parallel.h"
 #include "core/thread_scratch.h"
 #include "storage/compressed_kernels_variants.h"
 #include "storage/packed_rows.h"
@@ -21,14 +23,19 @@ std::atomic<int64_t> StorageBytesWritten{0};
 
 namespace {
 
+// A block that cannot be had: inside a recoverable scope (a tree file being
+// loaded) the caller undoes its work, so std::bad_alloc is thrown; anywhere
+// else the pass it interrupted has left the streams half written, and the
+// process ends with the allocator's line.
 [[noreturn]] void StreamAllocationFailed(const char* what, int64_t bytes, int error) {
+  if (AllocationsRecoverable()) throw std::bad_alloc();
   char line[96];
   snprintf(line, sizeof line, "%s %lld bytes fail (errno %d)\n", what, static_cast<long long>(bytes), error);
   FatalLine(line);
 }
 
-// Grows a heap block to `bytes` (malloc when it is null), ending the process
-// with the allocator's message when that fails.
+// Grows a heap block to `bytes` (malloc when it is null); on failure the
+// block is left as it was (see StreamAllocationFailed).
 uint8_t* GrowHeapBlock(uint8_t* block, int64_t bytes) {
   errno = 0;
   void* grown = block ? realloc(block, static_cast<size_t>(bytes)) : malloc(static_cast<size_t>(bytes));
@@ -140,13 +147,13 @@ int CompressedStorageStream::LaneWrite(void* context, int lane, uint8_t* data, i
   const int64_t end = static_cast<int64_t>(s.lanePositions_[lane]) + length;
   if (end > INT32_MAX) ReserveExhausted();
   if (end > s.laneSizes_[lane]) {
-    s.laneSizes_[lane] = static_cast<int32_t>(end);
     const int64_t step = LaneStep(lane);
     const int64_t rounded = (end + step - 1) / step * step;
     if (rounded > block.capacity[lane]) {
       block.lanes[lane] = GrowHeapBlock(block.lanes[lane], rounded);
       block.capacity[lane] = static_cast<int32_t>(rounded);
     }
+    s.laneSizes_[lane] = static_cast<int32_t>(end);
   }
   memcpy(block.lanes[lane] + s.lanePositions_[lane], data, static_cast<size_t>(length));
   s.lanePositions_[lane] = static_cast<int32_t>(end);

@@ -192,6 +192,18 @@ void DecodeCardRecord(CardRecord& record, SaveDecompressor& block) {
   }
 }
 
+// The working rows of a node's decode, given back however the decode ends.
+struct LoadRows {
+  AlignedArray row{}, remainder{};
+  LoadRows() = default;
+  ~LoadRows() {
+    ReleaseAlignedArray(row);
+    ReleaseAlignedArray(remainder);
+  }
+  LoadRows(const LoadRows&) = delete;
+  LoadRows& operator=(const LoadRows&) = delete;
+};
+
 // The first storage of a flop node (board -1) or of a turn node for one turn
 // record: every action but the last from thousandths, the last the rest.
 void DecodeNodeStorages(TreeNode& node, SaveDecompressor& block, int board) {
@@ -200,30 +212,24 @@ void DecodeNodeStorages(TreeNode& node, SaveDecompressor& block, int board) {
   const int n = storage->EntryCount(board, -1);
   const int k = static_cast<int>(node.children.size());
   if (n < 0 || n > kMaxCardRecordValues || k < 1) Invalid();
-  AlignedArray row{}, remainder{};
+  LoadRows rows;
+  AlignedArray& row = rows.row;
+  AlignedArray& remainder = rows.remainder;
   ResizeAlignedArray(row, static_cast<uint32_t>(n));
   ResizeAlignedArray(remainder, static_cast<uint32_t>(n));
   for (int i = 0; i < n; ++i) remainder.data[i] = 1000.0;
   uint16_t values[kMaxCardRecordValues];
-  try {
-    for (int c = 0; c + 1 < k; ++c) {
-      block.readRow16(values, nullptr, n);
-      for (int i = 0; i < n; ++i) {
-        row.data[i] = values[i];
-        remainder.data[i] -= row.data[i];
-      }
-      storage->WriteRow(board, -1, c, row);
+  for (int c = 0; c + 1 < k; ++c) {
+    block.readRow16(values, nullptr, n);
+    for (int i = 0; i < n; ++i) {
+      row.data[i] = values[i];
+      remainder.data[i] -= row.data[i];
     }
-  } catch (...) {
-    ReleaseAlignedArray(row);
-    ReleaseAlignedArray(remainder);
-    throw;
+    storage->WriteRow(board, -1, c, row);
   }
   for (int i = 0; i < n; ++i)
     if (remainder.data[i] < 0.0) remainder.data[i] = 0.0;
   storage->WriteRow(board, -1, k - 1, remainder);
-  ReleaseAlignedArray(row);
-  ReleaseAlignedArray(remainder);
 }
 
 bool CardRecordsInFile(const TreeNode& node, int forgotten, int version) {
@@ -317,6 +323,14 @@ void CheckCardRecords(const SolverTree& tree) {
 
 void RebuildStorages(SolverTree& tree, int forgottenStreet) {
   std::vector<NodeContext*> splits;
+  // The contexts go however the walk ends: one that runs out of memory
+  // leaves those it made so far.
+  struct Owner {
+    std::vector<NodeContext*>& contexts;
+    ~Owner() {
+      for (NodeContext* context : contexts) delete context;
+    }
+  } owner{splits};
   CollectSplits(tree, forgottenStreet, splits);
   for (NodeContext* split : splits) {
     CardRecord* record = SplitRecord(*split, forgottenStreet);
@@ -328,7 +342,6 @@ void RebuildStorages(SolverTree& tree, int forgottenStreet) {
       MoveAlignedArray(record->arrays[1], split->oppReach);
       ScaleTo200(record->arrays[1]);
     }
-    delete split;
   }
 }
 

@@ -105,9 +105,8 @@ bisect() {
   echo "$high"
 }
 # Runs $1 for every value from $2 to $3 in steps of $4, $5 times each; every
-# session must end soundly (or pass the check named by `check`). $6 names
-# the value in the failure. Sets sessions.
-check=endedSoundly
+# session must pass the check $7 (endedSoundly when not given). $6 names the
+# value in the failure. Sets sessions.
 crossing() {
   local value round
   sessions=0
@@ -115,7 +114,7 @@ crossing() {
     for ((round = 1; round <= $5; ++round)); do
       "$1" "$value"
       sessions=$((sessions + 1))
-      "$check" || { unsound "$(printf "$6" "$value") (round $round)"; return 1; }
+      "${7:-endedSoundly}" || { unsound "$(printf "$6" "$value") (round $round)"; return 1; }
     done
   done
 }
@@ -130,9 +129,8 @@ if goAcknowledged || ! grep -qx 'ERROR: go out of memory' "$dir/out"; then
 fi
 edge=$(bisect underCap 8000 65536 goAcknowledged)
 top=$(bisect underCap "$edge" 65536 solved)
-check=answeredOrRefused
-if crossing underCap $((edge - 16)) $((edge + 48)) 4 2 "go under a %s KB address space" &&
-   total=$sessions && crossing underCap $((top - 96)) $((top + 4)) 4 2 "go under a %s KB address space"; then
+if crossing underCap $((edge - 16)) $((edge + 48)) 4 2 "go under a %s KB address space" answeredOrRefused &&
+   total=$sessions && crossing underCap $((top - 96)) $((top + 4)) 4 2 "go under a %s KB address space" answeredOrRefused; then
   echo "go at the edge of the address space: $((total + sessions)) sessions around $edge KB (go first acknowledged) and $top KB (first solved), each answered or refused"
 fi
 # The first iteration of an acknowledged go, and the first calc_results of
@@ -145,10 +143,9 @@ riverResults() { riverFirst calc_results; }
 resultsAnswered() { answeredOrRefused && grep -q '^EV OOP' "$dir/out"; }
 for spot in riverGoOnce riverResults; do
   first=$(bisect underCap 8000 65536 "$([ $spot = riverGoOnce ] && echo solved || echo resultsAnswered)")
-  crossing underCap $((first - 3072)) "$first" 192 1 "$spot under a %s KB address space" &&
+  crossing underCap $((first - 3072)) "$first" 192 1 "$spot under a %s KB address space" answeredOrRefused &&
     echo "$spot: $sessions sessions under caps up to 3 MB below $first KB (first answered), each answered or refused"
 done
-check=endedSoundly
 refusedCap=$((edge - 4))
 
 # Once the address space is there again (the cap raised from outside), the
@@ -266,10 +263,9 @@ edge=$(bisect cappedFromOutside 0 262144 answered)
 lifted=("${after[@]}")
 # The lifted query's reply is the last before is_ready's.
 wholeAfterLift() { answeredOrRefused && [ "$(tail -n 4 "$dir/out" | head -n 3)" = "$reference" ]; }
-check=wholeAfterLift
-crossing cappedFromOutside $((edge - 384)) "$edge" 32 1 "calc_ev with the cap %s KB above the mapped size, then lifted" &&
+crossing cappedFromOutside $((edge - 384)) "$edge" 32 1 "calc_ev with the cap %s KB above the mapped size, then lifted" \
+  wholeAfterLift &&
   echo "a refused calc_ev: $sessions sessions capped up to 384 KB below $edge KB above the mapped size (first answered), each answered or refused, and answered as uncapped once lifted"
-check=endedSoundly
 lifted=()
 
 # load_tree of a small flop tree file (written by the tests' writer) with a
@@ -289,6 +285,69 @@ if [ -x "$treeWriter" ]; then
 else
   fail "load_tree at the edge: no tree writer at $treeWriter"
 fi
+
+# load_tree of flop trees whose rivers are kept coded (levels 3 and 4) with a
+# team of two. In the 4 MB above the cap where the tree itself can be built
+# (found by bisection) the load reads the coded streams' blocks and decodes
+# each board once: under every cap there, in steps of 128 KB, the load is
+# answered or refused, and no session ends (the streams' own allocation
+# failures ended them). The session refused under the highest of those caps
+# loads the same file once its cap is lifted, and answers as an uncapped one.
+codedSpot() {
+  printf '%s\n' "set_isomorphism 0 0" "set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $narrow" \
+    "set_range IP $narrow" "add_line 0 0 0 0 0 0" "add_line 0 0 0 0 0 50 50" "add_line 0 0 0 50 50 50 50"
+}
+codedBuild() { printf 'set_threads 2\nset_compression 4\n'; codedSpot; printf 'build_tree\nis_ready\n'; }
+codedLoad() { printf 'set_threads 2\nload_tree %s\nis_ready\n' "$codedTree"; }
+# underCap, keeping the highest cap whose load was refused.
+codedUnderCap() {
+  underCap "$1"
+  grep -qx 'ERROR: load_tree out of memory' "$dir/out" && refusedCap=$1
+}
+loadAnswered() {
+  [ "$status" = 0 ] && [ "$(tail -n 1 "$dir/out")" = "is_ready ok!" ] &&
+    grep -qx -e 'load_tree ok!' -e 'ERROR: load_tree out of memory' "$dir/out"
+}
+built() { grep -qx 'build_tree ok!' "$dir/out"; }
+queries=("calc_results" "show_strategy r:0:c:c:3s:c:c:4d" "show_strategy r:0:c:c:3s:c:c:4d:c")
+codedReplies() {
+  local line
+  seen=""
+  printf '%s\n' "$@" "is_ready" >&"${CODED[1]}"
+  while IFS= read -r -t 10 line <&"${CODED[0]}"; do
+    seen+="$line"$'\n'
+    [ "$line" = "is_ready ok!" ] && break
+  done
+}
+spot=codedBuild
+builtCap=$(bisect underCap 8000 65536 built)
+spot=codedLoad
+for level in 3 4; do
+  [ -x "$treeWriter" ] || break
+  codedTree=$dir/coded$level.tree
+  { echo "set_compression $level"; codedSpot; echo "build_tree"; } > "$dir/coded.txt"
+  "$treeWriter" "$dir/coded.txt" 1 5 "$codedTree" > /dev/null
+  refusedCap=""
+  crossing codedUnderCap "$builtCap" $((builtCap + 4096)) 128 1 \
+    "load_tree of coded rivers (level $level) under a %s KB address space" loadAnswered || continue
+  [ -n "$refusedCap" ] || { fail "load_tree of coded rivers (level $level): no load refused from $builtCap KB"; continue; }
+  uncapped=$(printf '%s\n' "load_tree $codedTree" "${queries[@]}" "is_ready" | "$bin" 2>&1 | tail -n +2)
+  coproc CODED { ulimit -S -v "$refusedCap"; exec "$bin" 2>&1; }
+  pid=$CODED_PID
+  codedReplies "set_threads 2" "load_tree $codedTree"
+  refused=$seen
+  seen=""
+  if prlimit --pid "$pid" --as=unlimited: 2> /dev/null; then
+    codedReplies "load_tree $codedTree" "${queries[@]}"
+    printf 'exit\n' >&"${CODED[1]}"
+  fi
+  wait "$pid" 2> /dev/null
+  if [[ $refused != *$'\nERROR: load_tree out of memory\nis_ready ok!\n' ]] || [ "$seen" != "$uncapped"$'\n' ]; then
+    fail "load_tree of coded rivers (level $level) refused under $refusedCap KB, then the cap lifted: '${refused//$'\n'/|}', then:"$'\n'"$(head -n 4 <<< "$seen" | cut -c1-100)"
+  else
+    echo "load_tree of coded rivers (level $level): $sessions sessions under caps of $builtCap to $((builtCap + 4096)) KB each answered or refused; the same file loaded after a refusal answers as uncapped"
+  fi
+done
 
 # A flop tree with full ranges whose storages take about 450 MB uncompressed
 # and 50 MB at the highest compression; its tree alone takes far less.

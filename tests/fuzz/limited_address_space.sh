@@ -247,7 +247,7 @@ fi
 
 # A query refused for want of memory leaves the session as it was. A flop
 # tree with full ranges and a team of eight, unsolved: its first calc_ev
-# makes the storages (about 80 MB) and runs the pass. The cap is lowered
+# makes the storages (about 50 MB) and runs the pass. The cap is lowered
 # from outside to up to 384 KB below where that query is first answered,
 # then lifted after it: every session answers or refuses (the pass ran
 # short after its checks had passed and ended the process), and after the
@@ -255,11 +255,10 @@ fi
 # the middle left its sub-games queued, and the next pass answered from
 # them).
 before=("set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights"
-  "add_line 0 0 0 0 0 0" "add_line 0 0 0 0 50 50" "add_line 0 0 0 0 0 50 50" "add_line 0 0 0 0 50"
-  "set_compression none" "set_threads 8" "build_tree")
+  "add_line 0 0 0 0 0 0" "add_line 0 0 0 0 0 50 50" "set_compression none" "set_threads 8" "build_tree")
 after=("calc_ev OOP r:0")
 reference=$(printf '%s\n' "${before[@]}" "${after[@]}" | "$bin" | tail -n 3)
-edge=$(bisect cappedFromOutside 0 262144 answered)
+edge=$(bisect cappedFromOutside 0 131072 answered)
 lifted=("${after[@]}")
 # The lifted query's reply is the last before is_ready's.
 wholeAfterLift() { answeredOrRefused && [ "$(tail -n 4 "$dir/out" | head -n 3)" = "$reference" ]; }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "codecs/codec.h"
+#include "codecs/fse_codec.h"
 #include "core/memory_info.h"
 #include "core/numbers.h"
 #include "core/output.h"
@@ -122,9 +124,14 @@ constexpr uint64_t kTaskBytes = 256;
 
 // What a thread decodes at once from compressed river storages: the largest
 // river sub-tree's rows for one turn card, in both storages, and as much
-// again for the boards it codes back.
+// again for the boards it codes back; and the entropy coders of the streams
+// it reads or writes, one for each player's stream of each storage whose
+// streams are entropy-coded (each coder keeps a block per channel and a
+// block of scratch).
 uint64_t CompressedSubtreeBytes(const SolverTree& tree) {
   if (tree.compression[0] == 0 && tree.compression[1] == 0) return 0;
+  constexpr uint64_t kCoderBytes = static_cast<uint64_t>(kCodecChannels + 2) * kFseChannelBlock;
+  const uint64_t coders = 2 * ((tree.compression[0] >= 2 ? 1 : 0) + (tree.compression[1] >= 2 ? 1 : 0));
   std::vector<uint64_t> boardElements(tree.layouts.size(), 0);
   for (size_t k = 0; k < tree.layouts.size(); ++k) {
     const StorageLayout* layout = tree.layouts[k].get();
@@ -146,7 +153,7 @@ uint64_t CompressedSubtreeBytes(const SolverTree& tree) {
     sums[root[i]] += actions < boardElements.size() ? boardElements[actions] : 0;
     largest = std::max(largest, sums[root[i]]);
   }
-  return largest * sizeof(float) * 2 * 2;
+  return largest * sizeof(float) * 2 * 2 + coders * kCoderBytes;
 }
 
 // Counts once per tree the rows a pass keeps: each level of a thread's walk

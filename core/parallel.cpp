@@ -93,16 +93,14 @@ int SetBoundedTeamSize(int requested) {
   return size;
 }
 
-bool AddressSpaceHolds(int workers) {
-  const uint64_t left = FreeAddressSpace();
-  if (left == UINT64_MAX) return true;
-  const uint64_t stack = ThreadStackBytes() + static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  return left >= static_cast<uint64_t>(workers > 0 ? workers : 0) * stack + kRuntimeReserveBytes;
-}
-
 bool AddressSpaceHoldsPass(uint64_t bytes) {
   const uint64_t left = FreeAddressSpace();
   return left == UINT64_MAX || left >= bytes + kRuntimeReserveBytes;
+}
+
+bool AddressSpaceHolds(int workers) {
+  const uint64_t stack = ThreadStackBytes() + static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  return AddressSpaceHoldsPass(static_cast<uint64_t>(workers > 0 ? workers : 0) * stack);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include "core/cards.h"
 #include "core/hand_order.h"
 #include "core/output.h"
+#include "core/scope_exit.h"
 #include "core/settings.h"
 #include "game/deal_table.h"
 #include "game/isomorphism.h"
@@ -117,10 +118,7 @@ void CalcNodeEv(int player, int nodeIndex, int turnCard, int riverCard, double* 
     tree.evCapture = &capture;
     // The capture lives on this stack: no later pass may find it, however
     // this one ends.
-    struct CaptureReset {
-      SolverTree& tree;
-      ~CaptureReset() { tree.evCapture = nullptr; }
-    } reset{tree};
+    const ScopeExit reset([&tree] { tree.evCapture = nullptr; });
     RunEvPass(tree, player);
   }
 

@@ -1,5 +1,6 @@
 #include "solver/ev_pass.h"
 
+#include "core/scope_exit.h"
 #include "solver/node_eval.h"
 #include "solver/river_subtree.h"
 #include "solver/tree_passes.h"
@@ -43,21 +44,15 @@ void RunEvPass(SolverTree& tree, int player) {
   if (opened) OpenRiverRunoutBoards(tree, target, capture.turnIndex, capture.riverIndex);
 
   AlignedArray reach[2] = {};
-  try {
-    ComputeNodeReach(tree, reach, target, capture.turnIndex, capture.riverIndex);
-    if (reach[0].count > 0 || reach[1].count > 0) RunEvPhases(tree, player, reach);
-  } catch (...) {
-    // A pass refused for want of memory (a bad_alloc of the console
-    // thread's own part) gives back what it made: the sub-games it queued
-    // would otherwise be taken by the next pass as its own.
+  // Given back however the pass ends: a pass refused for want of memory (a
+  // bad_alloc of the console thread's own part) would otherwise leave the
+  // sub-games it queued for the next pass to take as its own.
+  const ScopeExit release([&] {
     DeleteTasks();
     ReleaseAlignedArray(reach[0]);
     ReleaseAlignedArray(reach[1]);
     if (opened) CloseRiverRunoutBoards(tree, target, capture.turnIndex, capture.riverIndex);
-    throw;
-  }
-  DeleteTasks();
-  ReleaseAlignedArray(reach[0]);
-  ReleaseAlignedArray(reach[1]);
-  if (opened) CloseRiverRunoutBoards(tree, target, capture.turnIndex, capture.riverIndex);
+  });
+  ComputeNodeReach(tree, reach, target, capture.turnIndex, capture.riverIndex);
+  if (reach[0].count > 0 || reach[1].count > 0) RunEvPhases(tree, player, reach);
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 
+#include "core/scope_exit.h"
 #include "core/thread_scratch.h"
 #include "game/deal_table.h"
 #include "solver/array_kernels.h"
@@ -667,17 +668,11 @@ void EvaluateRiverDeal(NodeContext& context) {
       // A pass that reads (an EV pass on the console thread) and is refused
       // for want of memory closes the boards it opened, which later passes
       // open again; a failed update pass ends the process.
-      struct OpenBoards {
-        const SubtreeContext& subtree;
-        void** handles;
-        void** sumHandles;
-        bool second, armed;
-        ~OpenBoards() {
-          if (!armed) return;
-          ReleaseSubtreeStorages(subtree, handles, kFirstStorage, false);
-          if (second) ReleaseSubtreeStorages(subtree, sumHandles, kSecondStorage, false);
-        }
-      } open{subtree, handles, sumHandles, second, !UpdatePass(tree)};
+      ScopeExit closeRefused([&] {
+        ReleaseSubtreeStorages(subtree, handles, kFirstStorage, false);
+        if (second) ReleaseSubtreeStorages(subtree, sumHandles, kSecondStorage, false);
+      });
+      if (UpdatePass(tree)) closeRefused.Dismiss();
       int64_t sizes[2] = {0, 0};
       SumSubtreeStorageSize(subtree, kFirstStorage, sizes);
       AcquireSubtreeStorages(subtree, handles, kFirstStorage, sizes, false);
@@ -700,7 +695,7 @@ void EvaluateRiverDeal(NodeContext& context) {
         SpreadHandGroups(riverRecord, context.value, child.value);
         if (context.brValue.data) SpreadHandGroups(riverRecord, context.brValue, child.brValue);
       }
-      open.armed = false;
+      closeRefused.Dismiss();
       ReleaseSubtreeStorages(subtree, handles, kFirstStorage, false);
       if (second) ReleaseSubtreeStorages(subtree, sumHandles, kSecondStorage, false);
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/parallel.h"
+#include "core/scope_exit.h"
 #include "game/deal_table.h"
 #include "solver/array_kernels.h"
 #include "solver/engine_state.h"
@@ -160,15 +161,6 @@ void TraverseSubgames() {
 
 namespace {
 
-// Gives back the rows of a vector however the scope is left (a load undoes
-// a walk whose allocation failed).
-struct ReleasedOnExit {
-  std::vector<AlignedArray>& rows;
-  ~ReleasedOnExit() {
-    for (AlignedArray& row : rows) ReleaseAlignedArray(row);
-  }
-};
-
 void WalkSplits(NodeContext& context, int street, std::vector<NodeContext*>& out) {
   SolverTree& tree = *context.tree;
   TreeNode& node = *context.node;
@@ -215,7 +207,11 @@ void WalkSplits(NodeContext& context, int street, std::vector<NodeContext*>& out
   }
   if (node.kind != kInnerNode) return;
   std::vector<AlignedArray> strategy;
-  const ReleasedOnExit released{strategy};
+  // Given back however the walk ends (a load undoes a walk whose allocation
+  // failed).
+  const ScopeExit release([&strategy] {
+    for (AlignedArray& row : strategy) ReleaseAlignedArray(row);
+  });
   ReadWalkStrategy(tree, node, context.turn, context.river, strategy);
   for (size_t i = 0; i < node.children.size(); ++i) {
     TreeNode& childNode = tree.nodes[node.children[i]];

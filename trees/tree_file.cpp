@@ -12,6 +12,7 @@
 #include "core/binary_reader.h"
 #include "core/output.h"
 #include "core/parallel.h"
+#include "core/scope_exit.h"
 #include "core/settings.h"
 #include "game/aligned_array.h"
 #include "game/deal_table.h"
@@ -192,18 +193,6 @@ void DecodeCardRecord(CardRecord& record, SaveDecompressor& block) {
   }
 }
 
-// The working rows of a node's decode, given back however the decode ends.
-struct LoadRows {
-  AlignedArray row{}, remainder{};
-  LoadRows() = default;
-  ~LoadRows() {
-    ReleaseAlignedArray(row);
-    ReleaseAlignedArray(remainder);
-  }
-  LoadRows(const LoadRows&) = delete;
-  LoadRows& operator=(const LoadRows&) = delete;
-};
-
 // The first storage of a flop node (board -1) or of a turn node for one turn
 // record: every action but the last from thousandths, the last the rest.
 void DecodeNodeStorages(TreeNode& node, SaveDecompressor& block, int board) {
@@ -212,9 +201,12 @@ void DecodeNodeStorages(TreeNode& node, SaveDecompressor& block, int board) {
   const int n = storage->EntryCount(board, -1);
   const int k = static_cast<int>(node.children.size());
   if (n < 0 || n > kMaxCardRecordValues || k < 1) Invalid();
-  LoadRows rows;
-  AlignedArray& row = rows.row;
-  AlignedArray& remainder = rows.remainder;
+  // The working rows, given back however the decode ends.
+  AlignedArray row{}, remainder{};
+  const ScopeExit release([&] {
+    ReleaseAlignedArray(row);
+    ReleaseAlignedArray(remainder);
+  });
   ResizeAlignedArray(row, static_cast<uint32_t>(n));
   ResizeAlignedArray(remainder, static_cast<uint32_t>(n));
   for (int i = 0; i < n; ++i) remainder.data[i] = 1000.0;

@@ -148,6 +148,9 @@ void InitSolverParams(SolverTree& tree, int32_t first, int32_t second) {
   }
   tree.compression[0] = rootStreet == 1 ? first : 0;
   tree.compression[1] = rootStreet == 1 ? second : 0;
+  // The working memory of a pass depends on the storages' level: counted
+  // anew at the next pass.
+  tree.passThreadRows = -1;
   RiverWarmStartIterations = first >= 2 ? 30 : 0;
   // A tree whose every payoff is 0 has no regret to scale; keep the scale finite.
   tree.regretScale = tree.largestPayoff > 0.0 ? RegretScaleNumerator / tree.largestPayoff : RegretScaleNumerator;

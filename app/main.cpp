@@ -4,6 +4,7 @@
 #include <xmmintrin.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <new>
 #include <optional>
@@ -49,6 +50,10 @@ CommandLineChoices ParseCommandLine(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A write to a pipe or FIFO whose reader has gone fails with EPIPE, which
+  // the output paths answer (core/output.h), instead of ending the process
+  // by a signal. Set before any thread starts.
+  signal(SIGPIPE, SIG_IGN);
   // Flush-to-zero and denormals-are-zero for the whole run; threads started
   // later inherit the mode.
   _mm_setcsr(_mm_getcsr() | 0x8040);
@@ -92,7 +97,7 @@ int main(int argc, char** argv) {
 
   printf("pfsolve - heads-up postflop CFR solver\n");
   if (Verbosity > 0) printf("[verbosity %d]\n", Verbosity);
-  fflush(stdout);
+  FlushStdout();
 
   BuildHandOrderTables();
 

@@ -29,6 +29,9 @@ struct Redirection {
   // The line that says so, due on standard error once the lock is released.
   bool lineDue = false;
   char line[4400] = {};
+  // The original output's reader is gone: the process ends once the line
+  // is said.
+  bool endDue = false;
 };
 Redirection StdoutRedirection;
 
@@ -40,7 +43,19 @@ int OriginalStdout = -1;
 // (0 when it is not known). The first failure of a redirection is recorded.
 void NoteWriteFailure(int error) {
   Redirection& r = StdoutRedirection;
-  if (!r.active || r.failed) return;
+  if (!r.active) {
+    // The original output fails with EPIPE when its reader has closed the
+    // pipe: nothing written there can be read any more, so the process ends
+    // as a console program whose output went away does. Other failures of
+    // the original output are not reported.
+    if (error == EPIPE && !r.endDue) {
+      snprintf(r.line, sizeof r.line, "ERROR: standard output lost: %s\n", strerror(error));
+      r.lineDue = true;
+      r.endDue = true;
+    }
+    return;
+  }
+  if (r.failed) return;
   r.failed = true;
   snprintf(r.line, sizeof r.line, "ERROR: output to '%s' lost: %s\n", r.target.c_str(),
            error != 0 ? strerror(error) : "write error");
@@ -56,6 +71,7 @@ class OutputLock {
   ~OutputLock() {
     Redirection& r = StdoutRedirection;
     const bool due = r.lineDue;
+    const bool end = r.endDue;
     char line[sizeof r.line];
     if (due) {
       memcpy(line, r.line, sizeof line);
@@ -66,6 +82,7 @@ class OutputLock {
       fputs(line, stderr);
       fflush(stderr);
     }
+    if (end) TerminateProcess(1);
   }
   OutputLock(const OutputLock&) = delete;
   OutputLock& operator=(const OutputLock&) = delete;

@@ -46,8 +46,10 @@ void PrintNowFlush(const char* format, ...) __attribute__((format(printf, 1, 2))
 // write, and said once on standard error, after the output lock is released:
 //   ERROR: output to 'FILE' lost: REASON
 // (REASON the system's text for the error). Every print path above records
-// such a failure the same way; a failure of the original output is not
-// reported.
+// such a failure the same way. A write to the original output that fails
+// with EPIPE (its reader has gone; SIGPIPE is ignored) ends the process
+// with status 1 after "ERROR: standard output lost: REASON" on standard
+// error; its other failures are not reported.
 void FlushStdout();
 // Flushes standard output and points it at `fd` (duplicated onto descriptor
 // 1; the stream keeps working). `target` names the new redirect file; empty
@@ -79,8 +81,8 @@ void ReplyOk(const TokenVector& words);
 // on) to standard output and flushes it. While output is redirected, a line
 // the redirect file does not take, or any line after writes to it were lost,
 // is also written to the original standard output, straight to its
-// descriptor with write(2), which needs no memory: the reason the process
-// ended can always be read.
+// descriptor with write(2), which needs no memory (nor raises a signal:
+// SIGPIPE is ignored): the reason the process ended can always be read.
 void WriteEndingLine(const char* text);
 
 // Prints one line to standard output (WriteEndingLine) and ends the process

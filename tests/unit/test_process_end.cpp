@@ -5,7 +5,13 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "console_helpers.h"
@@ -163,4 +169,90 @@ TEST(ProcessEnd, TheRuntimesFailedAllocationEndsAsAMemoryEnding) {
         exit(EXIT_FAILURE);
       },
       ::testing::ExitedWithCode(1), "unavailable\nfatal error: a library ended the process \\(its message is above\\)\n$");
+}
+
+namespace {
+// Runs the program on `input` with standard output on `out`; returns its
+// wait status and puts what it wrote on standard error in `error`.
+int RunProgram(const std::string& input, int out, std::string& error) {
+  FILE* in = tmpfile();
+  FILE* err = tmpfile();
+  fwrite(input.data(), 1, input.size(), in);
+  fflush(in);
+  rewind(in);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fileno(in), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, fileno(err), STDERR_FILENO);
+  char name[] = "pfsolve";
+  char* argv[] = {name, nullptr};
+  pid_t pid;
+  int status = -1;
+  if (posix_spawn(&pid, PFSOLVE_BINARY, &actions, nullptr, argv, environ) == 0) waitpid(pid, &status, 0);
+  posix_spawn_file_actions_destroy(&actions);
+  error.clear();
+  rewind(err);
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, err)) > 0;) error.append(buffer, n);
+  fclose(in);
+  fclose(err);
+  return status;
+}
+
+std::string FileText(FILE* file) {
+  std::string text;
+  rewind(file);
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+  return text;
+}
+}  // namespace
+
+// A reader that leaves a pipe is no signal. Redirected to a FIFO whose
+// reader takes 100 bytes and goes, the replies are lost writes like any
+// other: said once on standard error, reported by stdoutback, and the
+// session goes on. When the original output's reader has gone, the process
+// ends with status 1 and says why on standard error.
+TEST(ProcessEnd, AReaderThatLeavesIsALostWriteNotASignal) {
+  char dir[] = "/tmp/pfsolve_fifoXXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/out";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::thread reader([&fifo] {
+    const int fd = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+    char bytes[100];
+    for (size_t got = 0; fd >= 0 && got < sizeof bytes;) {
+      const ssize_t n = read(fd, bytes + got, sizeof bytes - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    if (fd >= 0) close(fd);
+  });
+  std::string script = "stdoutredi " + fifo + "\n";
+  for (int i = 0; i < 30; ++i) script += "show_hand_order\n";
+  script += "stdoutback\necho survived\n";
+  FILE* out = tmpfile();
+  std::string error;
+  const int status = RunProgram(script, fileno(out), error);
+  // A program that never opened the FIFO leaves the reader waiting for a writer.
+  const int unblock = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (unblock >= 0) close(unblock);
+  reader.join();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+  EXPECT_EQ(error, "ERROR: output to '" + fifo + "' lost: Broken pipe\n");
+  const std::string text = FileText(out);
+  const std::string tail = "ERROR: stdoutback write failed\nsurvived\n";
+  EXPECT_EQ(text.substr(text.size() - std::min(text.size(), tail.size())), tail) << text;
+  fclose(out);
+  unlink(fifo.c_str());
+  rmdir(dir);
+
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+  close(ends[0]);
+  const int plain = RunProgram("is_ready\n", ends[1], error);
+  close(ends[1]);
+  EXPECT_TRUE(WIFEXITED(plain) && WEXITSTATUS(plain) == 1) << "wait status " << plain;
+  EXPECT_EQ(error, "ERROR: standard output lost: Broken pipe\n");
 }

@@ -35,7 +35,7 @@ void CmdGo(const TokenVector& words) {
   struct Release {
     ~Release() { ReleaseSolverThread(); }
   } release;
-  if (Verbosity > 0) Output("[go %d threads]\n", GetThreadCount());
+  if (Verbosity > 0) Output("[go %d threads]\n", SolverTeamSize());
   ReplyOk(words);
   FlushPendingOutput();
   FlushStdout();

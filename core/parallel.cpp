@@ -1,6 +1,7 @@
 #include "core/parallel.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -51,10 +52,6 @@ uint64_t FreeAddressSpace() {
 // allocations fails, so a team is made only with this much left.
 constexpr uint64_t kRuntimeReserveBytes = uint64_t{2} << 20;
 
-// Address space a worker may take besides its stack: the arena the C
-// allocator reserves for a thread that allocates.
-constexpr uint64_t kWorkerArenaBytes = uint64_t{64} << 20;
-
 // The stack size threads are now started with.
 uint64_t ThreadStackBytes() {
   pthread_attr_t attributes;
@@ -71,6 +68,12 @@ uint64_t ThreadStackBytes() {
 int DefaultThreadCount() { return kDefaultThreadCount; }
 
 void LimitThreadStacks() {
+  // Every thread allocates from the C allocator's main arena. The workers'
+  // hot paths use blocks of the scalable allocator and scratch objects of
+  // their own, so they hardly contend for it; an arena per thread would
+  // reserve 64 MB of address space each, which under a capped address space
+  // would leave a team no room.
+  mallopt(M_ARENA_MAX, 1);
   pthread_attr_t attributes;
   if (pthread_getattr_default_np(&attributes) != 0) return;
   size_t size = 0;
@@ -80,17 +83,43 @@ void LimitThreadStacks() {
   pthread_attr_destroy(&attributes);
 }
 
+namespace {
+// The team size each thread asks for (0: the runtime's default).
+thread_local int t_requestedTeam = 0;
+// The size of the calling thread's last team: the runtime keeps that many
+// threads in the thread's pool (a smaller team ends the others, a larger
+// one starts new ones). Of those, the first t_readyTeam (the calling thread
+// counted) hold their scratch objects.
+thread_local int t_lastTeam = 1;
+thread_local int t_readyTeam = 1;
+
+uint64_t WorkerStackBytes() { return ThreadStackBytes() + static_cast<uint64_t>(sysconf(_SC_PAGESIZE)); }
+}  // namespace
+
 int SetBoundedTeamSize(int requested) {
-  int size = requested;
-  if (requested > 1) {
-    const uint64_t left = FreeAddressSpace();
-    if (left != UINT64_MAX) {
-      const uint64_t fits = left / 4 / (ThreadStackBytes() + kWorkerArenaBytes);
-      size = static_cast<int>(std::clamp<uint64_t>(fits, 1, static_cast<uint64_t>(requested)));
-    }
+  t_requestedTeam = std::max(requested, 1);
+  omp_set_num_threads(t_requestedTeam);
+  return t_requestedTeam;
+}
+
+int RequestedTeamSize() { return t_requestedTeam > 0 ? t_requestedTeam : kDefaultThreadCount; }
+
+int TeamThatFits(int requested, uint64_t perThread, uint64_t shared) {
+  requested = std::max(requested, 1);
+  const uint64_t left = FreeAddressSpace();
+  if (left == UINT64_MAX) return requested;
+  const uint64_t stack = WorkerStackBytes();
+  for (int team = requested; team >= 1; --team) {
+    const uint64_t added = static_cast<uint64_t>(std::max(team - std::max(t_lastTeam, 1), 0));
+    const uint64_t need = added * stack + static_cast<uint64_t>(team) * perThread + shared + kRuntimeReserveBytes;
+    if (need <= left) return team;
   }
-  omp_set_num_threads(size);
-  return size;
+  return 0;
+}
+
+bool AddressSpaceCapped() {
+  struct rlimit limit;
+  return getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY;
 }
 
 bool AddressSpaceHoldsPass(uint64_t bytes) {
@@ -99,18 +128,13 @@ bool AddressSpaceHoldsPass(uint64_t bytes) {
 }
 
 bool AddressSpaceHolds(int workers) {
-  const uint64_t stack = ThreadStackBytes() + static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  return AddressSpaceHoldsPass(static_cast<uint64_t>(workers > 0 ? workers : 0) * stack);
+  return AddressSpaceHoldsPass(static_cast<uint64_t>(workers > 0 ? workers : 0) * WorkerStackBytes());
 }
 
-namespace {
-// The size of the calling thread's last team: the runtime keeps that many
-// threads in the thread's pool (a smaller team ends the others, a larger
-// one starts new ones). Of those, the first t_readyTeam (the calling thread
-// counted) hold their scratch objects.
-thread_local int t_lastTeam = 1;
-thread_local int t_readyTeam = 1;
-}  // namespace
+int StartableTeam(int team) {
+  if (team <= t_lastTeam || AddressSpaceHolds(team - t_lastTeam)) return team;
+  return t_lastTeam;
+}
 
 void NoteTeamRun(int team) {
   t_lastTeam = team;

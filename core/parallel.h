@@ -29,19 +29,27 @@ int DefaultThreadCount();
 
 // The stack of every thread started from now on (workers and the solver
 // thread): at most 2 MB instead of the system's default (8 MB on most
-// systems), dozens of times what a tree walk uses. Under a capped address
-// space each stack counts in full, used or not. Called once at start-up,
-// before the first parallel region.
+// systems), dozens of times what a tree walk uses; and no arena of the C
+// allocator's own for any thread (each would reserve 64 MB of address
+// space). Under a capped address space each stack counts in full, used or
+// not. Called once at start-up, before the first parallel region.
 void LimitThreadStacks();
 
-// Sets the team size of the calling thread's regions to `requested`, or,
-// when the address space is capped (RLIMIT_AS), to at most as many workers
-// as take a quarter of the space still free, each counted at its stack and
-// the 64 MB arena the C allocator reserves for a thread (the console thread
-// and the solver thread each have a team, and the rest is left to the
-// trees); at least 1, so that the runtime can make the team (it ends the
-// process when it cannot). Returns the size set.
+// Sets the team size the calling thread asks for its regions (set_threads,
+// the solver's thread count). A pass sizes its team from it (TeamThatFits);
+// other regions start with it where its new workers fit (ForEachIndex).
+// Returns the size set.
 int SetBoundedTeamSize(int requested);
+// The size last set by the calling thread (its runtime's default before).
+int RequestedTeamSize();
+
+// The largest team of at most `requested` threads (the calling thread
+// counted) for which the address space left (under RLIMIT_AS) holds the
+// stacks of the workers it adds to the calling thread's last team,
+// `perThread` bytes for each of its threads and `shared` bytes besides, with
+// the reserve below; 0 when not even the calling thread alone fits. Without
+// a cap, `requested`.
+int TeamThatFits(int requested, uint64_t perThread, uint64_t shared);
 
 // Whether a region of `team` threads started by the calling thread would run
 // on that thread alone: a team of one, or a region inside another (regions
@@ -50,6 +58,9 @@ int SetBoundedTeamSize(int requested);
 // allocation fails.
 inline bool RunsAlone(int team) { return team <= 1 || omp_get_level() > 0; }
 inline bool RunsAlone() { return RunsAlone(omp_get_max_threads()); }
+
+// Whether the address space is capped (RLIMIT_AS).
+bool AddressSpaceCapped();
 
 // Whether the address space left (under RLIMIT_AS; always without a cap)
 // holds the stacks of `workers` more threads and a reserve for what the
@@ -68,11 +79,17 @@ bool AddressSpaceHoldsPass(uint64_t bytes);
 // runtime keeps the threads of the last team only).
 void NoteTeamRun(int team);
 
+// `team`, or, when the address space left does not hold the workers it
+// would add to the calling thread's last team (the runtime ends the process
+// when a thread cannot be made), the last team's size.
+int StartableTeam(int team);
+
 // body(i) for every i in [0, count), spread over a team of `team` threads of
-// the calling thread with a dynamic schedule, or a plain loop where that
-// team runs alone (above).
+// the calling thread with a dynamic schedule (a startable one, above), or a
+// plain loop where that team runs alone.
 template <class Body>
 void ForEachIndex(int count, const Body& body, int team = omp_get_max_threads()) {
+  if (!RunsAlone(team)) team = StartableTeam(team);
   if (RunsAlone(team)) {
     for (int i = 0; i < count; ++i) body(i);
     return;

@@ -82,6 +82,15 @@ void GiveBackBlock(double* data) {
 
 }  // namespace
 
+uint64_t AlignedArrayAddressBytes(uint32_t n) {
+  if (n == 0) return 0;
+  const uint64_t classDoubles = (n + kClassDoubles - 1) / kClassDoubles * kClassDoubles;
+  const uint64_t bytes = kAlignedArrayAlignment + classDoubles * sizeof(double);
+  constexpr uint64_t kLargeObject = 8128, kLargeUnit = 8192, kLargeHeader = 2048;
+  if (bytes <= kLargeObject) return 2 * bytes + 256;
+  return (bytes + kLargeUnit - 1) / kLargeUnit * kLargeUnit + kLargeHeader;
+}
+
 void ResizeAlignedArrayBlock(AlignedArray& array, uint32_t n, size_t alignment) {
   if (n == array.count) return;
   if (array.data) {

@@ -13,7 +13,7 @@ double SolvePartial(int nodeIndex, int turnCard, int riverCard) {
   std::lock_guard<std::recursive_mutex> solverLock(SolverMutex);
   SolverTree* tree = CurrentTree.get();
   if (!tree || nodeIndex < 0 || nodeIndex >= static_cast<int>(tree->nodes.size())) return 0.0;
-  RequireAllStoragesReady(*tree);
+  RequireAllStoragesReady(*tree, kDealReachGrowth | kDealValueGrowth);
   TreeNode& node = tree->nodes[nodeIndex];
   int turnIndex, riverIndex;
   DealIndicesForCards(*tree, node.street >= 2 ? turnCard : -1, node.street >= 3 ? riverCard : -1, turnIndex,

@@ -213,7 +213,7 @@ void ForgetStreets(SolverTree& tree, int street) {
   // The results pass, the locks kept and the walk to the splits read every
   // storage: without them nothing is forgotten. From the pass on, a failure
   // ends the process (the storages go half-way through).
-  RequireAllStoragesReady(tree);
+  RequireAllStoragesReady(tree, kDealValueGrowth);
   RunGuarded([&] { ForgetReadyStreets(tree, street); });
 }
 

@@ -1,5 +1,6 @@
 #include "solver/solver_thread.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -38,19 +39,28 @@ double ProcessCpuSeconds(double fallback) {
   return static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
 }
 
+// The solver's passes count both kinds of card-record growth: an
+// iteration's reach sums and the first check's deal values (once made, they
+// count no more).
+constexpr unsigned kSolveGrowth = kDealReachGrowth | kDealValueGrowth;
+
+// The team the running (or last) solve works with.
+std::atomic<int> SolverTeamUsed{1};
+
 // The solver thread's team, made before the start is acknowledged, while a
 // failure can still refuse it: the address space must hold the runtime's
 // first allocations of this thread (its settings, its pool), then the team
-// is sized and its workers and their scratch are made. Returns the thread
-// count the team was sized for, or -1 when memory is short.
+// is sized to what the space holds and its workers and their scratch are
+// made. The first iteration and the first check must find the memory they
+// work in: a pass that ran short would end the process with the tree half
+// updated. Returns the thread count set, or -1 when memory is short.
 int MakeSolverTeam() {
   if (!AddressSpaceHolds(0)) return -1;
   const int requested = ThreadCount;
-  const int team = SetBoundedTeamSize(requested);
-  // The first iteration and the first check must find the memory they work
-  // in: a pass that ran short would end the process with the tree half
-  // updated.
-  if (!MakeTeamReady() || !PassMemoryHolds(*CurrentTree, RunsAlone(team) ? 1 : team)) return -1;
+  SetBoundedTeamSize(requested);
+  const int team = FitPassTeam(*CurrentTree, requested, kSolveGrowth);
+  if (team < 1) return -1;
+  SolverTeamUsed = team;
   return requested;
 }
 
@@ -71,12 +81,23 @@ void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested)
       reason = "requested";
       break;
     }
-    // The team is bounded by the address space left when its size is set
-    // (at the start and after each set_threads), not at every iteration:
-    // the team's own stacks count as used once it exists.
     if (ThreadCount != teamRequested) {
       teamRequested = ThreadCount;
       SetBoundedTeamSize(teamRequested);
+      if (!AddressSpaceCapped()) SolverTeamUsed = teamRequested;
+    }
+    // Under a capped address space each iteration first finds the team the
+    // space holds: the set one while it fits, a smaller one when the space
+    // has shrunk (a cap lowered, compressed streams grown). When not even
+    // one thread fits, the solve stops with the tree as the last iteration
+    // left it.
+    if (AddressSpaceCapped()) {
+      const int team = FitPassTeam(tree, teamRequested, kSolveGrowth);
+      if (team < 1) {
+        reason = "out of memory";
+        break;
+      }
+      SolverTeamUsed = team;
     }
     double ignored[3];
     {
@@ -88,6 +109,12 @@ void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested)
     if (due) {
       const Clock::time_point now = Clock::now();
       const int64_t sinceCheck = std::chrono::duration_cast<std::chrono::milliseconds>(now - previousCheck).count();
+      // The check's own values at the deals, made at the first check.
+      if (sinceCheck >= minimumGapMs && AddressSpaceCapped() &&
+          FitPassTeam(tree, teamRequested, kDealValueGrowth) < 1) {
+        reason = "out of memory";
+        break;
+      }
       if (sinceCheck >= minimumGapMs) {
         minimumGapMs = t < 4 * CheckInterval ? 250 : 500;
         previousCheck = now;
@@ -160,6 +187,8 @@ void SolverThreadMain(SolverProgressFunction reportProgress) {
 }  // namespace
 
 bool PrepareTreeStorages(SolverTree& tree) { return AllStoragesReady(tree); }
+
+int SolverTeamSize() { return SolverTeamUsed; }
 
 bool StartSolver(int32_t limit, uint8_t mode) {
   if (IsSolverRunning() || !CurrentTree) return false;
@@ -268,7 +297,7 @@ void CalcResults(ConvergenceRecord& record) {
   SolverTree& tree = *CurrentTree;
   // Cached results (kept at a forget) need no storage; a pass needs all.
   if (!(tree.flags & kIncompleteTree) || tree.iterationCount != tree.lastResultsIteration)
-    RequireAllStoragesReady(tree);
+    RequireAllStoragesReady(tree, kDealValueGrowth);
   if (!(tree.flags & kIncompleteTree)) tree.lastResultsIteration = -1;
   if (tree.iterationCount != tree.lastResultsIteration) {
     double result[2];

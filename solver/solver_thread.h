@@ -29,8 +29,9 @@ bool PrepareTreeStorages(SolverTree& tree);
 // the newest record of the convergence log.
 bool StartSolver(int32_t limit, uint8_t mode);
 using SolverProgressFunction = void (*)();
-// Starts the solver thread, which makes its worker team and their scratch
-// (core/parallel.h, MakeTeamReady), then waits at its start gate, before its
+// Starts the solver thread, which sizes its worker team to what the address
+// space holds for the solve's passes and makes the workers and their
+// scratch (storage/storage_factory.h, FitPassTeam), then waits at its start gate, before its
 // first line, until ReleaseSolverThread is called: the caller acknowledges
 // the start in between. False when the thread or its team cannot be made
 // (no thread, or no memory for it); then no solve runs, as before the call.
@@ -39,6 +40,9 @@ using SolverProgressFunction = void (*)();
 bool LaunchSolverThread(SolverProgressFunction reportProgress);
 // Opens the start gate of the thread LaunchSolverThread started.
 void ReleaseSolverThread();
+// The team the running (or last) solve works with: the set thread count, or
+// fewer threads under a capped address space that does not hold them.
+int SolverTeamSize();
 // One iteration: an update pass for IP, then for OOP. Returns {mean, IP, OOP}.
 void RunIteration(SolverTree& tree, double result[3]);
 void RequestSolverStop();

@@ -336,7 +336,7 @@ void SolveSubgamesUnguarded(SolverTree& tree, int street) {
 }  // namespace
 
 void SolveSubgames(SolverTree& tree, int street) {
-  RequireAllStoragesReady(tree);
+  RequireAllStoragesReady(tree, kDealReachGrowth | kDealValueGrowth);
   // From here on the re-solve changes the tree: a failure ends the process.
   RunGuarded([&] { SolveSubgamesUnguarded(tree, street); });
 }

@@ -156,10 +156,19 @@ uint64_t CompressedSubtreeBytes(const SolverTree& tree) {
   return largest * sizeof(float) * 2 * 2 + coders * kCoderBytes;
 }
 
+// Whether a node is the first of its street below the root: a chance node,
+// whose deals share four rows and queue a task per card, and which keeps a
+// card record per dealt card.
+bool ChanceNode(const SolverTree& tree, size_t i) {
+  const TreeNode& node = tree.nodes[i];
+  const int32_t parent = node.parentIndex;
+  return parent >= 0 && static_cast<size_t>(parent) < i && node.kind == kInnerNode &&
+         tree.nodes[parent].street < node.street;
+}
+
 // Counts once per tree the rows a pass keeps: each level of a thread's walk
 // holds a node context's four rows and the strategy rows of its children;
-// each first node of a street below the root is a chance node whose deals
-// share four rows and queue a task per card.
+// each chance node shares four rows and queues a task per card.
 void CountPassRows(SolverTree& tree) {
   const size_t count = tree.nodes.size();
   std::vector<int32_t> depth(count, 0);
@@ -168,7 +177,7 @@ void CountPassRows(SolverTree& tree) {
     const TreeNode& node = tree.nodes[i];
     const int32_t parent = node.parentIndex;
     const bool hasParent = parent >= 0 && static_cast<size_t>(parent) < i;
-    const bool chance = hasParent && node.kind == kInnerNode && tree.nodes[parent].street < node.street;
+    const bool chance = ChanceNode(tree, i);
     // A chance level adds a context for the dealt card.
     depth[i] = (hasParent ? depth[parent] : 0) + (chance ? 2 : 1);
     deepest = std::max<int64_t>(deepest, depth[i]);
@@ -182,25 +191,67 @@ void CountPassRows(SolverTree& tree) {
   tree.passTasks = tasks;
   tree.passThreadBytes = CompressedSubtreeBytes(tree);
 }
+
+// The blocks a pass adds to the card records of the chance nodes: an update
+// pass sums each player's reach into the records it reaches (arrays 0 and
+// 1), an evaluation keeps each player's values and best-response values at
+// every deal (arrays 2 to 5). A record keeps its blocks once made, so only
+// those still missing count; the first iteration and the first check of a
+// flop tree make tens of megabytes of them.
+uint64_t CardRecordGrowthBytes(const SolverTree& tree, unsigned growth) {
+  if (!growth || !tree.dealTable) return 0;
+  const DealTable& table = *tree.dealTable;
+  uint64_t bytes = 0;
+  for (size_t i = 0; i < tree.nodes.size(); ++i) {
+    const TreeNode& node = tree.nodes[i];
+    if (!node.cardRecords || node.cardRecordCount <= 0 || !ChanceNode(tree, i)) continue;
+    const bool riverDeal = node.street == 3;
+    const int32_t records = riverDeal ? std::min<int32_t>(node.cardRecordCount, static_cast<int32_t>(table.turns.size()))
+                                      : std::min<int32_t>(node.cardRecordCount, 1);
+    for (int32_t r = 0; r < records; ++r) {
+      const CardRecord& record = node.cardRecords[r];
+      const uint64_t block = AlignedArrayAddressBytes(riverDeal ? table.turns[r].HandCount() : table.HandCount());
+      for (int a = 0; a < 6; ++a) {
+        const bool made = a < 2 ? (growth & kDealReachGrowth) && !record.reachFrozen : (growth & kDealValueGrowth);
+        if (made && !record.arrays[a].data) bytes += block;
+      }
+    }
+  }
+  return bytes;
+}
 }  // namespace
 
-uint64_t PassWorkingBytes(SolverTree& tree, int team) {
+uint64_t PassThreadBytes(SolverTree& tree) {
   if (tree.passThreadRows < 0) CountPassRows(tree);
-  // Rows are blocks of whole classes of 64 doubles, the longest hand list's.
   const uint64_t hands = tree.dealTable ? tree.dealTable->HandCount() : kComboCount;
-  const uint64_t row = ((hands + 63) / 64 * 64 + 8) * sizeof(double);
-  const uint64_t threads = static_cast<uint64_t>(std::max(team, 1));
-  return threads * (static_cast<uint64_t>(tree.passThreadRows) * row + tree.passThreadBytes +
-                    kThreadAllocatorBytes) +
-         static_cast<uint64_t>(tree.passSharedRows) * row + static_cast<uint64_t>(tree.passTasks) * kTaskBytes +
-         kPassSlackBytes;
+  return static_cast<uint64_t>(tree.passThreadRows) * AlignedArrayAddressBytes(static_cast<uint32_t>(hands)) +
+         tree.passThreadBytes + kThreadAllocatorBytes;
 }
 
-bool PassMemoryHolds(SolverTree& tree, int team) { return AddressSpaceHoldsPass(PassWorkingBytes(tree, team)); }
+uint64_t PassSharedBytes(SolverTree& tree, unsigned growth) {
+  if (tree.passThreadRows < 0) CountPassRows(tree);
+  const uint64_t hands = tree.dealTable ? tree.dealTable->HandCount() : kComboCount;
+  return static_cast<uint64_t>(tree.passSharedRows) * AlignedArrayAddressBytes(static_cast<uint32_t>(hands)) +
+         static_cast<uint64_t>(tree.passTasks) * kTaskBytes + CardRecordGrowthBytes(tree, growth) + kPassSlackBytes;
+}
 
-void RequireAllStoragesReady(SolverTree& tree) {
-  if (!AllStoragesReady(tree) || !MakeTeamReady() ||
-      !PassMemoryHolds(tree, RunsAlone() ? 1 : omp_get_max_threads()))
+uint64_t PassWorkingBytes(SolverTree& tree, int team, unsigned growth) {
+  return static_cast<uint64_t>(std::max(team, 1)) * PassThreadBytes(tree) + PassSharedBytes(tree, growth);
+}
+
+int FitPassTeam(SolverTree& tree, int requested, unsigned growth) {
+  const int team = TeamThatFits(requested, PassThreadBytes(tree), PassSharedBytes(tree, growth));
+  if (team < 1) return 0;
+  omp_set_num_threads(team);
+  // The workers' scratch objects are made now, and take their share: the
+  // pass's memory is checked again with the team standing.
+  if (!MakeTeamReady() || !AddressSpaceHoldsPass(PassWorkingBytes(tree, RunsAlone(team) ? 1 : team, growth)))
+    return 0;
+  return team;
+}
+
+void RequireAllStoragesReady(SolverTree& tree, unsigned growth) {
+  if (!AllStoragesReady(tree) || FitPassTeam(tree, RequestedTeamSize(), growth) < 1)
     ThrowCommandError("out of memory");
 }
 

@@ -34,25 +34,37 @@ void MakeNodeStorage(SolverTree& tree, TreeNode& node);
 // (the storages this call prepared are made anew, unprepared, and a later
 // call tries again).
 bool AllStoragesReady(SolverTree& tree);
+// What a pass adds to the card records of the tree's chance nodes, besides
+// its working memory: an update pass's sums of each player's reach at the
+// deals it reaches, an evaluation's values at every deal. Records keep what
+// they made, so a pass counts only the blocks still missing.
+enum PassGrowth : unsigned { kNoGrowth = 0, kDealReachGrowth = 1, kDealValueGrowth = 2 };
 // The memory a pass over the tree (an iteration, an evaluation, a report's
-// walk) allocates besides the storages, with a team of `team` threads: the
-// rows each thread keeps along its deepest path (reach, values and the
-// strategy rows of every level), the rows and tasks of the chance nodes
-// that the team shares, and what the block allocator maps for each thread
-// and the pass as a whole. An upper estimate: a pass whose checks find this
-// much address space left does not run short.
-uint64_t PassWorkingBytes(SolverTree& tree, int team);
-// Whether the address space left holds PassWorkingBytes (always without a
-// cap).
-bool PassMemoryHolds(SolverTree& tree, int team);
+// walk) allocates besides the storages, with a team of `team` threads: for
+// each thread (PassThreadBytes), the rows it keeps along its deepest path
+// (reach, values and the strategy rows of every level), what it decodes
+// from compressed river storages and what the allocators map for it; for
+// the team (PassSharedBytes), the rows and tasks of the chance nodes, the
+// card records the pass makes (`growth`) and a slack. Rows count at the
+// address space their blocks take (AlignedArrayAddressBytes). An upper
+// estimate: a pass whose checks find this much address space left does not
+// run short.
+uint64_t PassWorkingBytes(SolverTree& tree, int team, unsigned growth);
+uint64_t PassThreadBytes(SolverTree& tree);
+uint64_t PassSharedBytes(SolverTree& tree, unsigned growth);
+// Sizes the calling thread's team for a pass over the tree and makes it
+// ready (MakeTeamReady): `requested` threads, or the largest smaller team
+// whose new workers' stacks and working memory the address space left holds
+// (TeamThatFits). Returns the team's size, 0 when not even one thread fits.
+int FitPassTeam(SolverTree& tree, int requested, unsigned growth);
 // AllStoragesReady for a command that reads or solves the tree: when a
 // storage cannot be made the command is refused ("ERROR: <command> out of
 // memory") before its pass, which would read the storages that are missing
 // as empty rows. Nothing of the tree changes but the storages made. The
-// calling thread's team is made ready for the pass too (MakeTeamReady), and
-// the command refused the same way when it cannot be, or when the address
-// space left does not hold the pass's working memory (PassMemoryHolds).
-void RequireAllStoragesReady(SolverTree& tree);
+// calling thread's team is sized and made ready for the pass too
+// (FitPassTeam, from the size set by set_threads), and the command refused
+// the same way when not even one thread fits.
+void RequireAllStoragesReady(SolverTree& tree, unsigned growth = kNoGrowth);
 // Re-creates and prepares the storages of a sub-tree below a forgotten street.
 void BuildTreeStorage(SolverTree& tree, TreeNode& node, bool force);
 // The bytes of every node's storages at compression level 0 (the figure the

@@ -147,6 +147,12 @@ bool MakeTeamReady() {
   // come one after another).
   if (RunsAlone(team) || team <= t_readyTeam) return AddressSpaceHolds(0) && PrepareThreadScratch();
   if (!AddressSpaceHolds(team - t_lastTeam) || !PrepareThreadScratch()) return false;
+  // One thread at a time starts workers (the console's team and the
+  // solver's may grow together): where the runtime cannot make a thread it
+  // ends the process, and its message is then the last one on standard
+  // error, not one of two written together.
+  static std::mutex growing;
+  const std::lock_guard<std::mutex> one(growing);
   std::atomic<bool> ready{true};
 #pragma omp parallel
   {

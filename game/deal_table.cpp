@@ -419,9 +419,8 @@ void SetHoles(DealTable& table, const double* range0, const double* range1) {
   table.turnHandCounts.assign(turnCount, 0);
   table.riverHandCounts.assign(turnCount, std::vector<uint32_t>());
   // Each iteration writes only its own turn record and its own count slots.
+  // Up to four threads, as many as the address space holds (ForEachIndex).
   const int team = std::min(4, omp_get_max_threads());
-  // The runtime ends the process when it cannot make the region's team.
-  if (!RunsAlone(team) && !AddressSpaceHolds(team - 1)) throw std::bad_alloc();
   RegionErrors errors;
   ForEachIndex(turnCount, [&](int t) {
     errors.Run([&] {

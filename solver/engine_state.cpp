@@ -108,12 +108,14 @@ long long g_warmupSum = 0;
 void libsubgame_init(int n) {
   g_warmupArgument = n;
   long long sum = 0;
-  if (RunsAlone()) {
+  // The first team starts only where the address space holds its workers.
+  const int team = StartableTeam(omp_get_max_threads());
+  if (RunsAlone(team)) {
     for (int i = 0; i < 1000; ++i) sum += static_cast<long long>(i) * g_warmupArgument;
     g_warmupSum = sum;
     return;
   }
-#pragma omp parallel reduction(+ : sum)
+#pragma omp parallel num_threads(team) reduction(+ : sum)
   {
     // Threads inherit the creating thread's floating-point mode; setting it
     // here as well keeps every worker in flush-to-zero mode regardless.
@@ -121,6 +123,6 @@ void libsubgame_init(int n) {
 #pragma omp for schedule(dynamic, 1)
     for (int i = 0; i < 1000; ++i) sum += static_cast<long long>(i) * g_warmupArgument;
   }
-  NoteTeamRun(omp_get_max_threads());
+  NoteTeamRun(team);
   g_warmupSum = sum;
 }

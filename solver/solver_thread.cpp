@@ -64,6 +64,28 @@ int MakeSolverTeam() {
   return requested;
 }
 
+// The team of a capped solve's next pass. A larger team than the one that
+// worked so far (set_threads, or a team made smaller at the start) is made
+// where the space holds its stacks and its whole working memory. Else the
+// team stays: its threads keep the rows of their passes mapped (in their
+// block caches and the allocator's), so the pass needs only the card
+// records it adds and a slack. 0 when the space does not hold that.
+int NextSolveTeam(SolverTree& tree, int requested, unsigned growth) {
+  const int current = SolverTeamUsed;
+  if (current < requested) {
+    const int larger = TeamThatFits(requested, PassThreadBytes(tree), PassSharedBytes(tree, growth));
+    if (larger > current) {
+      omp_set_num_threads(larger);
+      if (MakeTeamReady()) {
+        SolverTeamUsed = larger;
+        return larger;
+      }
+      omp_set_num_threads(current);
+    }
+  }
+  return AddressSpaceHoldsPass(PassGrowthBytes(tree, growth)) ? current : 0;
+}
+
 void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested) {
   PrintNowFlush("SOLVER: started\n");
   SolverTree& tree = *CurrentTree;
@@ -84,20 +106,17 @@ void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested)
     if (ThreadCount != teamRequested) {
       teamRequested = ThreadCount;
       SetBoundedTeamSize(teamRequested);
-      if (!AddressSpaceCapped()) SolverTeamUsed = teamRequested;
+      if (!AddressSpaceCapped() || SolverTeamUsed > teamRequested) SolverTeamUsed = teamRequested;
     }
-    // Under a capped address space each iteration first finds the team the
-    // space holds: the set one while it fits, a smaller one when the space
-    // has shrunk (a cap lowered, compressed streams grown). When not even
-    // one thread fits, the solve stops with the tree as the last iteration
-    // left it.
+    // Under a capped address space each iteration first finds its team
+    // (NextSolveTeam). When not even one thread fits, the solve stops with
+    // the tree as the last iteration left it.
     if (AddressSpaceCapped()) {
-      const int team = FitPassTeam(tree, teamRequested, kSolveGrowth);
+      const int team = NextSolveTeam(tree, teamRequested, kSolveGrowth);
       if (team < 1) {
         reason = "out of memory";
         break;
       }
-      SolverTeamUsed = team;
     }
     double ignored[3];
     {
@@ -111,7 +130,7 @@ void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested)
       const int64_t sinceCheck = std::chrono::duration_cast<std::chrono::milliseconds>(now - previousCheck).count();
       // The check's own values at the deals, made at the first check.
       if (sinceCheck >= minimumGapMs && AddressSpaceCapped() &&
-          FitPassTeam(tree, teamRequested, kDealValueGrowth) < 1) {
+          NextSolveTeam(tree, teamRequested, kDealValueGrowth) < 1) {
         reason = "out of memory";
         break;
       }

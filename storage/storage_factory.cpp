@@ -235,6 +235,10 @@ uint64_t PassSharedBytes(SolverTree& tree, unsigned growth) {
          static_cast<uint64_t>(tree.passTasks) * kTaskBytes + CardRecordGrowthBytes(tree, growth) + kPassSlackBytes;
 }
 
+uint64_t PassGrowthBytes(SolverTree& tree, unsigned growth) {
+  return CardRecordGrowthBytes(tree, growth) + kPassSlackBytes;
+}
+
 uint64_t PassWorkingBytes(SolverTree& tree, int team, unsigned growth) {
   return static_cast<uint64_t>(std::max(team, 1)) * PassThreadBytes(tree) + PassSharedBytes(tree, growth);
 }

@@ -52,6 +52,9 @@ enum PassGrowth : unsigned { kNoGrowth = 0, kDealReachGrowth = 1, kDealValueGrow
 uint64_t PassWorkingBytes(SolverTree& tree, int team, unsigned growth);
 uint64_t PassThreadBytes(SolverTree& tree);
 uint64_t PassSharedBytes(SolverTree& tree, unsigned growth);
+// The card records a pass adds (`growth`) and the slack: what a pass needs
+// of a team that has run passes over the tree and keeps their rows mapped.
+uint64_t PassGrowthBytes(SolverTree& tree, unsigned growth);
 // Sizes the calling thread's team for a pass over the tree and makes it
 // ready (MakeTeamReady): `requested` threads, or the largest smaller team
 // whose new workers' stacks and working memory the address space left holds

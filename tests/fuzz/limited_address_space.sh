@@ -95,12 +95,12 @@ underCap() {
   status=$?
 }
 spot=riverGo
-# The lowest value in ($2, $3], in steps of a page (4 KB), for which the
-# session of the run function $1 passes the check $4 ($2 must fail it, $3
-# pass it).
+# The lowest value in ($2, $3], in steps of a page (4 KB) or to within $5 KB,
+# for which the session of the run function $1 passes the check $4 ($2 must
+# fail it, $3 pass it).
 bisect() {
   local low=$2 high=$3 middle
-  while [ $((high - low)) -gt 4 ]; do
+  while [ $((high - low)) -gt "${5:-4}" ]; do
     middle=$(((low + high) / 8 * 4))
     "$1" "$middle"
     if "$4"; then high=$middle; else low=$middle; fi
@@ -269,6 +269,82 @@ crossing cappedFromOutside $((edge - 384)) "$edge" 32 1 "calc_ev with the cap %s
   wholeAfterLift &&
   echo "a refused calc_ev: $sessions sessions capped up to 384 KB below $edge KB above the mapped size (first answered), each answered or refused, and answered as uncapped once lifted"
 lifted=()
+
+# Flop trees at the edge, crossed side by side with the cases below (each
+# job in a directory of its own; its lines and its verdict are collected at
+# the end). A chance node's card records get their blocks from the first
+# iteration (reach sums) and the first check (deal values): tens of
+# megabytes that go's and the reports' checks left out, so a solve
+# acknowledged ended at its first check and a report after a short solve
+# ended the process.
+jobs=()
+inBackground() {
+  local name=$1
+  shift
+  (dir=$(mktemp -d "$dir/job.XXXX"); failed=0; "$@"; exit $failed) > "$dir/$name.log" 2>&1 &
+  jobs+=("$!:$name")
+}
+flopSpot=("set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights"
+  "set_compression none")
+# Five river chance nodes, solved by one thread: from where go is first
+# acknowledged, over 30 MB in steps of 1 MB, a solve of 26 steps (past its
+# first check at iteration 25) runs, or stops for want of memory, or go is
+# refused; none ends. Three jobs take every third cap.
+before=("${flopSpot[@]}" "set_threads 1" "add_line 0 0 0 0 0 0" "add_line 0 0 50 50 50 50" "add_line 0 0 0 50 50 50 50"
+  "add_line 50 50 50 50 50 50" "add_line 50 50 100 100 100 100" "build_tree")
+after=("go 1 steps" "wait_for_solver")
+flopEdge=$(bisect cappedFromOutside 0 262144 goAcknowledged 256)
+after=("go 26 steps" "wait_for_solver")
+solvedOrStopped() {
+  answeredOrRefused && grep -qx -e 'SOLVER: stopped (required number of steps done)' \
+    -e 'SOLVER: stopped (out of memory)' -e 'ERROR: go out of memory' "$dir/out"
+}
+flopGo() {
+  crossing cappedFromOutside $((flopEdge + $1)) $((flopEdge + 30720)) 3072 1 \
+    "go 26 steps on a flop tree, the cap %s KB above the mapped size" solvedOrStopped &&
+    echo "go 26 steps on a flop tree: $sessions sessions from $((flopEdge + $1)) KB above the mapped size (go first acknowledged at $flopEdge KB) in steps of 3 MB, each solved, stopped or refused"
+}
+for offset in 0 1024 2048; do inBackground "go$offset" flopGo "$offset"; done
+# Twelve river chance nodes, one iteration solved by two threads, then the
+# cap lowered:
+# calc_results (an evaluation that makes every deal's values) is answered or
+# refused under every cap from 10 MB below where it is first answered to
+# 30 MB above, in steps of 2 MB.
+flopResults() {
+  local f t a b
+  before=("${flopSpot[@]}" "set_threads 2")
+  for f in "0 0" "50 50" "0 50 50"; do
+    a=${f##* }
+    for t in "0 0" "50 50" "0 50 50" "50 150 150"; do
+      b=$((a + ${t##* }))
+      before+=("add_line $f $(for x in $t; do printf '%s ' $((a + x)); done)$b $b")
+    done
+  done
+  before+=("build_tree" "go 1 steps" "wait_for_solver")
+  after=("calc_results")
+  local first
+  first=$(bisect cappedFromOutside 0 262144 resultsAnswered 512)
+  crossing cappedFromOutside $((first - 10240)) $((first + 30720)) 2048 1 \
+    "calc_results after an iteration of a flop tree, the cap %s KB above the mapped size" answeredOrRefused &&
+    echo "calc_results after a short solve of a flop tree: $sessions sessions from 10 MB below to 30 MB above $first KB (first answered), each answered or refused"
+}
+inBackground results flopResults
+# A team of eight made after the cap dropped: a one-line flop built with the
+# address space free, by a process whose runtime starts with one thread; the
+# cap then lowered from outside to 2 to 20 MB above the mapped size. Each
+# command that runs a pass is answered or refused (the runtime could not
+# start the workers of the first region, the storages' page commit, and
+# ended the process).
+teamAfterDrop() {
+  before=("set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights"
+    "add_line 0 0 0 0 0 0" "set_threads 8" "build_tree")
+  after=("show_strategy r:0" "calc_ev OOP r:0" "calc_line_freq r:0:c" "calc_results" "go 1 steps" "wait_for_solver")
+  export OMP_NUM_THREADS=1
+  crossing cappedFromOutside 2048 20480 1024 1 \
+    "a team of eight made after the cap dropped to %s KB above the mapped size" answeredOrRefused &&
+    echo "a team of eight made after the cap dropped: $sessions sessions 2 to 20 MB above the mapped size, each command answered or refused"
+}
+inBackground team teamAfterDrop
 
 # load_tree of a small flop tree file (written by the tests' writer) with a
 # team of four: the deal tables are built by the team, whose workers start in
@@ -538,4 +614,8 @@ if [ $status != 0 ] || [ "$(cat "$dir/redirected")" != $'stdoutredi ok!\nis_read
 else
   echo "a redirect with standard output closed at start: the file holds the replies"
 fi
+for job in "${jobs[@]}"; do
+  wait "${job%%:*}" || failed=1
+  cat "$dir/${job#*:}.log"
+done
 exit $failed

@@ -83,12 +83,14 @@ int main(int argc, char** argv) {
 
   if (!InitHandTables()) FatalLine("out of memory\n");
   // The buffers of the input line and of its words, reserved before any
-  // command: a line up to the longest command line is always read.
+  // command: a line up to the longest command line is always read. So are
+  // those of a refusal's answer.
   std::optional<LineReader> input;
   TokenVector words;
   try {
     input.emplace(stdin);
     words.reserve(kMostCommandWords);
+    ReserveDispatchBuffers();
   } catch (const std::bad_alloc&) {
     FatalLine("out of memory\n");
   }

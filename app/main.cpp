@@ -83,12 +83,16 @@ int main(int argc, char** argv) {
 
   if (!InitHandTables()) FatalLine("out of memory\n");
   // The buffers of the input line and of its words, reserved before any
-  // command: a line up to the longest command line is always read.
+  // command: a line up to the longest command line is always read. So are
+  // those of a refusal's answer, and the hand-order tables are built: a
+  // session that shows the banner has what every command relies on.
   std::optional<LineReader> input;
   TokenVector words;
   try {
     input.emplace(stdin);
     words.reserve(kMostCommandWords);
+    ReserveDispatchBuffers();
+    BuildHandOrderTables();
   } catch (const std::bad_alloc&) {
     FatalLine("out of memory\n");
   }
@@ -98,8 +102,6 @@ int main(int argc, char** argv) {
   printf("pfsolve - heads-up postflop CFR solver\n");
   if (Verbosity > 0) printf("[verbosity %d]\n", Verbosity);
   FlushStdout();
-
-  BuildHandOrderTables();
 
   if (!choices.script.empty()) {
     struct stat info;

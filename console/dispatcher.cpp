@@ -1,6 +1,8 @@
 #include "console/dispatcher.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "console/category_commands.h"
@@ -102,7 +104,15 @@ void CheckTokenCount(const TokenVector& words, size_t count) {
   if (words.size() != count) ThrowBadArguments(words);
 }
 
-void AnswerOutOfMemory(const std::string& word) { OutputText("ERROR: " + word + " out of memory\n"); }
+// Formatted on the stack: the answer needs no memory (core/output.h).
+void AnswerOutOfMemory(const std::string& word) { Output("ERROR: %s out of memory\n", word.c_str()); }
+
+void ReserveDispatchBuffers() {
+  size_t longest = 0;
+  for (int i = 0; i < CommandTableSize; ++i) longest = std::max(longest, strlen(CommandTable[i].word));
+  CurrentCommandName.reserve(longest);
+  ReservePendingOutput();
+}
 
 void DispatchCommand(const TokenVector& words) {
   // Word by word: a copy of the line could fail where the line was read.
@@ -145,6 +155,8 @@ void DispatchCommand(const TokenVector& words) {
     // What the handler left in the reply may be what exhausted the memory.
     ClearPendingOutput();
     AnswerOutOfMemory(words[0]);
+  } catch (const CommandError& error) {
+    OutputText(error.what());
   } catch (const std::runtime_error& error) {
     OutputText(error.what());
   } catch (const std::exception& error) {

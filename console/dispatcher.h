@@ -27,3 +27,7 @@ void CheckTokenCount(const TokenVector& words, size_t count);
 void DispatchLine(const std::string& line, TokenVector& words);
 // Appends "ERROR: <word> out of memory" to the reply.
 void AnswerOutOfMemory(const std::string& word);
+// Reserves at start what a refusal's answer needs, so that it needs no
+// memory then: the command name's buffer for the longest command word and
+// the reply buffer's reserve (ReservePendingOutput). Throws std::bad_alloc.
+void ReserveDispatchBuffers();

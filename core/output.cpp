@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <stdio_ext.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ bool EchoMode = false;
 namespace {
 
 std::string PendingOutput;
+// What the reply buffer keeps once reserved (ReservePendingOutput).
+constexpr size_t kPendingReserve = 4096;
 
 // Where standard output goes while it is redirected, and whether a write to
 // it failed; guarded by OutputMutex.
@@ -106,31 +109,45 @@ void FlushLocked() {
   }
 }
 
-// Formats into a string of whatever length the text needs.
-std::string FormatV(const char* format, va_list args) {
-  char stack[1024];
+// Formats into `stack` when the text fits there (no allocation), else into
+// `heap`, of whatever length the text needs; returns the text.
+constexpr size_t kFormatStack = 1024;
+std::string_view FormatV(char (&stack)[kFormatStack], std::string& heap, const char* format, va_list args) {
   va_list copy;
   va_copy(copy, args);
-  int n = vsnprintf(stack, sizeof stack, format, copy);
+  const int n = vsnprintf(stack, sizeof stack, format, copy);
   va_end(copy);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof stack) return std::string(stack, n);
-  std::string text(static_cast<size_t>(n) + 1, '\0');
-  vsnprintf(&text[0], text.size(), format, args);
-  text.resize(n);
-  return text;
+  if (n < 0) return std::string_view();
+  if (static_cast<size_t>(n) < sizeof stack) return std::string_view(stack, n);
+  heap.assign(static_cast<size_t>(n) + 1, '\0');
+  vsnprintf(&heap[0], heap.size(), format, args);
+  heap.resize(n);
+  return heap;
 }
 
-void WriteLines(const std::string& text) {
+void WriteLines(std::string_view text) {
   size_t pos = 0;
   while (pos < text.size()) {
     size_t end = text.find('\n', pos);
-    if (end == std::string::npos) end = text.size();
+    if (end == std::string_view::npos) end = text.size();
     if (end > pos) {
       WriteChecked(text.data() + pos, end - pos);
       if (fputc('\n', stdout) == EOF) NoteWriteFailure(errno);
     }
     pos = end + 1;
+  }
+}
+
+// Adds `text` to the pending reply. When the buffer cannot grow, the reply
+// is not lost: what is pending and the text are printed now.
+void AppendPending(std::string_view text) {
+  try {
+    PendingOutput.append(text);
+  } catch (const std::bad_alloc&) {
+    const OutputLock lock;
+    WriteLines(PendingOutput);
+    PendingOutput.clear();
+    WriteLines(text);
   }
 }
 
@@ -140,13 +157,15 @@ void Output(const char* format, ...) {
   if (format[0] == '#') return;
   va_list args;
   va_start(args, format);
-  PendingOutput += FormatV(format, args);
+  char stack[kFormatStack];
+  std::string heap;
+  AppendPending(FormatV(stack, heap, format, args));
   va_end(args);
 }
 
-void OutputText(const std::string& text) {
+void OutputText(std::string_view text) {
   if (!text.empty() && text[0] == '#') return;
-  PendingOutput += text;
+  AppendPending(text);
 }
 
 void FlushPendingOutput() {
@@ -179,19 +198,33 @@ void OutputRepeated(const std::string& text, int64_t times, const std::string& t
 
 void TakePendingOutput(std::string& out) {
   std::lock_guard<std::mutex> lock(OutputMutex);
-  out = std::move(PendingOutput);
+  out = PendingOutput;
   PendingOutput.clear();
 }
 
 void ClearPendingOutput() {
-  PendingOutput.clear();
-  PendingOutput.shrink_to_fit();
+  if (PendingOutput.capacity() <= kPendingReserve) {
+    PendingOutput.clear();
+    return;
+  }
+  // The buffer grew past its reserve (with the reply that exhausted the
+  // memory, maybe): it is given back before the reserve is made anew, where
+  // memory allows (a line that then finds no room is printed at once).
+  std::string().swap(PendingOutput);
+  try {
+    ReservePendingOutput();
+  } catch (const std::bad_alloc&) {
+  }
 }
+
+void ReservePendingOutput() { PendingOutput.reserve(kPendingReserve); }
 
 namespace {
 void PrintFormattedNow(const char* format, va_list args) {
   if (format[0] == '#') return;
-  const std::string text = FormatV(format, args);
+  char stack[kFormatStack];
+  std::string heap;
+  const std::string_view text = FormatV(stack, heap, format, args);
   const OutputLock lock;
   WriteChecked(text.data(), text.size());
   FlushLocked();
@@ -259,22 +292,14 @@ void OpenClosedStandardDescriptors() {
 
 void ReplyOk(const TokenVector& words) { Output("%s ok!\n", words[0].c_str()); }
 
-namespace {
-// Error texts are cut at 255 characters, like the fixed 256-byte buffer they
-// are formatted into.
-std::string CutTo255(std::string text) {
-  if (text.size() > 255) text.resize(255);
-  return text;
+CommandError::CommandError(const char* word, const char* message) {
+  snprintf(text_, sizeof text_, "ERROR: %s %s\n", word, message);
 }
-}  // namespace
 
-void ThrowCommandError(const std::string& message) {
-  throw CommandError(CutTo255("ERROR: " + CurrentCommandName + " " + message + "\n"));
-}
+void ThrowCommandError(const char* message) { throw CommandError(CurrentCommandName.c_str(), message); }
 
 void ThrowBadArguments(const TokenVector& words) {
-  const std::string word = words.empty() ? std::string() : words[0];
-  throw CommandError(CutTo255("ERROR: " + word + " incorrect or missing argument\n"));
+  throw CommandError(words.empty() ? "" : words[0].c_str(), "incorrect or missing argument");
 }
 
 

@@ -2,18 +2,27 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using TokenVector = std::vector<std::string>;
 
 // The error every refusal and bad input is raised as; its text is the whole
-// reply line ("ERROR: ..."), printed unchanged by the dispatcher.
-class CommandError : public std::runtime_error {
+// reply line, "ERROR: <word> <message>\n" cut at 255 characters, printed
+// unchanged by the dispatcher. The text is kept in the object itself, so a
+// refusal is raised and answered without memory from the heap (the memory
+// may be all but gone when it is).
+class CommandError : public std::exception {
  public:
-  explicit CommandError(const std::string& text) : std::runtime_error(text) {}
+  CommandError(const char* word, const char* message);
+  const char* what() const noexcept override { return text_; }
+
+ private:
+  char text_[256];
 };
 
 extern std::mutex OutputMutex;
@@ -25,17 +34,27 @@ extern bool EchoMode;
 // is '#' is a suppressed diagnostic. No lock is taken (main thread only).
 void Output(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Appends text unchanged (never used as a format); the '#' rule still applies.
-void OutputText(const std::string& text);
+// Neither allocates while the text (formatted on the stack when it is
+// shorter than 1024 characters) fits the reply buffer's free room. When the
+// buffer cannot grow, the pending reply is printed as it stands (as by
+// FlushPendingOutput), then the text, at once.
+void OutputText(std::string_view text);
 // Prints the pending reply, then `times` copies of `text` (the same rules as
 // OutputText) written out as they are produced, then `trailer`, all in one
 // block under the lock.
 void OutputRepeated(const std::string& text, int64_t times, const std::string& trailer);
 // Prints the pending reply line by line (empty lines dropped) under the lock.
 void FlushPendingOutput();
-// Moves the pending reply into `out` and empties the buffer.
+// Copies the pending reply into `out` and empties the buffer, which keeps
+// its memory.
 void TakePendingOutput(std::string& out);
-// Discards the pending reply and frees its memory.
+// Discards the pending reply and frees the memory its buffer holds beyond
+// the reserve below.
 void ClearPendingOutput();
+// Reserves the reply buffer's 4 KB, which it keeps from then on: a refusal's
+// line (at most 255 characters) is added to an empty reply without
+// allocating. Called at start; throws std::bad_alloc.
+void ReservePendingOutput();
 
 // Immediate printing for the solver thread, under the output lock, flushed.
 void PrintNow(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -74,7 +93,8 @@ void OpenClosedStandardDescriptors();
 // "%s ok!\n" with the command word.
 void ReplyOk(const TokenVector& words);
 
-[[noreturn]] void ThrowCommandError(const std::string& message);
+// Raises "ERROR: <CurrentCommandName> <message>\n".
+[[noreturn]] void ThrowCommandError(const char* message);
 [[noreturn]] void ThrowBadArguments(const TokenVector& words);
 
 // Writes the line an ending prints (with the output lock taken, or given up

@@ -502,7 +502,7 @@ void LoadTreeFile(const std::string& path) {
     }
   } catch (const IOException& error) {
     const std::string& text = error.message();
-    if (text.rfind("can't open file", 0) == 0 || text.rfind("can't read from file", 0) == 0) ThrowCommandError(text);
+    if (text.rfind("can't open file", 0) == 0 || text.rfind("can't read from file", 0) == 0) ThrowCommandError(text.c_str());
     ThrowCommandError("invalid file");
   } catch (const LoadOutOfMemory&) {
     ThrowCommandError("out of memory");

@@ -1,12 +1,42 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <functional>
+#include <new>
 #include <unistd.h>
 
 #include "console_helpers.h"
+
+namespace {
+// The C++ allocations made, by any thread, while counting is on. Every form
+// of new and delete is replaced, so that all of them meet on malloc and free
+// (a sanitizer checks that a block goes back the way it came).
+std::atomic<bool> CountingAllocations{false};
+std::atomic<int> Allocations{0};
+void* CountedAllocation(size_t size) noexcept {
+  if (CountingAllocations) ++Allocations;
+  return malloc(size ? size : 1);
+}
+void* CheckedAllocation(size_t size) {
+  if (void* block = CountedAllocation(size)) return block;
+  throw std::bad_alloc();
+}
+}  // namespace
+
+void* operator new(size_t size) { return CheckedAllocation(size); }
+void* operator new[](size_t size) { return CheckedAllocation(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return CountedAllocation(size); }
+void operator delete(void* block) noexcept { free(block); }
+void operator delete[](void* block) noexcept { free(block); }
+void operator delete(void* block, size_t) noexcept { free(block); }
+void operator delete[](void* block, size_t) noexcept { free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { free(block); }
 
 TEST(CommandTable, RowsAndCounts) {
   ASSERT_EQ(CommandTableSize, 79);
@@ -84,6 +114,25 @@ TEST(Dispatcher, CommandsOfLaterSubsystemsRefuseHonestly) {
   EXPECT_EQ(RunCommand("show_strategy r:0"), "ERROR: show_strategy missing/incorrect tree\n");
   EXPECT_EQ(RunCommand("node_count"), "ERROR: node_count missing/incorrect tree\n");
   EXPECT_EQ(RunCommand("set_ev_boost r:0:c 0.1"), "ERROR: set_ev_boost missing/incorrect tree\n");
+}
+
+// A command that needs a tree and finds none is refused without memory from
+// the heap: under a capped address space the answer must not be what ends
+// the process. The first dispatch makes what any command needs once.
+TEST(Dispatcher, ARefusalForWantOfATreeTakesNoMemory) {
+  for (const char* line : {"node_count", "calc_results", "forget rivers"}) {
+    const TokenVector words = SplitCommandLine(line);
+    RunCommand(line);
+    std::string reply;
+    TakePendingOutput(reply);
+    Allocations = 0;
+    CountingAllocations = true;
+    DispatchCommand(words);
+    CountingAllocations = false;
+    TakePendingOutput(reply);
+    EXPECT_EQ(Allocations, 0) << line;
+    EXPECT_EQ(reply, "ERROR: " + words[0] + " missing/incorrect tree\n");
+  }
 }
 
 TEST(Utilities, HelpListsSortedWordsWithoutPrefixedTwins) {

@@ -172,6 +172,14 @@ TEST(ProcessEnd, TheRuntimesFailedAllocationEndsAsAMemoryEnding) {
 }
 
 namespace {
+std::string FileText(FILE* file) {
+  std::string text;
+  rewind(file);
+  char buffer[4096];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
+  return text;
+}
+
 // Runs the program on `input` with standard output on `out`; returns its
 // wait status and puts what it wrote on standard error in `error`.
 int RunProgram(const std::string& input, int out, std::string& error) {
@@ -191,21 +199,10 @@ int RunProgram(const std::string& input, int out, std::string& error) {
   int status = -1;
   if (posix_spawn(&pid, PFSOLVE_BINARY, &actions, nullptr, argv, environ) == 0) waitpid(pid, &status, 0);
   posix_spawn_file_actions_destroy(&actions);
-  error.clear();
-  rewind(err);
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, err)) > 0;) error.append(buffer, n);
+  error = FileText(err);
   fclose(in);
   fclose(err);
   return status;
-}
-
-std::string FileText(FILE* file) {
-  std::string text;
-  rewind(file);
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, n);
-  return text;
 }
 }  // namespace
 

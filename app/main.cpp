@@ -77,9 +77,10 @@ int main(int argc, char** argv) {
   if (choices.verbose) Verbosity = 1;
   EchoMode = choices.echo;
   EndLibraryExitsAtOnce();
-  // Worker stacks, and a first team that fits the address space.
-  LimitThreadStacks();
-  SetBoundedTeamSize(DefaultThreadCount());
+  // Worker stacks and the C allocator's arenas, and the first team size
+  // asked for (the first region starts as many workers as fit).
+  LimitThreadMemory();
+  SetRequestedTeamSize(DefaultThreadCount());
 
   if (!InitHandTables()) FatalLine("out of memory\n");
   // The buffers of the input line and of its words, reserved before any

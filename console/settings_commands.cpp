@@ -94,9 +94,9 @@ void CmdSetThreads(const TokenVector& words) {
   if (n > kMaxThreadCount) n = kMaxThreadCount;
   SetThreadCount(n);
   // Commands run on this thread: its own regions (tree building, results,
-  // reports) take the same team size as the solver's passes, bounded by the
-  // address space left.
-  SetBoundedTeamSize(n);
+  // reports) ask for the same team size as the solver's passes; each pass
+  // gets as many of those threads as the address space holds.
+  SetRequestedTeamSize(n);
   ReplyOk(words);
 }
 

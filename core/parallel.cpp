@@ -67,7 +67,7 @@ uint64_t ThreadStackBytes() {
 
 int DefaultThreadCount() { return kDefaultThreadCount; }
 
-void LimitThreadStacks() {
+void LimitThreadMemory() {
   // Every thread allocates from the C allocator's main arena. The workers'
   // hot paths use blocks of the scalable allocator and scratch objects of
   // their own, so they hardly contend for it; an arena per thread would
@@ -96,7 +96,7 @@ thread_local int t_readyTeam = 1;
 uint64_t WorkerStackBytes() { return ThreadStackBytes() + static_cast<uint64_t>(sysconf(_SC_PAGESIZE)); }
 }  // namespace
 
-int SetBoundedTeamSize(int requested) {
+int SetRequestedTeamSize(int requested) {
   t_requestedTeam = std::max(requested, 1);
   omp_set_num_threads(t_requestedTeam);
   return t_requestedTeam;

@@ -33,13 +33,13 @@ int DefaultThreadCount();
 // allocator's own for any thread (each would reserve 64 MB of address
 // space). Under a capped address space each stack counts in full, used or
 // not. Called once at start-up, before the first parallel region.
-void LimitThreadStacks();
+void LimitThreadMemory();
 
 // Sets the team size the calling thread asks for its regions (set_threads,
 // the solver's thread count). A pass sizes its team from it (TeamThatFits);
 // other regions start with it where its new workers fit (ForEachIndex).
 // Returns the size set.
-int SetBoundedTeamSize(int requested);
+int SetRequestedTeamSize(int requested);
 // The size last set by the calling thread (its runtime's default before).
 int RequestedTeamSize();
 

@@ -57,7 +57,7 @@ std::atomic<int> SolverTeamUsed{1};
 int MakeSolverTeam() {
   if (!AddressSpaceHolds(0)) return -1;
   const int requested = ThreadCount;
-  SetBoundedTeamSize(requested);
+  SetRequestedTeamSize(requested);
   const int team = FitPassTeam(*CurrentTree, requested, kSolveGrowth);
   if (team < 1) return -1;
   SolverTeamUsed = team;
@@ -105,7 +105,7 @@ void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested)
     }
     if (ThreadCount != teamRequested) {
       teamRequested = ThreadCount;
-      SetBoundedTeamSize(teamRequested);
+      SetRequestedTeamSize(teamRequested);
       if (!AddressSpaceCapped() || SolverTeamUsed > teamRequested) SolverTeamUsed = teamRequested;
     }
     // Under a capped address space each iteration first finds its team

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <mutex>
+
 #include "core/output.h"
 #include "core/parallel.h"
 
@@ -75,6 +77,11 @@ void* Make(int kind) {
 
 bool PrepareThreadScratch() noexcept {
   using namespace thread_scratch_detail;
+  // One thread at a time makes its objects, so that what each thread's
+  // objects allocate lies together, apart from the other threads' (the
+  // threads share one arena of the C allocator).
+  static std::mutex making;
+  const std::lock_guard<std::mutex> one(making);
   try {
     const RecoverableAllocations recoverable;
     for (int k = 0; k < g_kindCount; ++k)

@@ -13,10 +13,13 @@
 // key made at start-up (setting it allocates nothing).
 #pragma once
 
+#include <cstddef>
 #include <new>
 
 namespace thread_scratch_detail {
 constexpr int kMaxKinds = 16;
+// The cache line size the objects are aligned to.
+constexpr size_t kScratchLine = 64;
 // Plain thread storage (__thread: no initialisation at first use, so no
 // wrapper call on each access).
 extern __thread void* t_objects[kMaxKinds];
@@ -47,8 +50,14 @@ class ThreadScratch {
   T* Find() const { return static_cast<T*>(thread_scratch_detail::t_objects[kind_]); }
 
  private:
-  static void* MakeObject() { return new T(); }
-  static void DestroyObject(void* object) { delete static_cast<T*>(object); }
+  // Each object takes whole cache lines of its own: the threads share one
+  // arena of the C allocator, so objects made side by side by the workers
+  // of a team would otherwise share lines that every node visit writes.
+  struct alignas(thread_scratch_detail::kScratchLine) Padded {
+    T object;
+  };
+  static void* MakeObject() { return &(new Padded())->object; }
+  static void DestroyObject(void* object) { delete reinterpret_cast<Padded*>(object); }
   const int kind_;
 };
 

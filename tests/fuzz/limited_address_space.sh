@@ -289,7 +289,7 @@ flopSpot=("set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $weights" "set_r
 # Five river chance nodes, solved by one thread: from where go is first
 # acknowledged, over 30 MB in steps of 1 MB, a solve of 26 steps (past its
 # first check at iteration 25) runs, or stops for want of memory, or go is
-# refused; none ends. Three jobs take every third cap.
+# refused; none ends. Five jobs take every fifth cap.
 before=("${flopSpot[@]}" "set_threads 1" "add_line 0 0 0 0 0 0" "add_line 0 0 50 50 50 50" "add_line 0 0 0 50 50 50 50"
   "add_line 50 50 50 50 50 50" "add_line 50 50 100 100 100 100" "build_tree")
 after=("go 1 steps" "wait_for_solver")
@@ -300,11 +300,11 @@ solvedOrStopped() {
     -e 'SOLVER: stopped (out of memory)' -e 'ERROR: go out of memory' "$dir/out"
 }
 flopGo() {
-  crossing cappedFromOutside $((flopEdge + $1)) $((flopEdge + 30720)) 3072 1 \
+  crossing cappedFromOutside $((flopEdge + $1)) $((flopEdge + 30720)) 5120 1 \
     "go 26 steps on a flop tree, the cap %s KB above the mapped size" solvedOrStopped &&
-    echo "go 26 steps on a flop tree: $sessions sessions from $((flopEdge + $1)) KB above the mapped size (go first acknowledged at $flopEdge KB) in steps of 3 MB, each solved, stopped or refused"
+    echo "go 26 steps on a flop tree: $sessions sessions from $((flopEdge + $1)) KB above the mapped size (go first acknowledged at $flopEdge KB) in steps of 5 MB, each solved, stopped or refused"
 }
-for offset in 0 1024 2048; do inBackground "go$offset" flopGo "$offset"; done
+for offset in 0 1024 2048 3072 4096; do inBackground "go$offset" flopGo "$offset"; done
 # Twelve river chance nodes, one iteration solved by two threads, then the
 # cap lowered:
 # calc_results (an evaluation that makes every deal's values) is answered or
@@ -324,9 +324,18 @@ flopResults() {
   after=("calc_results")
   local first
   first=$(bisect cappedFromOutside 0 262144 resultsAnswered 512)
-  crossing cappedFromOutside $((first - 10240)) $((first + 30720)) 2048 1 \
-    "calc_results after an iteration of a flop tree, the cap %s KB above the mapped size" answeredOrRefused &&
-    echo "calc_results after a short solve of a flop tree: $sessions sessions from 10 MB below to 30 MB above $first KB (first answered), each answered or refused"
+  # Two halves side by side, each in a directory of its own.
+  local offset pids=()
+  for offset in 0 2048; do
+    (dir=$(mktemp -d "$dir/half.XXXX"); failed=0
+     crossing cappedFromOutside $((first - 10240 + offset)) $((first + 30720)) 4096 1 \
+       "calc_results after an iteration of a flop tree, the cap %s KB above the mapped size" answeredOrRefused &&
+       echo "calc_results after a short solve of a flop tree: $sessions sessions from $((first - 10240 + offset)) KB above the mapped size in steps of 4 MB (first answered at $first KB), each answered or refused"
+     exit $failed) &
+    pids+=("$!")
+  done
+  local pid
+  for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
 }
 inBackground results flopResults
 # A team of eight made after the cap dropped: a one-line flop built with the

@@ -150,9 +150,10 @@ struct SolverTree {
   // re-created for them.
   std::vector<KeptLock> keptLocks;
   int32_t lastResultsIteration = -1;
-  // What a pass over this tree keeps at once (PassWorkingBytes): rows per
-  // thread and shared by the team, queued tasks, and bytes each thread
-  // decodes from compressed storages; -1 until first counted.
+  // What a pass over this tree keeps at once (PassThreadBytes and
+  // PassSharedBytes): rows per thread and shared by the team, queued tasks,
+  // and bytes each thread decodes from compressed storages; -1 until first
+  // counted.
   int64_t passThreadRows = -1, passSharedRows = 0, passTasks = 0;
   uint64_t passThreadBytes = 0;
   double resultPairs[3][2] = {{0, 0}, {0, 0}, {0, 0}};

@@ -221,36 +221,40 @@ uint64_t CardRecordGrowthBytes(const SolverTree& tree, unsigned growth) {
 }
 }  // namespace
 
-uint64_t PassThreadBytes(SolverTree& tree) {
+namespace {
+// What one row of the tree's longest hand list takes (AlignedArrayAddressBytes),
+// the rows a pass keeps counted first.
+uint64_t PassRowBytes(SolverTree& tree) {
   if (tree.passThreadRows < 0) CountPassRows(tree);
   const uint64_t hands = tree.dealTable ? tree.dealTable->HandCount() : kComboCount;
-  return static_cast<uint64_t>(tree.passThreadRows) * AlignedArrayAddressBytes(static_cast<uint32_t>(hands)) +
-         tree.passThreadBytes + kThreadAllocatorBytes;
+  return AlignedArrayAddressBytes(static_cast<uint32_t>(hands));
+}
+}  // namespace
+
+uint64_t PassThreadBytes(SolverTree& tree) {
+  const uint64_t row = PassRowBytes(tree);
+  return static_cast<uint64_t>(tree.passThreadRows) * row + tree.passThreadBytes + kThreadAllocatorBytes;
 }
 
 uint64_t PassSharedBytes(SolverTree& tree, unsigned growth) {
-  if (tree.passThreadRows < 0) CountPassRows(tree);
-  const uint64_t hands = tree.dealTable ? tree.dealTable->HandCount() : kComboCount;
-  return static_cast<uint64_t>(tree.passSharedRows) * AlignedArrayAddressBytes(static_cast<uint32_t>(hands)) +
-         static_cast<uint64_t>(tree.passTasks) * kTaskBytes + CardRecordGrowthBytes(tree, growth) + kPassSlackBytes;
+  const uint64_t row = PassRowBytes(tree);
+  return static_cast<uint64_t>(tree.passSharedRows) * row + static_cast<uint64_t>(tree.passTasks) * kTaskBytes +
+         CardRecordGrowthBytes(tree, growth) + kPassSlackBytes;
 }
 
 uint64_t PassGrowthBytes(SolverTree& tree, unsigned growth) {
   return CardRecordGrowthBytes(tree, growth) + kPassSlackBytes;
 }
 
-uint64_t PassWorkingBytes(SolverTree& tree, int team, unsigned growth) {
-  return static_cast<uint64_t>(std::max(team, 1)) * PassThreadBytes(tree) + PassSharedBytes(tree, growth);
-}
-
 int FitPassTeam(SolverTree& tree, int requested, unsigned growth) {
-  const int team = TeamThatFits(requested, PassThreadBytes(tree), PassSharedBytes(tree, growth));
+  const uint64_t perThread = PassThreadBytes(tree), shared = PassSharedBytes(tree, growth);
+  const int team = TeamThatFits(requested, perThread, shared);
   if (team < 1) return 0;
   omp_set_num_threads(team);
   // The workers' scratch objects are made now, and take their share: the
   // pass's memory is checked again with the team standing.
-  if (!MakeTeamReady() || !AddressSpaceHoldsPass(PassWorkingBytes(tree, RunsAlone(team) ? 1 : team, growth)))
-    return 0;
+  const uint64_t threads = static_cast<uint64_t>(RunsAlone(team) ? 1 : team);
+  if (!MakeTeamReady() || !AddressSpaceHoldsPass(threads * perThread + shared)) return 0;
   return team;
 }
 

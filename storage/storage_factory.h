@@ -40,16 +40,14 @@ bool AllStoragesReady(SolverTree& tree);
 // they made, so a pass counts only the blocks still missing.
 enum PassGrowth : unsigned { kNoGrowth = 0, kDealReachGrowth = 1, kDealValueGrowth = 2 };
 // The memory a pass over the tree (an iteration, an evaluation, a report's
-// walk) allocates besides the storages, with a team of `team` threads: for
-// each thread (PassThreadBytes), the rows it keeps along its deepest path
-// (reach, values and the strategy rows of every level), what it decodes
-// from compressed river storages and what the allocators map for it; for
-// the team (PassSharedBytes), the rows and tasks of the chance nodes, the
-// card records the pass makes (`growth`) and a slack. Rows count at the
-// address space their blocks take (AlignedArrayAddressBytes). An upper
-// estimate: a pass whose checks find this much address space left does not
-// run short.
-uint64_t PassWorkingBytes(SolverTree& tree, int team, unsigned growth);
+// walk) allocates besides the storages: for each thread (PassThreadBytes),
+// the rows it keeps along its deepest path (reach, values and the strategy
+// rows of every level), what it decodes from compressed river storages and
+// what the allocators map for it; for the team (PassSharedBytes), the rows
+// and tasks of the chance nodes, the card records the pass makes (`growth`)
+// and a slack. Rows count at the address space their blocks take
+// (AlignedArrayAddressBytes). An upper estimate: a pass whose checks find
+// this much address space left does not run short.
 uint64_t PassThreadBytes(SolverTree& tree);
 uint64_t PassSharedBytes(SolverTree& tree, unsigned growth);
 // The card records a pass adds (`growth`) and the slack: what a pass needs

@@ -80,9 +80,11 @@ int NextSolveTeam(SolverTree& tree, int requested, unsigned growth) {
         SolverTeamUsed = larger;
         return larger;
       }
-      omp_set_num_threads(current);
     }
   }
+  // The team that worked so far, whatever set_threads asked for since: a
+  // region of more threads would start workers whose scratch was never made.
+  omp_set_num_threads(current);
   return AddressSpaceHoldsPass(PassGrowthBytes(tree, growth)) ? current : 0;
 }
 

@@ -84,14 +84,15 @@ int main(int argc, char** argv) {
 
   if (!InitHandTables()) FatalLine("out of memory\n");
   // The buffers of the input line and of its words, reserved before any
-  // command: a line up to the longest command line is always read. So are
-  // those of a refusal's answer, and the hand-order tables are built: a
-  // session that shows the banner has what every command relies on.
+  // command: a line up to the longest command line is always read and split
+  // into its words. So are those of a refusal's answer, and the hand-order
+  // tables are built: a session that shows the banner has what every
+  // command relies on.
   std::optional<LineReader> input;
-  TokenVector words;
+  std::optional<CommandWords> words;
   try {
     input.emplace(stdin);
-    words.reserve(kMostCommandWords);
+    words.emplace();
     ReserveDispatchBuffers();
     BuildHandOrderTables();
   } catch (const std::bad_alloc&) {
@@ -124,7 +125,7 @@ int main(int argc, char** argv) {
       const std::string& line = input->Line();
       if (line.empty()) continue;
       try {
-        DispatchLine(line, words);
+        DispatchLine(line, *words);
       } catch (const char*) {
         // A codec failure that nothing above the dispatcher handles.
         FlushPendingOutput();

@@ -104,8 +104,15 @@ void CheckTokenCount(const TokenVector& words, size_t count) {
   if (words.size() != count) ThrowBadArguments(words);
 }
 
+namespace {
+// "ERROR: " and " out of memory\n" around the word make at most 255 characters.
+constexpr size_t kRefusedWordShown = 255 - 22;
+}  // namespace
+
 // Formatted on the stack: the answer needs no memory (core/output.h).
-void AnswerOutOfMemory(const std::string& word) { Output("ERROR: %s out of memory\n", word.c_str()); }
+void AnswerOutOfMemory(std::string_view word) {
+  Output("ERROR: %.*s out of memory\n", static_cast<int>(std::min(word.size(), kRefusedWordShown)), word.data());
+}
 
 void ReserveDispatchBuffers() {
   size_t longest = 0;
@@ -140,7 +147,12 @@ void DispatchCommand(const TokenVector& words) {
     }
   }
   if (!row) {
-    Output("ERROR: Command %s not recognized\n", words[0].c_str());
+    // In pieces, never formatted on the heap: the answer needs no memory
+    // while it fits the reply buffer's reserve (4 KB); a longer one that the
+    // buffer cannot take is printed at once, a piece a line (core/output.h).
+    OutputText("ERROR: Command ");
+    OutputText(words[0]);
+    OutputText(" not recognized\n");
     return;
   }
   try {
@@ -168,17 +180,17 @@ void DispatchCommand(const TokenVector& words) {
   }
 }
 
-void DispatchLine(const std::string& line, TokenVector& words) {
+void DispatchLine(const std::string& line, CommandWords& words) {
   try {
-    SplitCommandLine(line, words);
+    words.Split(line);
   } catch (const std::bad_alloc&) {
-    // The first word is all the answer needs; the split failed on it when
-    // none is there.
-    if (words.empty()) SplitCommandLine(line, words, 1);
-    if (words.empty()) return;
-    words.erase(words.begin() + 1, words.end());
-    AnswerOutOfMemory(words[0]);
+    // Only a line beyond the bounds the words were reserved for gets here.
+    // Its first word is copied from the line onto the stack: the refusal
+    // needs no memory either.
+    char word[kRefusedWordShown];
+    const size_t size = CopyFirstWord(line, word, sizeof word);
+    if (size > 0) AnswerOutOfMemory(std::string_view(word, size));
     return;
   }
-  DispatchCommand(words);
+  DispatchCommand(words.Words());
 }

@@ -40,10 +40,10 @@ void Redirect(const TokenVector& words, int flags) {
 void CmdLoadScript(const TokenVector& words) {
   if (Verbosity > 0) Output("[load_script %s]\n", words[1].c_str());
   if (g_scriptDepth >= kMaxScriptDepth) ThrowCommandError("too many nested scripts");
-  // The line and word buffers, as for standard input: a buffer that cannot
-  // be had is this command's refusal.
-  TokenVector lineWords;
-  lineWords.reserve(kMostCommandWords);
+  // The line and word buffers, as for standard input (the words' pooled
+  // strings are shared with it): a buffer that cannot be had is this
+  // command's refusal.
+  CommandWords lineWords;
   FILE* file = fopen(words[1].c_str(), "rb");
   if (!file) ThrowCommandError("can't open file");
   // A directory opens but cannot be read; it is refused like a missing file.

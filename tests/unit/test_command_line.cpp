@@ -5,6 +5,7 @@
 #include <future>
 #include <unistd.h>
 
+#include "allocation_counter.h"
 #include "console/command_line.h"
 
 using Words = std::vector<std::string>;
@@ -77,24 +78,58 @@ TEST(LineReader, LoneCarriageReturnEndsLineWithoutWaitingForMoreInput) {
 }
 
 // Lines up to the longest command line are read and split in the buffers
-// reserved beforehand: nothing is allocated, however short memory is.
+// reserved beforehand: nothing is allocated, however short memory is, line
+// after line. So are a script's lines while a line that loads it holds its
+// words.
 TEST(LineReader, LongestCommandLineStaysInTheReservedBuffers) {
-  // A value for each hand, each written in the most characters counted on.
-  std::string input = "set_range OOP";
-  for (int i = 0; i < kComboCount; ++i) input += " 0." + std::string(45, '1');
-  input += "\nnext\n";
+  // A value for each hand, each written in the most characters counted on;
+  // lines of the longest length whose k words are as long as such a line
+  // allows; short words before a long one (each word must take the smallest
+  // string that holds it); a quoted name.
+  Words lines{"set_range OOP"};
+  for (int i = 0; i < kComboCount; ++i) lines[0] += " 0." + std::string(45, '1');
+  for (size_t k : {size_t{1}, size_t{2}, size_t{3}, size_t{100}, kMostCommandWords}) {
+    lines.emplace_back();
+    for (size_t i = 0; i < k; ++i) lines.back() += (i ? " " : "") + std::string((kLongestCommandLine + 1) / k - 1, 'w');
+  }
+  std::string ascending;
+  for (int i = 0; i < 1000; ++i) ascending += std::string(16, 's') + ' ';
+  lines.push_back(ascending + std::string(kLongestCommandLine - ascending.size(), 'l'));
+  lines.push_back("load_script \"" + std::string(3000, 'n') + " with blanks\"");
+  std::string input;
+  for (const std::string& line : lines) input += line + "\n";
+  input += "next\n";
   FILE* stream = fmemopen(&input[0], input.size(), "r");
   LineReader reader(stream);
   const char* buffer = reader.Line().data();
-  Words words;
-  words.reserve(kMostCommandWords);
-  const std::string* wordBuffer = words.data();
-  ASSERT_TRUE(reader.ReadLine());
-  EXPECT_EQ(reader.Line().size() + 6, input.size());
+  CommandWords words;
+  const std::string* wordBuffer = words.Words().data();
+  Allocations = 0;
+  for (const std::string& line : lines) {
+    CountingAllocations = true;
+    const bool read = reader.ReadLine();
+    words.Split(reader.Line());
+    CountingAllocations = false;
+    ASSERT_TRUE(read);
+    EXPECT_EQ(reader.Line(), line);
+    EXPECT_EQ(words.Words(), SplitCommandLine(line));
+  }
+  EXPECT_EQ(Allocations, 0);
   EXPECT_EQ(reader.Line().data(), buffer);
-  SplitCommandLine(reader.Line(), words);
-  EXPECT_EQ(words.size(), static_cast<size_t>(kComboCount) + 2);
-  EXPECT_EQ(words.data(), wordBuffer);
+  EXPECT_EQ(words.Words().data(), wordBuffer);
+  {
+    CommandWords script;
+    CountingAllocations = true;
+    script.Split(lines[0]);
+    CountingAllocations = false;
+    EXPECT_EQ(script.Words().size(), static_cast<size_t>(kComboCount) + 2);
+  }
+  // Every string is given back: the line of the most words takes them all.
+  CountingAllocations = true;
+  words.Split(lines[5]);
+  CountingAllocations = false;
+  EXPECT_EQ(words.Words().size(), kMostCommandWords);
+  EXPECT_EQ(Allocations, 0);
   ASSERT_TRUE(reader.ReadLine());
   EXPECT_EQ(reader.Line(), "next");
   EXPECT_EQ(reader.Line().data(), buffer);

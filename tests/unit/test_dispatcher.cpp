@@ -9,16 +9,20 @@
 #include <new>
 #include <unistd.h>
 
+#include "allocation_counter.h"
 #include "console_helpers.h"
 
-namespace {
-// The C++ allocations made, by any thread, while counting is on. Every form
-// of new and delete is replaced, so that all of them meet on malloc and free
-// (a sanitizer checks that a block goes back the way it came).
+// Every form of new and delete is replaced, so that all of them meet on
+// malloc and free (a sanitizer checks that a block goes back the way it came).
 std::atomic<bool> CountingAllocations{false};
 std::atomic<int> Allocations{0};
+
+namespace {
+// While set, every allocation fails, as when the memory is gone.
+std::atomic<bool> FailingAllocations{false};
 void* CountedAllocation(size_t size) noexcept {
   if (CountingAllocations) ++Allocations;
+  if (FailingAllocations) return nullptr;
   return malloc(size ? size : 1);
 }
 void* CheckedAllocation(size_t size) {
@@ -133,6 +137,23 @@ TEST(Dispatcher, ARefusalForWantOfATreeTakesNoMemory) {
     EXPECT_EQ(Allocations, 0) << line;
     EXPECT_EQ(reply, "ERROR: " + words[0] + " missing/incorrect tree\n");
   }
+}
+
+// A line beyond the bounds the words' buffers were reserved for (a first
+// word longer than the longest command line) may need memory to be split:
+// when there is none, it is refused by its first word, quotes left out and
+// cut so that the line stays within 255 characters, with no memory either.
+TEST(Dispatcher, ALineBeyondTheReservedBuffersIsRefusedByItsFirstWord) {
+  CommandWords words;
+  ReservePendingOutput();
+  const std::string line = "ab\"" + std::string(kLongestCommandLine, 'x') + "\" next";
+  std::string reply;
+  TakePendingOutput(reply);
+  FailingAllocations = true;
+  DispatchLine(line, words);
+  FailingAllocations = false;
+  TakePendingOutput(reply);
+  EXPECT_EQ(reply, "ERROR: ab" + std::string(231, 'x') + " out of memory\n");
 }
 
 TEST(Utilities, HelpListsSortedWordsWithoutPrefixedTwins) {

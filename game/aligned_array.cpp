@@ -82,13 +82,18 @@ void GiveBackBlock(double* data) {
 
 }  // namespace
 
+uint64_t BlockAddressBytes(uint64_t bytes) {
+  if (bytes == 0) return 0;
+  constexpr uint64_t kLargeObject = 8128, kLargeUnit = 8192, kLargeHeader = 256, kMediumObject = 65536;
+  if (bytes <= kLargeObject) return 2 * bytes + 256;
+  const uint64_t units = (bytes + kLargeHeader + kLargeUnit - 1) / kLargeUnit * kLargeUnit;
+  return units <= kMediumObject ? units + units / 32 + 64 : units + units / 4;
+}
+
 uint64_t AlignedArrayAddressBytes(uint32_t n) {
   if (n == 0) return 0;
   const uint64_t classDoubles = (n + kClassDoubles - 1) / kClassDoubles * kClassDoubles;
-  const uint64_t bytes = kAlignedArrayAlignment + classDoubles * sizeof(double);
-  constexpr uint64_t kLargeObject = 8128, kLargeUnit = 8192, kLargeHeader = 2048;
-  if (bytes <= kLargeObject) return 2 * bytes + 256;
-  return (bytes + kLargeUnit - 1) / kLargeUnit * kLargeUnit + kLargeHeader;
+  return BlockAddressBytes(kAlignedArrayAlignment + classDoubles * sizeof(double));
 }
 
 void ResizeAlignedArrayBlock(AlignedArray& array, uint32_t n, size_t alignment) {

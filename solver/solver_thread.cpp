@@ -1,5 +1,6 @@
 #include "solver/solver_thread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -15,6 +16,7 @@
 #include "solver/tree_passes.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_factory.h"
+#include "storage/storage_stream.h"
 
 namespace {
 
@@ -39,10 +41,14 @@ double ProcessCpuSeconds(double fallback) {
   return static_cast<double>(usage.ru_utime.tv_sec) + static_cast<double>(usage.ru_utime.tv_usec) / 1e6;
 }
 
-// The solver's passes count both kinds of card-record growth: an
-// iteration's reach sums and the first check's deal values (once made, they
-// count no more).
-constexpr unsigned kSolveGrowth = kDealReachGrowth | kDealValueGrowth;
+// Before a solve is acknowledged, its first iteration and its first check
+// are counted together: the iterations' reach sums, the check's deal values
+// (once made, they count no more) and the streams that the iterations up to
+// the check code.
+constexpr unsigned kSolveGrowth = kDealReachGrowth | kDealValueGrowth | kStreamGrowth;
+// An iteration adds reach sums and codes streams; a check makes the deal
+// values.
+constexpr unsigned kIterationGrowth = kDealReachGrowth | kStreamGrowth;
 
 // The team the running (or last) solve works with.
 std::atomic<int> SolverTeamUsed{1};
@@ -64,16 +70,17 @@ int MakeSolverTeam() {
   return requested;
 }
 
-// The team of a capped solve's next pass. A larger team than the one that
-// worked so far (set_threads, or a team made smaller at the start) is made
-// where the space holds its stacks and its whole working memory. Else the
-// team stays: its threads keep the rows of their passes mapped (in their
-// block caches and the allocator's), so the pass needs only the card
-// records it adds and a slack. 0 when the space does not hold that.
+// The team of a solve's next pass. A larger team than the one that worked
+// so far (set_threads, a team made smaller at the start, a cap lifted) is
+// made where the space holds its stacks and its whole working memory, with
+// all that the solve still adds up to its first check. Else
+// the team stays: its threads keep the rows of their passes mapped (in their
+// block caches and the allocator's), so the pass needs only what it adds
+// (`growth`) and a slack. 0 when the space does not hold that.
 int NextSolveTeam(SolverTree& tree, int requested, unsigned growth) {
   const int current = SolverTeamUsed;
   if (current < requested) {
-    const int larger = TeamThatFits(requested, PassThreadBytes(tree), PassSharedBytes(tree, growth));
+    const int larger = TeamThatFits(requested, PassThreadBytes(tree), PassSharedBytes(tree, kSolveGrowth));
     if (larger > current) {
       omp_set_num_threads(larger);
       if (MakeTeamReady()) {
@@ -108,13 +115,14 @@ void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested)
     if (ThreadCount != teamRequested) {
       teamRequested = ThreadCount;
       SetRequestedTeamSize(teamRequested);
-      if (!AddressSpaceCapped() || SolverTeamUsed > teamRequested) SolverTeamUsed = teamRequested;
+      if (SolverTeamUsed > teamRequested) SolverTeamUsed = teamRequested;
     }
     // Under a capped address space each iteration first finds its team
-    // (NextSolveTeam). When not even one thread fits, the solve stops with
-    // the tree as the last iteration left it.
-    if (AddressSpaceCapped()) {
-      const int team = NextSolveTeam(tree, teamRequested, kSolveGrowth);
+    // (NextSolveTeam), and so does a solve whose team is smaller than set
+    // (a cap lifted gives it back). When not even one thread fits, the solve
+    // stops with the tree as the last iteration left it.
+    if (AddressSpaceCapped() || SolverTeamUsed < teamRequested) {
+      const int team = NextSolveTeam(tree, teamRequested, kIterationGrowth);
       if (team < 1) {
         reason = "out of memory";
         break;
@@ -123,10 +131,12 @@ void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested)
     double ignored[3];
     {
       const SolverStepLock step;
+      const int64_t streamsBefore = StorageStreamBytes();
       RunIteration(tree, ignored);
+      tree.lastStreamGrowth = static_cast<uint64_t>(std::max<int64_t>(StorageStreamBytes() - streamsBefore, 0));
     }
     const int32_t t = tree.iterationCount;
-    const bool due = t == 25 || (t > 25 && (t - 25) % CheckInterval == 0);
+    const bool due = t == kFirstCheckIteration || (t > kFirstCheckIteration && (t - kFirstCheckIteration) % CheckInterval == 0);
     if (due) {
       const Clock::time_point now = Clock::now();
       const int64_t sinceCheck = std::chrono::duration_cast<std::chrono::milliseconds>(now - previousCheck).count();

@@ -152,10 +152,14 @@ struct SolverTree {
   int32_t lastResultsIteration = -1;
   // What a pass over this tree keeps at once (PassThreadBytes and
   // PassSharedBytes): rows per thread and shared by the team, queued tasks,
-  // and bytes each thread decodes from compressed storages; -1 until first
-  // counted.
+  // the bytes each thread and the team take for compressed storages, and
+  // what the streams of compressed storages hold by the first check; -1
+  // until first counted.
   int64_t passThreadRows = -1, passSharedRows = 0, passTasks = 0;
-  uint64_t passThreadBytes = 0;
+  uint64_t passThreadBytes = 0, passTeamBytes = 0, streamAllowanceBytes = 0;
+  // How much the last iteration made the streams of compressed storages
+  // grow (the solver's next passes count as much again).
+  uint64_t lastStreamGrowth = 0;
   double resultPairs[3][2] = {{0, 0}, {0, 0}, {0, 0}};
 
   SolverTree();

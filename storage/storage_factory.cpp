@@ -13,6 +13,7 @@
 #include "storage/compressed_river_storage.h"
 #include "storage/river_storage.h"
 #include "storage/solver_tree.h"
+#include "storage/storage_stream.h"
 #include "storage/storage_unit.h"
 
 int32_t CompressionSetting = -1;
@@ -111,49 +112,77 @@ bool AllStoragesReady(SolverTree& tree) {
 }
 
 namespace {
-// What the block allocator maps for a thread's first blocks (its own heap
-// and a region of the allocator's), and what any pass may take besides its
-// rows (the C allocator's small blocks, task lists, report rows).
-// Under a capped address space a thread other than the first cannot have
-// an arena of the C allocator's own (64 MB each), and each of its small
-// blocks is then mapped on its own page.
-constexpr uint64_t kThreadAllocatorBytes = uint64_t{3} << 20;
+// What the allocators map for a pass besides its rows: the first thread's
+// heap of the block allocator, the C allocator's small blocks, task lists
+// and report rows, and a region of the block allocator's (it maps its
+// regions 4 MB at a time, so blocks that fit what is counted can still find
+// it mapping a whole region). Each other thread's own heap and small blocks
+// come out of the same regions: measured, a worker of the benchmark flop
+// spot's uncompressed solve maps no more than its stack and its rows.
+constexpr uint64_t kAllocatorBytes = uint64_t{4} << 20;
 constexpr uint64_t kPassSlackBytes = uint64_t{2} << 20;
 // A queued sub-game task and its share of the list.
 constexpr uint64_t kTaskBytes = 256;
+// An entropy coder of a storage stream: a block per channel and a block of
+// scratch.
+constexpr uint64_t kCoderBytes = static_cast<uint64_t>(kCodecChannels + 2) * kFseChannelBlock;
+// What the streams of the regret storages of river nodes are counted to
+// hold, per element, by a solve's first check (iteration 25). Measured on
+// flop trees of 3 to 121 lines: packed rows (levels 2 and 3) 0.54 to 1.14
+// bytes, 0.97 on the benchmark flop spot; entropy-coded ones (level 4) 0.05
+// to 0.15 bytes. A solve whose streams grow past what is counted is stopped
+// for want of memory by the check before an iteration (each counts at
+// least the growth of the iteration before), rather than every solve being
+// refused that much earlier. The streams of the strategy sums are first
+// written later (from iteration 61 at levels 3 and 4).
+constexpr double kPackedStreamBytesPerElement = 0.75;
+constexpr double kCodedStreamBytesPerElement = 0.15;
 
-// What a thread decodes at once from compressed river storages: the largest
-// river sub-tree's rows for one turn card, in both storages, and as much
-// again for the boards it codes back; and the entropy coders of the streams
-// it reads or writes, one for each player's stream of each storage whose
-// streams are entropy-coded (each coder keeps a block per channel and a
-// block of scratch).
-uint64_t CompressedSubtreeBytes(const SolverTree& tree) {
-  if (tree.compression[0] == 0 && tree.compression[1] == 0) return 0;
-  constexpr uint64_t kCoderBytes = static_cast<uint64_t>(kCodecChannels + 2) * kFseChannelBlock;
-  const uint64_t coders = 2 * ((tree.compression[0] >= 2 ? 1 : 0) + (tree.compression[1] >= 2 ? 1 : 0));
-  std::vector<uint64_t> boardElements(tree.layouts.size(), 0);
-  for (size_t k = 0; k < tree.layouts.size(); ++k) {
-    const StorageLayout* layout = tree.layouts[k].get();
-    if (!layout || !layout->turnSpans) continue;
-    for (uint32_t t = 0; t < layout->turnCount; ++t)
-      boardElements[k] = std::max<uint64_t>(boardElements[k], layout->turnSpans[t].count);
-  }
+// Counts once per tree what the compressed river storages take beyond their
+// streams' blocks. A thread decodes the boards of one river sub-tree at a
+// time: each node's rows for the board, in a block of the scalable
+// allocator per storage; the largest sub-tree's blocks count for each
+// thread. Where streams are entropy-coded, a thread reading or writing a
+// sub-tree's boards holds a coder for each player's stream, and keeps lane
+// blocks the coded streams are collected in. Measured at levels 3 and 4
+// with 1 to 8 threads, on 2 and 8 cores: the C allocator's heap grows by
+// 1.4 to 1.7 MB for each worker, about a coder and its lane blocks; a pass's
+// first thread holds two coders at once. So a coder counts for each thread
+// and one more for the team. The streams' blocks grow as the solve codes
+// the boards back: up to the first check, by the bytes per element above.
+void CountCompressedBytes(SolverTree& tree) {
+  tree.passThreadBytes = tree.passTeamBytes = tree.streamAllowanceBytes = 0;
+  if (tree.compression[0] == 0 && tree.compression[1] == 0) return;
   const size_t count = tree.nodes.size();
   std::vector<int32_t> root(count, -1);
   std::vector<uint64_t> sums(count, 0);
   uint64_t largest = 0;
+  double streamBytes = 0.0;
+  bool coded = false;
   for (size_t i = 0; i < count; ++i) {
     const TreeNode& node = tree.nodes[i];
     if (node.kind != kInnerNode || node.street != 3) continue;
     const int32_t parent = node.parentIndex;
     const bool below = parent >= 0 && static_cast<size_t>(parent) < i && tree.nodes[parent].street == 3;
     root[i] = below && root[parent] >= 0 ? root[parent] : static_cast<int32_t>(i);
-    const size_t actions = node.children.size();
-    sums[root[i]] += actions < boardElements.size() ? boardElements[actions] : 0;
+    for (StorageInterface* storage : {node.firstStorage, node.secondStorage}) {
+      auto* compressed = dynamic_cast<CompressedRiverStorage*>(storage);
+      const StorageLayout* layout = compressed ? compressed->Layout() : nullptr;
+      if (!layout || !layout->turnSpans) continue;
+      const uint64_t width = compressed->SixteenBit() ? 2 : 4;
+      uint64_t board = 0;
+      for (uint32_t t = 0; t < layout->turnCount; ++t) board = std::max<uint64_t>(board, layout->turnSpans[t].count);
+      sums[root[i]] += BlockAddressBytes(board * width);
+      coded = coded || compressed->Level() >= 2;
+      if (compressed->SixteenBit())
+        streamBytes += static_cast<double>(compressed->ElementCount(-1)) *
+                       (compressed->Level() >= 2 ? kCodedStreamBytesPerElement : kPackedStreamBytesPerElement);
+    }
     largest = std::max(largest, sums[root[i]]);
   }
-  return largest * sizeof(float) * 2 * 2 + coders * kCoderBytes;
+  tree.passThreadBytes = largest + (coded ? kCoderBytes : 0);
+  tree.passTeamBytes = coded ? kCoderBytes : 0;
+  tree.streamAllowanceBytes = static_cast<uint64_t>(streamBytes);
 }
 
 // Whether a node is the first of its street below the root: a chance node,
@@ -189,7 +218,7 @@ void CountPassRows(SolverTree& tree) {
   tree.passThreadRows = (deepest + 1) * (4 + std::max(tree.maxChildren, 1));
   tree.passSharedRows = shared;
   tree.passTasks = tasks;
-  tree.passThreadBytes = CompressedSubtreeBytes(tree);
+  CountCompressedBytes(tree);
 }
 
 // The blocks a pass adds to the card records of the chance nodes: an update
@@ -233,28 +262,44 @@ uint64_t PassRowBytes(SolverTree& tree) {
 
 uint64_t PassThreadBytes(SolverTree& tree) {
   const uint64_t row = PassRowBytes(tree);
-  return static_cast<uint64_t>(tree.passThreadRows) * row + tree.passThreadBytes + kThreadAllocatorBytes;
+  return static_cast<uint64_t>(tree.passThreadRows) * row + tree.passThreadBytes;
 }
 
 uint64_t PassSharedBytes(SolverTree& tree, unsigned growth) {
   const uint64_t row = PassRowBytes(tree);
   return static_cast<uint64_t>(tree.passSharedRows) * row + static_cast<uint64_t>(tree.passTasks) * kTaskBytes +
-         CardRecordGrowthBytes(tree, growth) + kPassSlackBytes;
+         tree.passTeamBytes + kAllocatorBytes + PassGrowthBytes(tree, growth);
 }
 
 uint64_t PassGrowthBytes(SolverTree& tree, unsigned growth) {
-  return CardRecordGrowthBytes(tree, growth) + kPassSlackBytes;
+  if (tree.passThreadRows < 0) CountPassRows(tree);
+  uint64_t streams = 0;
+  if (growth & kStreamGrowth) {
+    // Up to the first check, what the streams may still grow to; and never
+    // less than the last iteration made them grow.
+    const uint64_t held = static_cast<uint64_t>(std::max<int64_t>(StorageStreamBytes(), 0));
+    if (tree.iterationCount < kFirstCheckIteration && tree.streamAllowanceBytes > held)
+      streams = tree.streamAllowanceBytes - held;
+    streams = std::max(streams, tree.lastStreamGrowth);
+  }
+  return CardRecordGrowthBytes(tree, growth) + streams + kPassSlackBytes;
 }
 
 int FitPassTeam(SolverTree& tree, int requested, unsigned growth) {
   const uint64_t perThread = PassThreadBytes(tree), shared = PassSharedBytes(tree, growth);
-  const int team = TeamThatFits(requested, perThread, shared);
+  int team = TeamThatFits(requested, perThread, shared);
   if (team < 1) return 0;
   omp_set_num_threads(team);
+  if (!MakeTeamReady()) return 0;
   // The workers' scratch objects are made now, and take their share: the
-  // pass's memory is checked again with the team standing.
-  const uint64_t threads = static_cast<uint64_t>(RunsAlone(team) ? 1 : team);
-  if (!MakeTeamReady() || !AddressSpaceHoldsPass(threads * perThread + shared)) return 0;
+  // pass's memory is checked again with the team standing. Where the
+  // workers took more than their stacks, the pass runs with fewer of them.
+  auto holds = [&](int size) {
+    return AddressSpaceHoldsPass(static_cast<uint64_t>(RunsAlone(size) ? 1 : size) * perThread + shared);
+  };
+  while (team >= 1 && !holds(team)) --team;
+  if (team < 1) return 0;
+  omp_set_num_threads(team);
   return team;
 }
 

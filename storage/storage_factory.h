@@ -34,24 +34,29 @@ void MakeNodeStorage(SolverTree& tree, TreeNode& node);
 // (the storages this call prepared are made anew, unprepared, and a later
 // call tries again).
 bool AllStoragesReady(SolverTree& tree);
-// What a pass adds to the card records of the tree's chance nodes, besides
-// its working memory: an update pass's sums of each player's reach at the
-// deals it reaches, an evaluation's values at every deal. Records keep what
-// they made, so a pass counts only the blocks still missing.
-enum PassGrowth : unsigned { kNoGrowth = 0, kDealReachGrowth = 1, kDealValueGrowth = 2 };
+// What a pass adds besides its working memory: to the card records of the
+// tree's chance nodes, an update pass's sums of each player's reach at the
+// deals it reaches, an evaluation's values at every deal (records keep what
+// they made, so a pass counts only the blocks still missing); to the
+// streams of compressed river storages, the blocks a solve's passes make
+// them grow to by the solve's first check (counted until that check, less
+// what the streams hold already).
+enum PassGrowth : unsigned { kNoGrowth = 0, kDealReachGrowth = 1, kDealValueGrowth = 2, kStreamGrowth = 4 };
+// The iteration of a solve's first check of its exploitability.
+constexpr int32_t kFirstCheckIteration = 25;
 // The memory a pass over the tree (an iteration, an evaluation, a report's
 // walk) allocates besides the storages: for each thread (PassThreadBytes),
 // the rows it keeps along its deepest path (reach, values and the strategy
-// rows of every level), what it decodes from compressed river storages and
-// what the allocators map for it; for the team (PassSharedBytes), the rows
-// and tasks of the chance nodes, the card records the pass makes (`growth`)
-// and a slack. Rows count at the address space their blocks take
-// (AlignedArrayAddressBytes). An upper estimate: a pass whose checks find
-// this much address space left does not run short.
+// rows of every level), what it decodes and codes from compressed river
+// storages and what the allocators map for it; for the team
+// (PassSharedBytes), the rows and tasks of the chance nodes, a coder, what
+// the allocators map for the first thread, the growth of the records and
+// streams (`growth`) and a slack. Rows count at the address space their
+// blocks take (AlignedArrayAddressBytes).
 uint64_t PassThreadBytes(SolverTree& tree);
 uint64_t PassSharedBytes(SolverTree& tree, unsigned growth);
-// The card records a pass adds (`growth`) and the slack: what a pass needs
-// of a team that has run passes over the tree and keeps their rows mapped.
+// The growth a pass adds (`growth`) and the slack: what a pass needs of a
+// team that has run passes over the tree and keeps their rows mapped.
 uint64_t PassGrowthBytes(SolverTree& tree, unsigned growth);
 // Sizes the calling thread's team for a pass over the tree and makes it
 // ready (MakeTeamReady): `requested` threads, or the largest smaller team

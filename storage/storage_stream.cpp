@@ -22,6 +22,12 @@ std::atomic<int64_t> StorageBytesRead{0};
 std::atomic<int64_t> StorageBytesWritten{0};
 
 namespace {
+std::atomic<int64_t> StreamBlockBytes{0};
+}  // namespace
+
+int64_t StorageStreamBytes() { return StreamBlockBytes.load(std::memory_order_relaxed); }
+
+namespace {
 
 // A block that cannot be had: inside a recoverable scope (a tree file being
 // loaded) the caller undoes its work, so std::bad_alloc is thrown; anywhere
@@ -121,6 +127,7 @@ CompressedStorageStream::~CompressedStorageStream() {
   DestroyCompressor(compressor_);
   DestroyDecompressor(decompressor_);
   free(block_);
+  StreamBlockBytes.fetch_sub(capacity_, std::memory_order_relaxed);
 }
 
 void CompressedStorageStream::BeginWrite() {
@@ -174,6 +181,7 @@ void CompressedStorageStream::GrowBlock(int64_t rounded) {
   if (rounded <= capacity_) return;
   if (rounded > reserveLimit_) ReserveExhausted();
   block_ = GrowHeapBlock(block_, rounded);
+  StreamBlockBytes.fetch_add(rounded - capacity_, std::memory_order_relaxed);
   capacity_ = rounded;
 }
 
@@ -300,7 +308,10 @@ FastStorageStream::FastStorageStream(int64_t sizeHint, int width) : reserveLimit
 
 FastStorageStream::FastStorageStream() = default;
 
-FastStorageStream::~FastStorageStream() { free(buffer_); }
+FastStorageStream::~FastStorageStream() {
+  free(buffer_);
+  StreamBlockBytes.fetch_sub(capacity_, std::memory_order_relaxed);
+}
 
 void FastStorageStream::BeginWrite() {
   reservedLength_ = 0;
@@ -315,6 +326,7 @@ void FastStorageStream::GrowBuffer(int64_t rounded) {
   if (rounded <= capacity_) return;
   if (rounded > reserveLimit_) ReserveExhausted();
   buffer_ = GrowHeapBlock(buffer_, rounded);
+  StreamBlockBytes.fetch_add(rounded - capacity_, std::memory_order_relaxed);
   capacity_ = rounded;
 }
 

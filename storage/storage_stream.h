@@ -55,6 +55,10 @@ class StorageStreamInterface {
 // allocated (atomic additions; readers take a plain snapshot).
 extern std::atomic<int64_t> StorageBytesRead;
 extern std::atomic<int64_t> StorageBytesWritten;
+// The bytes the blocks of every stream now hold (their capacities): what the
+// compressed river storages of the tree take, for the estimates of how much
+// a solve's passes make them grow.
+int64_t StorageStreamBytes();
 
 // Decoding errors on the calling thread. Normally a damaged block ends the
 // process ("fse error"): blocks held in memory are only damaged by a fault.

@@ -151,6 +151,7 @@ void InitSolverParams(SolverTree& tree, int32_t first, int32_t second) {
   // The working memory of a pass depends on the storages' level: counted
   // anew at the next pass.
   tree.passThreadRows = -1;
+  tree.lastStreamGrowth = 0;
   RiverWarmStartIterations = first >= 2 ? 30 : 0;
   // A tree whose every payoff is 0 has no regret to scale; keep the scale finite.
   tree.regretScale = tree.largestPayoff > 0.0 ? RegretScaleNumerator / tree.largestPayoff : RegretScaleNumerator;

@@ -87,7 +87,7 @@ uint64_t BlockAddressBytes(uint64_t bytes) {
   constexpr uint64_t kLargeObject = 8128, kLargeUnit = 8192, kLargeHeader = 256, kMediumObject = 65536;
   if (bytes <= kLargeObject) return 2 * bytes + 256;
   const uint64_t units = (bytes + kLargeHeader + kLargeUnit - 1) / kLargeUnit * kLargeUnit;
-  return units <= kMediumObject ? units + units / 32 + 64 : units + units / 4;
+  return units <= kMediumObject ? units + units / 8 + units / 32 : units + units / 4;
 }
 
 uint64_t AlignedArrayAddressBytes(uint32_t n) {

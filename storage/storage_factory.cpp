@@ -135,7 +135,7 @@ constexpr uint64_t kCoderBytes = static_cast<uint64_t>(kCodecChannels + 2) * kFs
 // least the growth of the iteration before), rather than every solve being
 // refused that much earlier. The streams of the strategy sums are first
 // written later (from iteration 61 at levels 3 and 4).
-constexpr double kPackedStreamBytesPerElement = 0.75;
+constexpr double kPackedStreamBytesPerElement = 0.65;
 constexpr double kCodedStreamBytesPerElement = 0.15;
 
 // Counts once per tree what the compressed river storages take beyond their

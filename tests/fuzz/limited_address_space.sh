@@ -126,9 +126,13 @@ goAcknowledged() { grep -qx 'go ok!' "$dir/out"; }
 # checks passed (go acknowledged, a query's storages made) finishes.
 answeredOrRefused() { [ "$status" = 0 ] && [ "$(tail -n 1 "$dir/out")" = "is_ready ok!" ]; }
 solved() { grep -qx 'SOLVER: stopped (required number of steps done)' "$dir/out"; }
-underCap 8000
+# Go refused on a tree that was built: 12 MB lies megabytes clear of both
+# edges, where the tree is first built (about 7.5 to 8 MB, rising with what
+# the program reserves at start) and where go is first acknowledged (about
+# 20 MB).
+underCap 12000
 if goAcknowledged || ! grep -qx 'ERROR: go out of memory' "$dir/out"; then
-  fail "go under an 8000 KB address space: not refused, last lines:"$'\n'"$(tail -n 3 "$dir/out")"
+  fail "go under a 12000 KB address space: not refused, last lines:"$'\n'"$(tail -n 3 "$dir/out")"
 fi
 edge=$(bisect underCap 8000 65536 goAcknowledged)
 top=$(bisect underCap "$edge" 65536 solved)
@@ -149,7 +153,10 @@ for spot in riverGoOnce riverResults; do
   crossing underCap $((first - 3072)) "$first" 192 1 "$spot under a %s KB address space" answeredOrRefused &&
     echo "$spot: $sessions sessions under caps up to 3 MB below $first KB (first answered), each answered or refused"
 done
-refusedCap=$((edge - 4))
+# 1 MB below the edge: the edge found by bisection can land a page or so
+# high under load, and a page below it go was then acknowledged. 1 MB below
+# go is refused every time, while the tree (built from about 8 MB) stands.
+refusedCap=$((edge - 1024))
 
 # Once the address space is there again (the cap raised from outside), the
 # next go starts the solve.
@@ -177,7 +184,7 @@ if [ -n "$refusedCap" ]; then
   if [ "$seen" != "$expected" ]; then
     fail "go after the cap was raised: before, '$(tail -n 2 <<< "$first" | tr '\n' '|')'; after:"$'\n'"$seen"
   else
-    echo "go after the cap was raised: the solve runs"
+    echo "go after the cap was raised: refused under $refusedCap KB (1 MB below the edge), then the solve runs"
   fi
   eval "exec ${SOLVER[1]}>&-"
   wait "$pid" 2> /dev/null
@@ -355,6 +362,98 @@ teamAfterDrop() {
 }
 inBackground team teamAfterDrop
 
+# Runs the commands that the function $1 prints in a session started with
+# the address space free and prints the session's peak of mapped memory
+# (KB) once they are answered.
+uncappedPeak() {
+  local fifo=$dir/peak.in feed pid line peak=""
+  rm -f "$fifo"
+  mkfifo "$fifo"
+  "$bin" < "$fifo" > "$dir/peak.out" 2>&1 &
+  pid=$!
+  exec {feed}> "$fifo"
+  "$1" >&"$feed"
+  for ((line = 0; line < 600; ++line)); do
+    grep -qx 'is_ready ok!' "$dir/peak.out" && { peak=$(awk '/^VmPeak/ {print $2}' "/proc/$pid/status"); break; }
+    sleep 0.1
+  done
+  exec {feed}>&-
+  wait "$pid" 2> /dev/null
+  echo "$peak"
+}
+# A flop tree whose rivers are kept compressed (level 3), capped at start.
+# Under 1.3 times what its uncapped solve maps, the solve gets its whole team
+# of four (the working memory of compressed storages was counted several
+# times over, and a team of two or three was made). From the cap where go is
+# first acknowledged (found to within 1 MB) up 3 MB, every acknowledged solve
+# runs past its first check (the deal values of that check were counted before every iteration,
+# so a solve acknowledged under an unchanged cap stopped "out of memory" at
+# once).
+compressedSpot() {
+  printf '%s\n' "set_board 9c 9h 9d" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights" \
+    "set_compression 3" "add_line 0 0 0 0 0 0" "add_line 0 0 50 50 100 100" "set_threads 4" "build_tree" \
+    "go 26 steps" "wait_for_solver" "is_ready"
+}
+compressedUnderCap() {
+  { compressedSpot | (ulimit -v "$1"; exec timeout 60 "$bin" -v) > "$dir/out" 2> "$dir/err"; } 2> /dev/null
+  status=$?
+}
+solvedWhenAcknowledged() { answeredOrRefused && { ! goAcknowledged || solved; }; }
+compressedSolve() {
+  local peak cap edge
+  peak=$(uncappedPeak compressedSpot)
+  [ -n "$peak" ] || { fail "a compressed flop solve: the uncapped session gave no answer"; return; }
+  cap=$((peak * 13 / 10))
+  compressedUnderCap "$cap"
+  if ! grep -qx '\[go 4 threads\]' "$dir/out" || ! solved; then
+    fail "a compressed flop solve under 1.3 times its peak ($cap KB): $(grep -o '^\[go .*\]' "$dir/out"), $(grep '^SOLVER: stopped' "$dir/out")"
+    return
+  fi
+  edge=$(bisect compressedUnderCap 65536 "$cap" goAcknowledged 1024)
+  crossing compressedUnderCap $((edge - 1024)) $((edge + 3072)) 1024 1 \
+    "a compressed flop solve under a %s KB address space" solvedWhenAcknowledged &&
+    echo "a compressed flop solve: a team of four under $cap KB (1.3 times its peak); $sessions sessions from 1 MB below $edge KB (go first acknowledged) up 4 MB, each refused or solved past its first check"
+}
+inBackground compressed compressedSolve
+
+# A solve that started with a smaller team than set, under a cap lowered
+# from outside, gets its team back at its next iterations once the cap is
+# lifted (it kept the team it started with). The cap is taken 512 KB above
+# where go is first acknowledged: there one thread of the two fits.
+teamAfterLift() {
+  before=("set_board 7s 7d 2c" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights"
+    "set_compression none" "add_line 0 0 0 0 0 0" "add_line 0 0 50 50 100 100" "add_line 50 50 50 150 150 150 150"
+    "set_threads 2" "build_tree")
+  after=("go 1 steps" "wait_for_solver")
+  local margin pid threads grown=0 line seen="" round
+  margin=$(bisect cappedFromOutside 0 262144 goAcknowledged 256)
+  coproc LIFT { exec "$bin" -v 2>&1; }
+  pid=$LIFT_PID
+  printf '%s\n' "${before[@]}" "is_ready" >&"${LIFT[1]}"
+  while IFS= read -r -t 30 line <&"${LIFT[0]}"; do [ "$line" = "is_ready ok!" ] && break; done
+  prlimit --pid "$pid" --as=$((($(awk '/^VmSize/ {print $2}' "/proc/$pid/status") + margin + 512) * 1024)): 2> /dev/null
+  printf 'go 400 steps\n' >&"${LIFT[1]}"
+  while IFS= read -r -t 30 line <&"${LIFT[0]}"; do
+    seen+="$line|"
+    [ "$line" = "SOLVER: started" ] && break
+  done
+  threads=$(awk '/^Threads/ {print $2}' "/proc/$pid/status")
+  prlimit --pid "$pid" --as=unlimited: 2> /dev/null
+  for ((round = 0; round < 100; ++round)); do
+    [ "$(awk '/^Threads/ {print $2}' "/proc/$pid/status")" -gt "$threads" ] && { grown=1; break; }
+    sleep 0.1
+  done
+  printf 'stop\nwait_for_solver\nexit\n' >&"${LIFT[1]}"
+  while IFS= read -r -t 30 line <&"${LIFT[0]}"; do seen+="$line|"; done
+  wait "$pid" 2> /dev/null
+  if [[ $seen != *'[go 1 threads]|'* ]] || [ $grown = 0 ] || [[ $seen != *'SOLVER: stopped (requested)|'* ]]; then
+    fail "a cap lifted during a solve: the team did not grow (threads $threads), replies: ${seen:0:300}"
+  else
+    echo "a cap lifted during a solve: started with one thread of two $margin KB above the mapped size, a second made once the cap was lifted"
+  fi
+}
+inBackground lift teamAfterLift
+
 # load_tree of a small flop tree file (written by the tests' writer) with a
 # team of four: the deal tables are built by the team, whose workers start in
 # the load. The caps lie between 0.6 and 2.4 MB above the mapped size, where
@@ -378,18 +477,26 @@ fi
 # (found by bisection) the load reads the coded streams' blocks and decodes
 # each board once: under every cap there, in steps of 128 KB, the load is
 # answered or refused, and no session ends (the streams' own allocation
-# failures ended them). The session refused under the highest of those caps
-# loads the same file once its cap is lifted, and answers as an uncapped one.
+# failures ended them). A session under one of the caps refused there, at
+# least 1 MB below the lowest cap whose load was answered (where the load is
+# first answered need not be the same to a page from run to run), is refused
+# again, loads the same file once its cap is lifted, and answers as an
+# uncapped one.
 codedSpot() {
   printf '%s\n' "set_isomorphism 0 0" "set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $narrow" \
     "set_range IP $narrow" "add_line 0 0 0 0 0 0" "add_line 0 0 0 0 0 50 50" "add_line 0 0 0 50 50 50 50"
 }
 codedBuild() { printf 'set_threads 2\nset_compression 4\n'; codedSpot; printf 'build_tree\nis_ready\n'; }
 codedLoad() { printf 'set_threads 2\nload_tree %s\nis_ready\n' "$codedTree"; }
-# underCap, keeping the highest cap whose load was refused.
+# underCap, keeping the caps whose load was refused and the lowest whose
+# load was answered.
 codedUnderCap() {
   underCap "$1"
-  grep -qx 'ERROR: load_tree out of memory' "$dir/out" && refusedCap=$1
+  if grep -qx 'ERROR: load_tree out of memory' "$dir/out"; then
+    refusedCaps+=("$1")
+  elif grep -qx 'load_tree ok!' "$dir/out"; then
+    answeredCap=${answeredCap:-$1}
+  fi
 }
 loadAnswered() {
   [ "$status" = 0 ] && [ "$(tail -n 1 "$dir/out")" = "is_ready ok!" ] &&
@@ -414,10 +521,18 @@ for level in 3 4; do
   codedTree=$dir/coded$level.tree
   { echo "set_compression $level"; codedSpot; echo "build_tree"; } > "$dir/coded.txt"
   "$treeWriter" "$dir/coded.txt" 1 5 "$codedTree" > /dev/null
-  refusedCap=""
+  refusedCaps=()
+  answeredCap=""
   crossing codedUnderCap "$builtCap" $((builtCap + 4096)) 128 1 \
     "load_tree of coded rivers (level $level) under a %s KB address space" loadAnswered || continue
-  [ -n "$refusedCap" ] || { fail "load_tree of coded rivers (level $level): no load refused from $builtCap KB"; continue; }
+  # With no load answered in the range, the first answered may lie just
+  # above its top.
+  refusedCap=""
+  for cap in "${refusedCaps[@]}"; do
+    [ "$cap" -le $((${answeredCap:-$((builtCap + 4096))} - 1024)) ] && refusedCap=$cap
+  done
+  [ -n "$refusedCap" ] ||
+    { fail "load_tree of coded rivers (level $level): no load refused from $builtCap KB to 1 MB below ${answeredCap:-$((builtCap + 4096))} KB"; continue; }
   uncapped=$(printf '%s\n' "load_tree $codedTree" "${queries[@]}" "is_ready" | "$bin" 2>&1 | tail -n +2)
   coproc CODED { ulimit -S -v "$refusedCap"; exec "$bin" 2>&1; }
   pid=$CODED_PID
@@ -432,7 +547,7 @@ for level in 3 4; do
   if [[ $refused != *$'\nERROR: load_tree out of memory\nis_ready ok!\n' ]] || [ "$seen" != "$uncapped"$'\n' ]; then
     fail "load_tree of coded rivers (level $level) refused under $refusedCap KB, then the cap lifted: '${refused//$'\n'/|}', then:"$'\n'"$(head -n 4 <<< "$seen" | cut -c1-100)"
   else
-    echo "load_tree of coded rivers (level $level): $sessions sessions under caps of $builtCap to $((builtCap + 4096)) KB each answered or refused; the same file loaded after a refusal answers as uncapped"
+    echo "load_tree of coded rivers (level $level): $sessions sessions under caps of $builtCap to $((builtCap + 4096)) KB each answered or refused; the same file loaded after a refusal under $refusedCap KB answers as uncapped"
   fi
 done
 
@@ -622,6 +737,43 @@ if [ $status != 0 ] || [ "$(cat "$dir/redirected")" != $'stdoutredi ok!\nis_read
   fail "a redirect with standard output closed: status $status, file:"$'\n'"$(head -c 300 "$dir/redirected")"$'\n'"error output:"$'\n'"$(head -c 300 "$dir/err")"
 else
   echo "a redirect with standard output closed at start: the file holds the replies"
+fi
+
+# A line whose first word is long, with the memory all but gone: its words
+# are split into strings reserved at start and kept from line to line, so it
+# is answered, with echo and without (a word longer than a string holds in
+# place was copied into new memory; when that failed, the session ended with
+# "out of memory"). The program starts under caps from the lowest it starts
+# under, in steps of 10 KB; lines that each add to the line tree fill what
+# the heap has left (they are refused once it is full) before the long word.
+longWord=$(printf 'w%.0s' {1..40})
+longWordFill=$(for ((i = 1; i <= 1500; ++i)); do echo "add_line $i $i"; done)
+longWordEcho=""
+longWordSession() {
+  { printf '%s\n' "$longWordFill" "$longWord 1 2" "is_ready" \
+      | (ulimit -v "$1"; exec timeout 20 "$bin" $longWordEcho) > "$dir/out" 2> "$dir/err"; } 2> /dev/null
+  status=$?
+}
+longWordStarted() { grep -q '^pfsolve - ' "$dir/out"; }
+# A session that starts answers every line; counts those that ran short.
+longWordAnswered() {
+  longWordStarted || { [ "$status" = 1 ] && [ "$(tail -n 1 "$dir/out")" = "out of memory" ]; return; }
+  grep -qx 'ERROR: add_line out of memory' "$dir/out" && longWordShort=$((longWordShort + 1))
+  [ "$status" = 0 ] && [ "$(tail -n 1 "$dir/out")" = "is_ready ok!" ] &&
+    [ "$(grep -cx -e 'add_line ok!' -e 'ERROR: add_line out of memory' -e "ERROR: Command $longWord not recognized" \
+           -e "ERROR: $longWord out of memory" "$dir/out")" = 1501 ]
+}
+longWordEdge=$(bisect longWordSession 4000 65536 longWordStarted)
+longWordShort=0
+if crossing longWordSession "$longWordEdge" $((longWordEdge + 230)) 10 1 \
+     "a 40-character first word under a %s KB address space" longWordAnswered && longWordTotal=$sessions &&
+   longWordEcho=-o && crossing longWordSession "$longWordEdge" $((longWordEdge + 230)) 10 1 \
+     "a 40-character first word, echoed, under a %s KB address space" longWordAnswered; then
+  if [ $longWordShort = 0 ]; then
+    fail "a 40-character first word: no session from $longWordEdge KB (where the program first starts) ran short of memory"
+  else
+    echo "a 40-character first word: $((longWordTotal + sessions)) sessions from $longWordEdge KB (where the program first starts), $longWordShort of them short of memory, each answered"
+  fi
 fi
 for job in "${jobs[@]}"; do
   wait "${job%%:*}" || failed=1

@@ -73,10 +73,10 @@ int MakeSolverTeam() {
 // The team of a solve's next pass. A larger team than the one that worked
 // so far (set_threads, a team made smaller at the start, a cap lifted) is
 // made where the space holds its stacks and its whole working memory, with
-// all that the solve still adds up to its first check. Else
-// the team stays: its threads keep the rows of their passes mapped (in their
-// block caches and the allocator's), so the pass needs only what it adds
-// (`growth`) and a slack. 0 when the space does not hold that.
+// all that the solve still adds up to its first check. Else the team stays:
+// its threads keep the rows of their passes mapped (in their block caches
+// and the allocator's), so the pass needs only what it adds (`growth`) and a
+// slack. 0 when the space does not hold that.
 int NextSolveTeam(SolverTree& tree, int requested, unsigned growth) {
   const int current = SolverTeamUsed;
   if (current < requested) {
@@ -136,7 +136,8 @@ void SolveUntilStopped(SolverProgressFunction reportProgress, int teamRequested)
       tree.lastStreamGrowth = static_cast<uint64_t>(std::max<int64_t>(StorageStreamBytes() - streamsBefore, 0));
     }
     const int32_t t = tree.iterationCount;
-    const bool due = t == kFirstCheckIteration || (t > kFirstCheckIteration && (t - kFirstCheckIteration) % CheckInterval == 0);
+    const int32_t sinceFirst = t - kFirstCheckIteration;
+    const bool due = sinceFirst == 0 || (sinceFirst > 0 && sinceFirst % CheckInterval == 0);
     if (due) {
       const Clock::time_point now = Clock::now();
       const int64_t sinceCheck = std::chrono::duration_cast<std::chrono::milliseconds>(now - previousCheck).count();

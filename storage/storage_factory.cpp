@@ -153,6 +153,15 @@ constexpr double kCodedStreamBytesPerElement = 0.15;
 void CountCompressedBytes(SolverTree& tree) {
   tree.passThreadBytes = tree.passTeamBytes = tree.streamAllowanceBytes = 0;
   if (tree.compression[0] == 0 && tree.compression[1] == 0) return;
+  // Each layout's largest board, counted once (nodes of an action count
+  // share their layout).
+  std::vector<uint64_t> boardElements(tree.layouts.size(), 0);
+  for (size_t k = 0; k < tree.layouts.size(); ++k) {
+    const StorageLayout* layout = tree.layouts[k].get();
+    if (!layout || !layout->turnSpans) continue;
+    for (uint32_t t = 0; t < layout->turnCount; ++t)
+      boardElements[k] = std::max<uint64_t>(boardElements[k], layout->turnSpans[t].count);
+  }
   const size_t count = tree.nodes.size();
   std::vector<int32_t> root(count, -1);
   std::vector<uint64_t> sums(count, 0);
@@ -165,14 +174,12 @@ void CountCompressedBytes(SolverTree& tree) {
     const int32_t parent = node.parentIndex;
     const bool below = parent >= 0 && static_cast<size_t>(parent) < i && tree.nodes[parent].street == 3;
     root[i] = below && root[parent] >= 0 ? root[parent] : static_cast<int32_t>(i);
+    const size_t actions = node.children.size();
+    const uint64_t board = actions < boardElements.size() ? boardElements[actions] : 0;
     for (StorageInterface* storage : {node.firstStorage, node.secondStorage}) {
       auto* compressed = dynamic_cast<CompressedRiverStorage*>(storage);
-      const StorageLayout* layout = compressed ? compressed->Layout() : nullptr;
-      if (!layout || !layout->turnSpans) continue;
-      const uint64_t width = compressed->SixteenBit() ? 2 : 4;
-      uint64_t board = 0;
-      for (uint32_t t = 0; t < layout->turnCount; ++t) board = std::max<uint64_t>(board, layout->turnSpans[t].count);
-      sums[root[i]] += BlockAddressBytes(board * width);
+      if (!compressed) continue;
+      sums[root[i]] += BlockAddressBytes(board * (compressed->SixteenBit() ? 2 : 4));
       coded = coded || compressed->Level() >= 2;
       if (compressed->SixteenBit())
         streamBytes += static_cast<double>(compressed->ElementCount(-1)) *

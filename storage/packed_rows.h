@@ -29,6 +29,13 @@ constexpr int64_t MaxPackedI32Bytes(int n) {
   const int64_t r = n % 32;
   return 129 * static_cast<int64_t>(n / 32) + (r + 7) / 8 + 4 * r;
 }
+// The bytes of a packed U16 row of n zeros: a header byte per full block,
+// and a code byte and a byte per value for the tail.
+constexpr int64_t PackedZeroU16Bytes(int n) {
+  if (n <= 0) return 0;
+  const int64_t r = n % 32;
+  return static_cast<int64_t>(n / 32) + (r + 7) / 8 + r;
+}
 // Rows never hold more than 1326 values (one per two-card hand).
 constexpr int kMaxPackedRowValues = 1326;
 constexpr int64_t kMaxPackedU16RowBytes = MaxPackedU16Bytes(kMaxPackedRowValues);

@@ -119,7 +119,7 @@ void DealIndicesForCards(const SolverTree& tree, int turnCard, int riverCard, in
 void FreeSolverTree() { CurrentTree.reset(); }
 
 bool AveragingActive(const SolverTree& tree) {
-  return tree.averagingMode == 2 || (tree.averagingMode == 1 && tree.iterationCount >= 61);
+  return tree.averagingMode == 2 || (tree.averagingMode == 1 && tree.iterationCount >= kAveragingStartIteration);
 }
 
 void ZeroStrategySums(TreeNode& node, int turnIndex, int riverIndex, int action) {

@@ -153,10 +153,10 @@ struct SolverTree {
   // What a pass over this tree keeps at once (PassThreadBytes and
   // PassSharedBytes): rows per thread and shared by the team, queued tasks,
   // the bytes each thread and the team take for compressed storages, and
-  // what the streams of compressed storages hold by the first check; -1
-  // until first counted.
+  // what the regret streams of compressed storages hold by the first check
+  // and the sum streams once first written; -1 until first counted.
   int64_t passThreadRows = -1, passSharedRows = 0, passTasks = 0;
-  uint64_t passThreadBytes = 0, passTeamBytes = 0, streamAllowanceBytes = 0;
+  uint64_t passThreadBytes = 0, passTeamBytes = 0, streamAllowanceBytes = 0, sumStreamAllowanceBytes = 0;
   // How much the last iteration made the streams of compressed storages
   // grow (the solver's next passes count as much again).
   uint64_t lastStreamGrowth = 0;
@@ -185,7 +185,9 @@ EvCacheRecord* FindCachedNodeValues(SolverTree& tree, int iteration, const TreeN
 void DealIndicesForCards(const SolverTree& tree, int turnCard, int riverCard, int& turnIndex, int& riverIndex);
 void FreeSolverTree();
 
-// Strategy averaging is on: always (mode 2) or after iteration 60 (mode 1).
+// Strategy averaging is on: always (mode 2) or from the iteration run with
+// this count on (mode 1), the first that writes the strategy sums.
+constexpr int32_t kAveragingStartIteration = 61;
 bool AveragingActive(const SolverTree& tree);
 // The reports read the current strategy up to iteration 62 and the average
 // one from this iteration on (two iterations after the sums start).

@@ -11,6 +11,7 @@
 #include "core/parallel.h"
 #include "game/deal_table.h"
 #include "storage/compressed_river_storage.h"
+#include "storage/packed_rows.h"
 #include "storage/river_storage.h"
 #include "storage/solver_tree.h"
 #include "storage/storage_stream.h"
@@ -126,47 +127,116 @@ constexpr uint64_t kTaskBytes = 256;
 // An entropy coder of a storage stream: a block per channel and a block of
 // scratch.
 constexpr uint64_t kCoderBytes = static_cast<uint64_t>(kCodecChannels + 2) * kFseChannelBlock;
-// What the streams of the regret storages of river nodes are counted to
-// hold, per element, by a solve's first check (iteration 25). Measured on
-// flop trees of 3 to 121 lines: packed rows (levels 2 and 3) 0.54 to 1.14
-// bytes, 0.97 on the benchmark flop spot; entropy-coded ones (level 4) 0.05
-// to 0.15 bytes. A solve whose streams grow past what is counted is stopped
-// for want of memory by the check before an iteration (each counts at
-// least the growth of the iteration before), rather than every solve being
-// refused that much earlier. The streams of the strategy sums are first
-// written later (from iteration 61 at levels 3 and 4).
-constexpr double kPackedStreamBytesPerElement = 0.65;
-constexpr double kCodedStreamBytesPerElement = 0.15;
+// What the streams of compressed river storages are counted to hold once
+// written: per element, the bytes of its coded form (the content), and per
+// stream the part of a granule and of the rows' reservations a buffer holds
+// beyond that.
+// The regret rows (16-bit counts) of a node of one action stay 0 (its
+// action's value is the node's): packed, they take their zero rows' bytes;
+// entropy-coded, next to nothing. Those of nodes of two or more actions, by
+// the first check (iteration 25), at the largest size each stream reached,
+// as measured on 100 flop trees of 3 to 121 lines with full, realistic,
+// random and sparse ranges and bets of 20 % of the pot to all-ins of ten
+// times it: packed 0.80 to 1.18 bytes per element (half of the trees under
+// 0.98; the benchmark flop spot 0.92, its 24-line cut 0.93; the most on
+// trips boards with full ranges and on small trees whose rivers are reached
+// by checks with whole ranges), entropy-coded 0.03 to 0.18. A stream reaches
+// nearly all its size within ten iterations. With the heap's holes counted
+// below, the count covers packed rows up to about 1.1 bytes each; a tree
+// whose regrets take more than counted is stopped for want of memory by the
+// check before an iteration or before the first check, and counting more
+// would refuse `go` on the benchmark flop spot under 1.1 times what its
+// solve maps uncapped.
+constexpr double kPackedRegretBytesPerElement = 1.0;
+constexpr double kCodedRegretBytesPerElement = 0.18;
+constexpr double kCodedZeroRowBytes = 1.0;
+// The strategy sums (32-bit) at their first write, when averaging starts
+// (kAveragingStartIteration), measured the same way: packed 0.10 to 0.34
+// bytes per element besides the streams' slack, entropy-coded next to
+// nothing (their streams take a granule each).
+constexpr double kPackedSumBytesPerElement = 0.3;
+constexpr double kCodedSumBytesPerElement = 0.02;
+
+// The bytes a storage's streams are counted to hold once written, less the
+// per-stream slack (StreamSlackBytes). `zeroRows` are the bytes of its rows
+// packed as zeros, `rows` their number.
+double StreamContentBytes(CompressedRiverStorage& storage, size_t actions, double zeroRows, double rows) {
+  const bool coded = storage.Level() >= 2;
+  if (storage.SixteenBit() && actions == 1) return coded ? rows * kCodedZeroRowBytes : zeroRows;
+  const double perElement = storage.SixteenBit() ? (coded ? kCodedRegretBytesPerElement : kPackedRegretBytesPerElement)
+                                                 : (coded ? kCodedSumBytesPerElement : kPackedSumBytesPerElement);
+  return static_cast<double>(storage.ElementCount(-1)) * perElement;
+}
+
+// What a stream's buffer holds beyond its content: an entropy-coded block is
+// joined into whole granules (at most one more than it fills, and one for a
+// block of no rows); a packed buffer grows in granules to what its rows
+// reserve, each row its packer's worst case before it is packed (about half
+// a granule more on average, and up to twice a row's worst case).
+uint64_t StreamSlackBytes(const CompressedRiverStorage& storage, uint32_t rowHands) {
+  if (storage.Level() >= 2) return kCodedStreamGranule;
+  const int n = static_cast<int>(rowHands);
+  const int64_t row = storage.SixteenBit() ? MaxPackedU16Bytes(n) : MaxPackedI32Bytes(n);
+  return static_cast<uint64_t>(kPackedStreamGranule / 2 + 2 * row);
+}
+
+// What the C allocator's heap holds for a stream's buffer: the buffer, and
+// the holes that buffers left as they grew (a buffer grows by moving to a
+// larger block, and the block it leaves is reused only by smaller ones).
+// Measured at the first check on trees whose streams take 30 MB or more: free
+// space in the heap of 7 to 19 % of the packed streams' capacity, 16 to 36 %
+// of the entropy-coded ones' (their granules are smaller).
+constexpr double kPackedStreamHeapFactor = 1.2;
+constexpr double kCodedStreamHeapFactor = 1.35;
+double StreamHeapFactor(const CompressedRiverStorage& storage) {
+  return storage.Level() >= 2 ? kCodedStreamHeapFactor : kPackedStreamHeapFactor;
+}
 
 // Counts once per tree what the compressed river storages take beyond their
-// streams' blocks. A thread decodes the boards of one river sub-tree at a
-// time: each node's rows for the board, in a block of the scalable
-// allocator per storage; the largest sub-tree's blocks count for each
-// thread. Where streams are entropy-coded, a thread reading or writing a
-// sub-tree's boards holds a coder for each player's stream, and keeps lane
-// blocks the coded streams are collected in. Measured at levels 3 and 4
-// with 1 to 8 threads, on 2 and 8 cores: the C allocator's heap grows by
-// 1.4 to 1.7 MB for each worker, about a coder and its lane blocks; a pass's
-// first thread holds two coders at once. So a coder counts for each thread
-// and one more for the team. The streams' blocks grow as the solve codes
-// the boards back: up to the first check, by the bytes per element above.
+// streams' blocks, and what those blocks grow to. A thread decodes the boards
+// of one river sub-tree at a time: each node's rows for the board, in a
+// block of the scalable allocator per storage; the largest sub-tree's blocks
+// count for each thread. Where streams are entropy-coded, a thread reading or
+// writing a sub-tree's boards holds a coder for each player's stream, and
+// keeps lane blocks the coded streams are collected in. Measured at levels 3
+// and 4 with 1 to 8 threads, on 2 and 8 cores: the C allocator's heap grows
+// by 1.4 to 1.7 MB for each worker, about a coder and its lane blocks; a
+// pass's first thread holds two coders at once. So a coder counts for each
+// thread and one more for the team.
+// Each river sub-tree has a stream for each board (turn card) and player,
+// of the regrets and of the strategy sums, that the first node of the
+// player in the sub-tree owns; it holds the rows of all the player's nodes
+// there. The regret streams are written from the first iteration and count
+// up to the first check; the sum streams are first written when averaging
+// starts.
 void CountCompressedBytes(SolverTree& tree) {
-  tree.passThreadBytes = tree.passTeamBytes = tree.streamAllowanceBytes = 0;
+  tree.passThreadBytes = tree.passTeamBytes = tree.streamAllowanceBytes = tree.sumStreamAllowanceBytes = 0;
   if (tree.compression[0] == 0 && tree.compression[1] == 0) return;
-  // Each layout's largest board, counted once (nodes of an action count
-  // share their layout).
+  // Each layout's largest board, its rows packed as zeros and their number,
+  // and the longest row, counted once (nodes of an action count share their
+  // layout).
   std::vector<uint64_t> boardElements(tree.layouts.size(), 0);
+  std::vector<double> zeroRows(tree.layouts.size(), 0.0), rows(tree.layouts.size(), 0.0);
+  uint32_t rowHands = 0;
   for (size_t k = 0; k < tree.layouts.size(); ++k) {
     const StorageLayout* layout = tree.layouts[k].get();
     if (!layout || !layout->turnSpans) continue;
     for (uint32_t t = 0; t < layout->turnCount; ++t)
       boardElements[k] = std::max<uint64_t>(boardElements[k], layout->turnSpans[t].count);
+    for (uint32_t e = 0; e < layout->entryTotal; ++e) {
+      rowHands = std::max(rowHands, layout->entries[e].count);
+      zeroRows[k] += static_cast<double>(k * PackedZeroU16Bytes(static_cast<int>(layout->entries[e].count)));
+    }
+    rows[k] = static_cast<double>(k) * layout->entryTotal;
   }
   const size_t count = tree.nodes.size();
   std::vector<int32_t> root(count, -1);
   std::vector<uint64_t> sums(count, 0);
+  // Per sub-tree: whether each player's regret (bit p) and sum (bit 2 + p)
+  // streams are counted yet.
+  std::vector<uint8_t> owners(count, 0);
   uint64_t largest = 0;
-  double streamBytes = 0.0;
+  double regretStreams = 0.0, sumStreams = 0.0;
   bool coded = false;
   for (size_t i = 0; i < count; ++i) {
     const TreeNode& node = tree.nodes[i];
@@ -176,20 +246,28 @@ void CountCompressedBytes(SolverTree& tree) {
     root[i] = below && root[parent] >= 0 ? root[parent] : static_cast<int32_t>(i);
     const size_t actions = node.children.size();
     const uint64_t board = actions < boardElements.size() ? boardElements[actions] : 0;
+    const StorageLayout* layout = NodeLayout(tree, node);
+    const uint32_t boards = layout ? layout->turnCount : 0;
     for (StorageInterface* storage : {node.firstStorage, node.secondStorage}) {
       auto* compressed = dynamic_cast<CompressedRiverStorage*>(storage);
       if (!compressed) continue;
       sums[root[i]] += BlockAddressBytes(board * (compressed->SixteenBit() ? 2 : 4));
       coded = coded || compressed->Level() >= 2;
-      if (compressed->SixteenBit())
-        streamBytes += static_cast<double>(compressed->ElementCount(-1)) *
-                       (compressed->Level() >= 2 ? kCodedStreamBytesPerElement : kPackedStreamBytesPerElement);
+      double bytes = StreamContentBytes(*compressed, actions, actions < zeroRows.size() ? zeroRows[actions] : 0.0,
+                                        actions < rows.size() ? rows[actions] : 0.0);
+      const uint8_t owner = static_cast<uint8_t>(1u << ((compressed->SixteenBit() ? 0 : 2) + (node.player & 1)));
+      if (!(owners[root[i]] & owner)) {
+        owners[root[i]] |= owner;
+        bytes += static_cast<double>(boards) * static_cast<double>(StreamSlackBytes(*compressed, rowHands));
+      }
+      (compressed->SixteenBit() ? regretStreams : sumStreams) += bytes * StreamHeapFactor(*compressed);
     }
     largest = std::max(largest, sums[root[i]]);
   }
   tree.passThreadBytes = largest + (coded ? kCoderBytes : 0);
   tree.passTeamBytes = coded ? kCoderBytes : 0;
-  tree.streamAllowanceBytes = static_cast<uint64_t>(streamBytes);
+  tree.streamAllowanceBytes = static_cast<uint64_t>(regretStreams);
+  tree.sumStreamAllowanceBytes = static_cast<uint64_t>(sumStreams);
 }
 
 // Whether a node is the first of its street below the root: a chance node,
@@ -282,11 +360,18 @@ uint64_t PassGrowthBytes(SolverTree& tree, unsigned growth) {
   if (tree.passThreadRows < 0) CountPassRows(tree);
   uint64_t streams = 0;
   if (growth & kStreamGrowth) {
-    // Up to the first check, what the streams may still grow to; and never
-    // less than the last iteration made them grow.
+    // Up to the first check, what the regret streams may still grow to;
+    // the sum streams' first write in the iteration that starts averaging;
+    // and never less than the last iteration made them grow.
     const uint64_t held = static_cast<uint64_t>(std::max<int64_t>(StorageStreamBytes(), 0));
-    if (tree.iterationCount < kFirstCheckIteration && tree.streamAllowanceBytes > held)
-      streams = tree.streamAllowanceBytes - held;
+    // (A tree that averages from the start writes both from the first
+    // iteration.)
+    const bool sumsFromStart = tree.averagingMode == 2;
+    const uint64_t allowance = tree.streamAllowanceBytes + (sumsFromStart ? tree.sumStreamAllowanceBytes : 0);
+    const uint64_t heldInHeap = static_cast<uint64_t>(static_cast<double>(held) * kPackedStreamHeapFactor);
+    if (tree.iterationCount < kFirstCheckIteration && allowance > heldInHeap) streams = allowance - heldInHeap;
+    if (tree.averagingMode == 1 && tree.iterationCount == kAveragingStartIteration)
+      streams += tree.sumStreamAllowanceBytes;
     streams = std::max(streams, tree.lastStreamGrowth);
   }
   return CardRecordGrowthBytes(tree, growth) + streams + kPassSlackBytes;

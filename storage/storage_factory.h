@@ -39,8 +39,10 @@ bool AllStoragesReady(SolverTree& tree);
 // deals it reaches, an evaluation's values at every deal (records keep what
 // they made, so a pass counts only the blocks still missing); to the
 // streams of compressed river storages, the blocks a solve's passes make
-// them grow to by the solve's first check (counted until that check, less
-// what the streams hold already).
+// the regret streams grow to by the solve's first check (counted until that
+// check, less what the streams hold already), the sum streams' first write
+// before the iteration that starts averaging, and never less than the last
+// iteration's growth.
 enum PassGrowth : unsigned { kNoGrowth = 0, kDealReachGrowth = 1, kDealValueGrowth = 2, kStreamGrowth = 4 };
 // The iteration of a solve's first check of its exploitability.
 constexpr int32_t kFirstCheckIteration = 25;

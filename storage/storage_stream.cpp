@@ -51,8 +51,8 @@ uint8_t* GrowHeapBlock(uint8_t* block, int64_t bytes) {
 
 inline int64_t RoundUp(int64_t n, int64_t mask) { return (n + mask) & ~mask; }
 
-constexpr int64_t kBlockMask = 4095;
-constexpr int64_t kFastMask = 16383;
+constexpr int64_t kBlockMask = kCodedStreamGranule - 1;
+constexpr int64_t kFastMask = kPackedStreamGranule - 1;
 
 // The thread's spare lane blocks. The pool owns them: they go back to the
 // heap when the thread ends, so worker teams that come and go (one per

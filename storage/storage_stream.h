@@ -51,6 +51,11 @@ class StorageStreamInterface {
   virtual int64_t ReserveLimit() const = 0;
 };
 
+// What a stream's buffer grows by: whole granules of 4 KB (entropy-coded
+// blocks) or 16 KB (packed rows).
+constexpr int64_t kCodedStreamGranule = 4096;
+constexpr int64_t kPackedStreamGranule = 16384;
+
 // Bytes read and written by all streams since the tree's storages were last
 // allocated (atomic additions; readers take a plain snapshot).
 extern std::atomic<int64_t> StorageBytesRead;

@@ -154,14 +154,17 @@ TEST(AlignedArray, ReusedBlocksAreWholeAlignedAndDisjoint) {
 // allocator maps for it: blocks of each size, about 48 MB of them, map no
 // more than counted, besides one region the allocator may map beyond them
 // (blocks of 64 KB and more took up to a quarter more than the whole 8 KB
-// units and the 2 KB first counted for them).
+// units and the 2 KB first counted for them). The sizes include a block of
+// each size class of rows up to 1,024 hands, whose bins the small blocks'
+// count follows.
 TEST(AlignedArray, BlocksMapNoMoreThanTheEstimatesCount) {
 #ifdef PFSOLVE_SYSTEM_ALLOCATOR
   GTEST_SKIP() << "sanitizer builds allocate these blocks from the C allocator";
 #endif
   constexpr int64_t kRegion = int64_t{4} << 20;
-  for (const uint64_t bytes : {uint64_t{200}, uint64_t{4000}, uint64_t{10816}, uint64_t{16448}, uint64_t{40000},
-                               uint64_t{65536}, uint64_t{100000}, uint64_t{300000}}) {
+  std::vector<uint64_t> sizes = {200, 4000, 10816, 16448, 40000, 65536, 100000, 300000};
+  for (uint32_t n = 64; n <= 1024; n += 64) sizes.push_back(kAlignedArrayAlignment + n * sizeof(double));
+  for (const uint64_t bytes : sizes) {
     const size_t count = static_cast<size_t>((uint64_t{48} << 20) / bytes);
     std::vector<void*> blocks(count, nullptr);
 #ifndef PFSOLVE_SYSTEM_ALLOCATOR

@@ -209,9 +209,11 @@ TEST(PackedRows, LargestSizes) {
   EXPECT_EQ(MaxPackedI32Bytes(33), 129 + 1 + 4);
   EXPECT_EQ(kMaxPackedU16RowBytes, 41 * 65 + 2 + 28);
   EXPECT_EQ(kMaxPackedI32RowBytes, 41 * 129 + 2 + 56);
-  // Rows that take the largest size reach it exactly.
+  // Rows that take the largest size reach it exactly, and rows of zeros the
+  // size the memory estimates count for them.
   for (int n : {1, 7, 31, 32, 33, 100, 1326}) {
     EXPECT_EQ(static_cast<int64_t>(PackU16(std::vector<uint16_t>(n, 65535)).size()), MaxPackedU16Bytes(n)) << n;
+    EXPECT_EQ(static_cast<int64_t>(PackU16(std::vector<uint16_t>(n, 0)).size()), PackedZeroU16Bytes(n)) << n;
     EXPECT_EQ(static_cast<int64_t>(PackI32(std::vector<int32_t>(n, 1 << 30)).size()), MaxPackedI32Bytes(n)) << n;
   }
 }

@@ -73,20 +73,20 @@ int MakeSolverTeam() {
 // The team of a solve's next pass. A larger team than the one that worked
 // so far (set_threads, a team made smaller at the start, a cap lifted) is
 // made where the space holds its stacks and its whole working memory, with
-// all that the solve still adds up to its first check. Else the team stays:
-// its threads keep the rows of their passes mapped (in their block caches
-// and the allocator's), so the pass needs only what it adds (`growth`) and a
-// slack. 0 when the space does not hold that.
+// all that the solve still adds up to its first check, checked again once
+// its workers stand (FitPassTeam: workers that took more than their stacks
+// made the start's team smaller, and growing it back at once without that
+// check left the first iterations short). Else the team stays: its threads
+// keep the rows of their passes mapped (in their block caches and the
+// allocator's), so the pass needs only what it adds (`growth`) and a slack.
+// 0 when the space does not hold that.
 int NextSolveTeam(SolverTree& tree, int requested, unsigned growth) {
   const int current = SolverTeamUsed;
   if (current < requested) {
-    const int larger = TeamThatFits(requested, PassThreadBytes(tree), PassSharedBytes(tree, kSolveGrowth));
+    const int larger = FitPassTeam(tree, requested, kSolveGrowth, current);
     if (larger > current) {
-      omp_set_num_threads(larger);
-      if (MakeTeamReady()) {
-        SolverTeamUsed = larger;
-        return larger;
-      }
+      SolverTeamUsed = larger;
+      return larger;
     }
   }
   // The team that worked so far, whatever set_threads asked for since: a

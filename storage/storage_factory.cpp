@@ -377,10 +377,11 @@ uint64_t PassGrowthBytes(SolverTree& tree, unsigned growth) {
   return CardRecordGrowthBytes(tree, growth) + streams + kPassSlackBytes;
 }
 
-int FitPassTeam(SolverTree& tree, int requested, unsigned growth) {
+int FitPassTeam(SolverTree& tree, int requested, unsigned growth, int standing) {
   const uint64_t perThread = PassThreadBytes(tree), shared = PassSharedBytes(tree, growth);
   int team = TeamThatFits(requested, perThread, shared);
   if (team < 1) return 0;
+  if (team <= standing) return team;
   omp_set_num_threads(team);
   if (!MakeTeamReady()) return 0;
   // The workers' scratch objects are made now, and take their share: the

@@ -63,7 +63,9 @@ uint64_t PassGrowthBytes(SolverTree& tree, unsigned growth);
 // ready (MakeTeamReady): `requested` threads, or the largest smaller team
 // whose new workers' stacks and working memory the address space left holds
 // (TeamThatFits). Returns the team's size, 0 when not even one thread fits.
-int FitPassTeam(SolverTree& tree, int requested, unsigned growth);
+// With `standing` (the size of a team that works already), a team no larger
+// than that is only sized: nothing is made and the runtime's size is left.
+int FitPassTeam(SolverTree& tree, int requested, unsigned growth, int standing = 0);
 // AllStoragesReady for a command that reads or solves the tree: when a
 // storage cannot be made the command is refused ("ERROR: <command> out of
 // memory") before its pass, which would read the storages that are missing

@@ -381,27 +381,49 @@ uncappedPeak() {
   wait "$pid" 2> /dev/null
   echo "$peak"
 }
-# A flop tree whose rivers are kept compressed (level 3), capped at start.
-# Under 1.3 times what its uncapped solve maps, the solve gets its whole team
-# of four (the working memory of compressed storages was counted several
-# times over, and a team of two or three was made). From the cap where go is
-# first acknowledged (found to within 1 MB) up 3 MB, every acknowledged solve
-# runs past its first check (the deal values of that check were counted before every iteration,
-# so a solve acknowledged under an unchanged cap stopped "out of memory" at
-# once).
-compressedSpot() {
+# Flop trees whose rivers are kept compressed (level 3), capped at start.
+# Trips with full ranges: under 1.3 times what its uncapped solve maps, the
+# solve gets its whole team of four (the working memory of compressed
+# storages was counted several times over, and a team of two or three was
+# made). From the cap where go is first acknowledged (found to within 1 MB)
+# up 3 MB, every acknowledged solve runs past its first check (the deal
+# values of that check were counted before every iteration, so a solve
+# acknowledged under an unchanged cap stopped "out of memory" at once).
+compressedTrips() {
   printf '%s\n' "set_board 9c 9h 9d" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights" \
-    "set_compression 3" "add_line 0 0 0 0 0 0" "add_line 0 0 50 50 100 100" "set_threads 4" "build_tree" \
-    "go 26 steps" "wait_for_solver" "is_ready"
+    "set_compression 3" "add_line 0 0 0 0 0 0" "add_line 0 0 50 50 100 100" "set_threads 4" "build_tree"
 }
+# Eight lines of a 3-bet pot's tree with ranges of a third and a half of the
+# hands: its packed regrets take about a byte each by the first check (they
+# were counted at 0.65, and from where go was first acknowledged up 16 MB
+# nearly every solve stopped "out of memory" before its first check). Under
+# 1.1 times what its uncapped solve maps it does all its steps, and from the
+# first acknowledged cap up to 1.15 times that, in steps of 4 MB, every
+# acknowledged solve runs past its first check.
+third=$(for ((i = 0; i < 1326; i++)); do [ $((i % 3)) = 0 ] && printf '1 ' || printf '0 '; done)
+half=$(for ((i = 0; i < 1326; i++)); do [ $((i % 2)) = 0 ] && printf '1 ' || printf '0 '; done)
+compressedThreeBet() {
+  printf '%s\n' "set_isomorphism 0 0" "set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $third" \
+    "set_range IP $half" "add_line 0 0 0 100 100 400 850 850" "add_line 0 0 100 100 400 400" \
+    "add_line 0 100 100 100 100 100 400 850 950 950" "add_line 0 100 100 400 850 850 850 950 950" \
+    "add_line 0 100 250 250 850 950 950 950 950" "add_line 100 100 100 400 400 400 950 950" \
+    "add_line 100 250 250 250 250 250 850 950 950" "add_line 100 250 550 550 950 950 950 950" \
+    "set_compression 3" "set_threads 4" "build_tree"
+}
+compressedSpot=compressedTrips
+compressedSession() { "$compressedSpot"; printf 'go 26 steps\nwait_for_solver\nis_ready\n'; }
+# The same set-up with go stopped at once: whether it is acknowledged.
+compressedGoOnly() { "$compressedSpot"; printf 'go 26 steps\nstop\nwait_for_solver\nis_ready\n'; }
 compressedUnderCap() {
-  { compressedSpot | (ulimit -v "$1"; exec timeout 60 "$bin" -v) > "$dir/out" 2> "$dir/err"; } 2> /dev/null
+  { "${2:-compressedSession}" | (ulimit -v "$1"; exec timeout 60 "$bin" -v) > "$dir/out" 2> "$dir/err"; } 2> /dev/null
   status=$?
 }
+compressedGoUnderCap() { compressedUnderCap "$1" compressedGoOnly; }
 solvedWhenAcknowledged() { answeredOrRefused && { ! goAcknowledged || solved; }; }
 compressedSolve() {
-  local peak cap edge
-  peak=$(uncappedPeak compressedSpot)
+  local peak cap edge trips
+  compressedSpot=compressedTrips
+  peak=$(uncappedPeak compressedSession)
   [ -n "$peak" ] || { fail "a compressed flop solve: the uncapped session gave no answer"; return; }
   cap=$((peak * 13 / 10))
   compressedUnderCap "$cap"
@@ -409,10 +431,20 @@ compressedSolve() {
     fail "a compressed flop solve under 1.3 times its peak ($cap KB): $(grep -o '^\[go .*\]' "$dir/out"), $(grep '^SOLVER: stopped' "$dir/out")"
     return
   fi
-  edge=$(bisect compressedUnderCap 65536 "$cap" goAcknowledged 1024)
+  edge=$(bisect compressedGoUnderCap 65536 "$cap" goAcknowledged 1024)
   crossing compressedUnderCap $((edge - 1024)) $((edge + 3072)) 1024 1 \
-    "a compressed flop solve under a %s KB address space" solvedWhenAcknowledged &&
-    echo "a compressed flop solve: a team of four under $cap KB (1.3 times its peak); $sessions sessions from 1 MB below $edge KB (go first acknowledged) up 4 MB, each refused or solved past its first check"
+    "a compressed flop solve under a %s KB address space" solvedWhenAcknowledged || return
+  trips="a team of four under $cap KB (1.3 times its peak); $sessions sessions from 1 MB below $edge KB (go first acknowledged) up 4 MB"
+  compressedSpot=compressedThreeBet
+  peak=$(uncappedPeak compressedSession)
+  [ -n "$peak" ] || { fail "a compressed 3-bet pot solve: the uncapped session gave no answer"; return; }
+  cap=$((peak * 11 / 10))
+  compressedUnderCap "$cap"
+  solved || { fail "a compressed 3-bet pot solve under 1.1 times its peak ($cap KB): $(grep -e '^\[go' -e '^SOLVER: stopped' -e '^ERROR' "$dir/out" | tr '\n' ' ')"; return; }
+  edge=$(bisect compressedGoUnderCap 65536 "$cap" goAcknowledged 1024)
+  crossing compressedUnderCap $((edge - 1024)) $((peak * 115 / 100)) 4096 1 \
+    "a compressed 3-bet pot solve under a %s KB address space" solvedWhenAcknowledged &&
+    echo "compressed flop solves: trips, $trips; a 3-bet pot solved under $cap KB (1.1 times its peak), $sessions sessions from 1 MB below $edge KB (go first acknowledged) to 1.15 times its peak; each refused or solved past its first check"
 }
 inBackground compressed compressedSolve
 

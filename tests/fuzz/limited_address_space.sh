@@ -39,9 +39,59 @@ session() {
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 
+# No wait below assumes how fast the machine is. A session counts as hung
+# when no reply comes within 20 times what the same session takes with the
+# address space free, and never less than 60 s. Each kind of session is
+# timed uncapped once, on this machine under its present load, the first
+# time its bound is asked for, and the bound is kept in a file that the jobs
+# side by side share. The timed session itself counts as hung after 600 s;
+# its kind then keeps the 60 s, and its capped sessions fail.
+bounds=$dir/bounds
+mkdir "$bounds"
+# Keeps in the file $1 the bound of a session started at $2 (microseconds
+# since the epoch, as from now) and ended now.
+now() { echo "${EPOCHREALTIME/[.,]/}"; }
+keepBound() {
+  local seconds=$((($(now) - $2) / 50000 + 1))
+  [ $seconds -ge 60 ] || seconds=60
+  echo "$seconds" > "$1.$BASHPID" && mv "$1.$BASHPID" "$1"
+}
+# Prints the bound of the session kind named $1, whose commands the rest of
+# the arguments print; times that session uncapped when no bound is kept
+# yet (one job at a time: the others wait for its bound).
+hangBound() {
+  local file=$bounds/$1 start
+  shift
+  {
+    flock 9
+    if [ ! -s "$file" ]; then
+      start=$(now)
+      if "$@" | timeout 600 "$bin" > /dev/null 2>&1 || [ $? != 124 ]; then
+        keepBound "$file" "$start"
+      else
+        echo 60 > "$file"
+      fi
+    fi
+  } 9> "$file.lock"
+  cat "$file"
+}
+
+# At most as many sessions run side by side as there are cores (nproc
+# honours taskset): the cases of this script one after another, and beside
+# them the jobs started below, each in one of the slots of the other cores
+# (in the order they were started); the cases' own slot joins them once the
+# cases are done. A slot is a byte in a pipe that each job reads before it
+# starts and writes back when it ends.
+mkfifo "$dir/slots"
+exec {slots}<> "$dir/slots"
+for ((slot = 1; slot < $(nproc); ++slot)); do printf x >&"$slots"; done
+takeSlot() { local slot; read -r -n 1 -u "$slots" slot; }
+giveSlot() { printf x >&"$slots"; }
+
 # The teams are bounded to what the address space can hold: every command
 # is answered.
-session 22222 | (ulimit -v 4000000; exec timeout 60 "$bin") > "$dir/out" 2> "$dir/err"
+turnBound=$(hangBound turn session 1)
+session 22222 | (ulimit -v 4000000; exec timeout "$turnBound" "$bin") > "$dir/out" 2> "$dir/err"
 status=$?
 if [ $status != 0 ] || [ "$(tail -n 1 "$dir/out")" != "is_ready ok!" ] || [ -s "$dir/err" ]; then
   fail "set_threads 22222 under 4 GB: status $status, last line '$(tail -n 1 "$dir/out")', error output:"$'\n'"$(head -c 600 "$dir/err")"
@@ -53,11 +103,11 @@ fi
 # start-up: the team of 8 cannot be made. The runtime's fatal error ends the
 # process at once, while the console waits for the solver, with status 1
 # and a line of its own on standard error.
-session 8 | (ulimit -v 4000000; OMP_NUM_THREADS=1 OMP_STACKSIZE=1G exec timeout 30 "$bin") > "$dir/out" 2> "$dir/err"
+session 8 | (ulimit -v 4000000; OMP_NUM_THREADS=1 OMP_STACKSIZE=1G exec timeout "$turnBound" "$bin") > "$dir/out" 2> "$dir/err"
 status=$?
 last=$(tail -n 1 "$dir/err")
 if [ $status != 1 ] || [ "$last" != "fatal error: a library ended the process (its message is above)" ]; then
-  fail "a team that cannot be made: status $status (124: no end within 30 s), error output:"$'\n'"$(head -c 600 "$dir/err")"
+  fail "a team that cannot be made: status $status (124: no end within $turnBound s), error output:"$'\n'"$(head -c 600 "$dir/err")"
 else
   echo "a team that cannot be made: the process ends with status 1 and '$last'"
 fi
@@ -91,7 +141,9 @@ riverGo() { riverSpot; printf 'go 2 steps\nwait_for_solver\nis_ready\n'; }
 # Pipes what the function named by `spot` prints into the program under a
 # cap of $1 KB; sets status, the output in $dir/out and $dir/err.
 underCap() {
-  { "$spot" | (ulimit -v "$1"; exec timeout 20 "$bin") > "$dir/out" 2> "$dir/err"; } 2> /dev/null
+  local bound
+  bound=$(hangBound "$spot" "$spot")
+  { "$spot" | (ulimit -v "$1"; exec timeout "$bound" "$bin") > "$dir/out" 2> "$dir/err"; } 2> /dev/null
   status=$?
 }
 spot=riverGo
@@ -161,8 +213,9 @@ refusedCap=$((edge - 1024))
 # Once the address space is there again (the cap raised from outside), the
 # next go starts the solve.
 read_until() {
-  local line
-  while IFS= read -r -t 10 line <&"${SOLVER[0]}"; do
+  local line bound
+  bound=$(hangBound riverGo riverGo)
+  while IFS= read -r -t "$bound" line <&"${SOLVER[0]}"; do
     seen+="$line"$'\n'
     [ "$line" = "$1" ] && return 0
   done
@@ -198,8 +251,13 @@ fi
 # of the C allocator's own). Sets status, the whole output in $dir/out.
 lifted=()
 capAtStart=0
+# The commands of such a session, all at once.
+wholeSession() { printf '%s\n' "${before[@]}" "${after[@]}" "${lifted[@]}" "is_ready"; }
+# The bound of such a session: its kind is named by its commands.
+sessionBound() { hangBound "session.$(wholeSession | md5sum | cut -c1-32)" wholeSession; }
 cappedFromOutside() {
-  local feed replies pid line hung=0
+  local feed replies pid line hung=0 bound
+  bound=$(sessionBound)
   rm -f "$dir/in" "$dir/replies"
   mkfifo "$dir/in" "$dir/replies"
   if [ $capAtStart = 1 ]; then
@@ -211,7 +269,7 @@ cappedFromOutside() {
   exec {feed}> "$dir/in" {replies}< "$dir/replies"
   : > "$dir/out"
   printf '%s\n' "${before[@]}" "is_ready" >&"$feed"
-  while IFS= read -r -t 30 -u "$replies" line; do
+  while IFS= read -r -t "$bound" -u "$replies" line; do
     printf '%s\n' "$line" >> "$dir/out"
     [ "$line" = "is_ready ok!" ] && break
   done
@@ -219,7 +277,7 @@ cappedFromOutside() {
     prlimit --pid "$pid" --as=$((($(awk '/^VmSize/ {print $2}' "/proc/$pid/status") + $1) * 1024)): 2> /dev/null
   printf '%s\n' "${after[@]}" "is_ready" >&"$feed"
   if [ ${#lifted[@]} -gt 0 ]; then
-    while IFS= read -r -t 30 -u "$replies" line; do
+    while IFS= read -r -t "$bound" -u "$replies" line; do
       printf '%s\n' "$line" >> "$dir/out"
       # Lifted only for a process still there (a write to one that ended
       # would end the script).
@@ -232,7 +290,7 @@ cappedFromOutside() {
   fi
   exec {feed}>&-
   # Every reply until the program ends (end of file), or a hang.
-  while IFS= read -r -t 30 -u "$replies" line || { [ $? -gt 128 ] && hung=1 && false; }; do
+  while IFS= read -r -t "$bound" -u "$replies" line || { [ $? -gt 128 ] && hung=1 && false; }; do
     printf '%s\n' "$line" >> "$dir/out"
   done
   [ $hung = 0 ] || kill -9 "$pid"
@@ -286,9 +344,16 @@ lifted=()
 # ended the process.
 jobs=()
 inBackground() {
-  local name=$1
+  local name=$1 turn=${#jobs[@]}
   shift
-  (dir=$(mktemp -d "$dir/job.XXXX"); failed=0; "$@"; exit $failed) > "$dir/$name.log" 2>&1 &
+  (dir=$(mktemp -d "$dir/job.XXXX"); failed=0
+   # Its slot is taken once the job started before it has its own.
+   while [ "$turn" -gt 0 ] && [ ! -e "$bounds/turn$((turn - 1))" ]; do sleep 0.1; done
+   takeSlot
+   : > "$bounds/turn$turn"
+   "$@"
+   giveSlot
+   exit $failed) > "$dir/$name.log" 2>&1 &
   jobs+=("$!:$name")
 }
 flopSpot=("set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights"
@@ -331,13 +396,16 @@ flopResults() {
   after=("calc_results")
   local first
   first=$(bisect cappedFromOutside 0 262144 resultsAnswered 512)
-  # Two halves side by side, each in a directory of its own.
+  # Two halves side by side, each in a directory of its own: the first in
+  # this job's slot, the second in a slot of its own.
   local offset pids=()
   for offset in 0 2048; do
     (dir=$(mktemp -d "$dir/half.XXXX"); failed=0
+     [ $offset = 0 ] || takeSlot
      crossing cappedFromOutside $((first - 10240 + offset)) $((first + 30720)) 4096 1 \
        "calc_results after an iteration of a flop tree, the cap %s KB above the mapped size" answeredOrRefused &&
        echo "calc_results after a short solve of a flop tree: $sessions sessions from $((first - 10240 + offset)) KB above the mapped size in steps of 4 MB (first answered at $first KB), each answered or refused"
+     [ $offset = 0 ] || giveSlot
      exit $failed) &
     pids+=("$!")
   done
@@ -366,15 +434,22 @@ inBackground team teamAfterDrop
 # the address space free and prints the session's peak of mapped memory
 # (KB) once they are answered.
 uncappedPeak() {
-  local fifo=$dir/peak.in feed pid line peak=""
+  local fifo=$dir/peak.in feed pid start peak=""
   rm -f "$fifo"
   mkfifo "$fifo"
+  start=$(now)
   "$bin" < "$fifo" > "$dir/peak.out" 2>&1 &
   pid=$!
   exec {feed}> "$fifo"
   "$1" >&"$feed"
-  for ((line = 0; line < 600; ++line)); do
-    grep -qx 'is_ready ok!' "$dir/peak.out" && { peak=$(awk '/^VmPeak/ {print $2}' "/proc/$pid/status"); break; }
+  # The session's time gives the bound of its kind (a hang: 600 s).
+  while [ $(($(now) - start)) -lt 600000000 ]; do
+    grep -qx 'is_ready ok!' "$dir/peak.out" && {
+      peak=$(awk '/^VmPeak/ {print $2}' "/proc/$pid/status")
+      keepBound "$bounds/$1" "$start"
+      break
+    }
+    kill -0 "$pid" 2> /dev/null || break
     sleep 0.1
   done
   exec {feed}>&-
@@ -411,11 +486,17 @@ compressedThreeBet() {
     "set_compression 3" "set_threads 4" "build_tree"
 }
 compressedSpot=compressedTrips
-compressedSession() { "$compressedSpot"; printf 'go 26 steps\nwait_for_solver\nis_ready\n'; }
+solveSteps() { printf 'go 26 steps\nwait_for_solver\nis_ready\n'; }
+compressedTripsSession() { compressedTrips; solveSteps; }
+compressedThreeBetSession() { compressedThreeBet; solveSteps; }
 # The same set-up with go stopped at once: whether it is acknowledged.
 compressedGoOnly() { "$compressedSpot"; printf 'go 26 steps\nstop\nwait_for_solver\nis_ready\n'; }
+# The solve of the spot named by compressedSpot (or the session $2) under a
+# cap of $1 KB.
 compressedUnderCap() {
-  { "${2:-compressedSession}" | (ulimit -v "$1"; exec timeout 60 "$bin" -v) > "$dir/out" 2> "$dir/err"; } 2> /dev/null
+  local bound session=${compressedSpot}Session
+  bound=$(hangBound "$session" "$session")
+  { "${2:-$session}" | (ulimit -v "$1"; exec timeout "$bound" "$bin" -v) > "$dir/out" 2> "$dir/err"; } 2> /dev/null
   status=$?
 }
 compressedGoUnderCap() { compressedUnderCap "$1" compressedGoOnly; }
@@ -423,7 +504,7 @@ solvedWhenAcknowledged() { answeredOrRefused && { ! goAcknowledged || solved; };
 compressedSolve() {
   local peak cap edge trips
   compressedSpot=compressedTrips
-  peak=$(uncappedPeak compressedSession)
+  peak=$(uncappedPeak compressedTripsSession)
   [ -n "$peak" ] || { fail "a compressed flop solve: the uncapped session gave no answer"; return; }
   cap=$((peak * 13 / 10))
   compressedUnderCap "$cap"
@@ -436,7 +517,7 @@ compressedSolve() {
     "a compressed flop solve under a %s KB address space" solvedWhenAcknowledged || return
   trips="a team of four under $cap KB (1.3 times its peak); $sessions sessions from 1 MB below $edge KB (go first acknowledged) up 4 MB"
   compressedSpot=compressedThreeBet
-  peak=$(uncappedPeak compressedSession)
+  peak=$(uncappedPeak compressedThreeBetSession)
   [ -n "$peak" ] || { fail "a compressed 3-bet pot solve: the uncapped session gave no answer"; return; }
   cap=$((peak * 11 / 10))
   compressedUnderCap "$cap"
@@ -457,26 +538,30 @@ teamAfterLift() {
     "set_compression none" "add_line 0 0 0 0 0 0" "add_line 0 0 50 50 100 100" "add_line 50 50 50 150 150 150 150"
     "set_threads 2" "build_tree")
   after=("go 1 steps" "wait_for_solver")
-  local margin pid threads grown=0 line seen="" round
+  local margin pid threads grown=0 line seen="" bound start
   margin=$(bisect cappedFromOutside 0 262144 goAcknowledged 256)
+  bound=$(sessionBound)
   coproc LIFT { exec "$bin" -v 2>&1; }
   pid=$LIFT_PID
   printf '%s\n' "${before[@]}" "is_ready" >&"${LIFT[1]}"
-  while IFS= read -r -t 30 line <&"${LIFT[0]}"; do [ "$line" = "is_ready ok!" ] && break; done
+  while IFS= read -r -t "$bound" line <&"${LIFT[0]}"; do [ "$line" = "is_ready ok!" ] && break; done
   prlimit --pid "$pid" --as=$((($(awk '/^VmSize/ {print $2}' "/proc/$pid/status") + margin + 512) * 1024)): 2> /dev/null
   printf 'go 400 steps\n' >&"${LIFT[1]}"
-  while IFS= read -r -t 30 line <&"${LIFT[0]}"; do
+  while IFS= read -r -t "$bound" line <&"${LIFT[0]}"; do
     seen+="$line|"
     [ "$line" = "SOLVER: started" ] && break
   done
   threads=$(awk '/^Threads/ {print $2}' "/proc/$pid/status")
   prlimit --pid "$pid" --as=unlimited: 2> /dev/null
-  for ((round = 0; round < 100; ++round)); do
+  # The team grows before the solve's next iteration: watched for as long
+  # as a reply is waited for.
+  start=$(now)
+  while [ $(($(now) - start)) -lt $((bound * 1000000)) ]; do
     [ "$(awk '/^Threads/ {print $2}' "/proc/$pid/status")" -gt "$threads" ] && { grown=1; break; }
     sleep 0.1
   done
   printf 'stop\nwait_for_solver\nexit\n' >&"${LIFT[1]}"
-  while IFS= read -r -t 30 line <&"${LIFT[0]}"; do seen+="$line|"; done
+  while IFS= read -r -t "$bound" line <&"${LIFT[0]}"; do seen+="$line|"; done
   wait "$pid" 2> /dev/null
   if [[ $seen != *'[go 1 threads]|'* ]] || [ $grown = 0 ] || [[ $seen != *'SOLVER: stopped (requested)|'* ]]; then
     fail "a cap lifted during a solve: the team did not grow (threads $threads), replies: ${seen:0:300}"
@@ -536,11 +621,13 @@ loadAnswered() {
 }
 built() { grep -qx 'build_tree ok!' "$dir/out"; }
 queries=("calc_results" "show_strategy r:0:c:c:3s:c:c:4d" "show_strategy r:0:c:c:3s:c:c:4d:c")
+codedQueries() { printf '%s\n' "load_tree $codedTree" "${queries[@]}" "is_ready"; }
 codedReplies() {
-  local line
+  local line bound
+  bound=$(hangBound "coded$level" codedQueries)
   seen=""
   printf '%s\n' "$@" "is_ready" >&"${CODED[1]}"
-  while IFS= read -r -t 10 line <&"${CODED[0]}"; do
+  while IFS= read -r -t "$bound" line <&"${CODED[0]}"; do
     seen+="$line"$'\n'
     [ "$line" = "is_ready ok!" ] && break
   done
@@ -565,7 +652,7 @@ for level in 3 4; do
   done
   [ -n "$refusedCap" ] ||
     { fail "load_tree of coded rivers (level $level): no load refused from $builtCap KB to 1 MB below ${answeredCap:-$((builtCap + 4096))} KB"; continue; }
-  uncapped=$(printf '%s\n' "load_tree $codedTree" "${queries[@]}" "is_ready" | "$bin" 2>&1 | tail -n +2)
+  uncapped=$(codedQueries | "$bin" 2>&1 | tail -n +2)
   coproc CODED { ulimit -S -v "$refusedCap"; exec "$bin" 2>&1; }
   pid=$CODED_PID
   codedReplies "set_threads 2" "load_tree $codedTree"
@@ -616,9 +703,13 @@ refusedCommands=("go" "calc_results" "forget rivers" "solve_all_splits turns" "s
   "calc_ev OOP r:0" "calc_ev_pp IP $turn" "calc_eq OOP" "calc_eq_node OOP $river" "calc_line_freq $river:c"
   "calc_global_freq $river" "lock_node $river" "unlock_node $river" "set_strategy $river 0 $halves"
   "combo_lock_node $river $halves" "solve_partial $turn" "explo_partial $river")
+# Its bound is that of the solve at the highest compression, its work past
+# the refusals.
+maxSolve() { flop max; printf '%s\n' "go 1 steps" "wait_for_solver" "show_probs $turn" "calc_results" "is_ready"; }
+bound=$(hangBound maxSolve maxSolve)
 { flop none; printf '%s\n' "${refusedCommands[@]}" "is_ready" "set_compression max" "build_tree" "go 1 steps" \
     "wait_for_solver" "show_probs $turn" "calc_results"; } \
-  | (ulimit -v 200000; exec timeout 60 "$bin") > "$dir/out" 2> "$dir/err"
+  | (ulimit -v 200000; exec timeout "$bound" "$bin") > "$dir/out" 2> "$dir/err"
 status=$?
 expected=""
 for command in "${refusedCommands[@]}"; do expected+="ERROR: ${command%% *} out of memory"$'\n'; done
@@ -684,13 +775,19 @@ ask() {
   seen=""
   local line
   printf '%s\n' "$@" "is_ready" >&"${REBUILD[1]}"
-  while IFS= read -r -t 60 line <&"${REBUILD[0]}"; do
+  while IFS= read -r -t "$bound" line <&"${REBUILD[0]}"; do
     [ "$line" = "is_ready ok!" ] && return 0
     seen+="$line"$'\n'
   done
   return 1
 }
+# The first question, asked with the address space free, is timed: the
+# bound of the others.
+start=$(now)
+bound=600
 ask "$(flop none)" "go 3 steps" "wait_for_solver" "calc_results"
+keepBound "$bounds/rebuild" "$start"
+bound=$(cat "$bounds/rebuild")
 results=$(sed -n '/^EV OOP/,$p' <<< "$seen")
 ask "forget rivers"
 forgot=$seen
@@ -723,8 +820,8 @@ fi
 # loss is said once on standard error, with the system's reason; the replies
 # meant for the file never reach standard output, and stdoutback says that
 # the redirection failed.
-printf 'stdoutredi /dev/full\nrepeat 3 lost\nshow_hand_order\nstdoutback\nis_ready\n' \
-  | timeout 10 "$bin" > "$dir/out" 2> "$dir/err"
+lostOutput() { printf 'stdoutredi /dev/full\nrepeat 3 lost\nshow_hand_order\nstdoutback\nis_ready\n'; }
+lostOutput | timeout "$(hangBound lostOutput lostOutput)" "$bin" > "$dir/out" 2> "$dir/err"
 status=$?
 if [ $status != 0 ] || [ "$(tail -n +2 "$dir/out")" != $'ERROR: stdoutback write failed\nis_ready ok!' ] ||
    [ "$(cat "$dir/err")" != "ERROR: output to '/dev/full' lost: No space left on device" ]; then
@@ -752,8 +849,9 @@ done
 
 # A memory ending while output goes to a file that takes nothing: its line
 # is written to the original output too.
-{ printf 'stdoutredi /dev/full\n'; head -c 40000000 /dev/zero | tr '\0' x; printf '\nis_ready\n'; } \
-  | (ulimit -v 30000; exec timeout 20 "$bin") > "$dir/out" 2> "$dir/err"
+longLine() { printf 'stdoutredi /dev/full\n'; head -c 40000000 /dev/zero | tr '\0' x; printf '\nis_ready\n'; }
+bound=$(hangBound longLine longLine)
+longLine | (ulimit -v 30000; exec timeout "$bound" "$bin") > "$dir/out" 2> "$dir/err"
 status=$?
 if [ $status != 1 ] || [ "$(tail -n 1 "$dir/out")" != "out of memory" ]; then
   unsound "a 40 MB line under a 30 MB address space, output redirected to /dev/full"
@@ -763,7 +861,9 @@ fi
 
 # Standard output closed at start: the redirect file does not take
 # descriptor 1 (the program opens /dev/null there), so it gets the replies.
-printf 'stdoutredi %s\nis_ready\n' "$dir/redirected" | timeout 10 "$bin" >&- 2> "$dir/err"
+redirected() { printf 'stdoutredi %s\nis_ready\n' "$1"; }
+bound=$(hangBound redirected redirected /dev/null)
+redirected "$dir/redirected" | timeout "$bound" "$bin" >&- 2> "$dir/err"
 status=$?
 if [ $status != 0 ] || [ "$(cat "$dir/redirected")" != $'stdoutredi ok!\nis_ready ok!' ]; then
   fail "a redirect with standard output closed: status $status, file:"$'\n'"$(head -c 300 "$dir/redirected")"$'\n'"error output:"$'\n'"$(head -c 300 "$dir/err")"
@@ -781,9 +881,11 @@ fi
 longWord=$(printf 'w%.0s' {1..40})
 longWordFill=$(for ((i = 1; i <= 1500; ++i)); do echo "add_line $i $i"; done)
 longWordEcho=""
+longWordSpot() { printf '%s\n' "$longWordFill" "$longWord 1 2" "is_ready"; }
 longWordSession() {
-  { printf '%s\n' "$longWordFill" "$longWord 1 2" "is_ready" \
-      | (ulimit -v "$1"; exec timeout 20 "$bin" $longWordEcho) > "$dir/out" 2> "$dir/err"; } 2> /dev/null
+  local bound
+  bound=$(hangBound longWordSpot longWordSpot)
+  { longWordSpot | (ulimit -v "$1"; exec timeout "$bound" "$bin" $longWordEcho) > "$dir/out" 2> "$dir/err"; } 2> /dev/null
   status=$?
 }
 longWordStarted() { grep -q '^pfsolve - ' "$dir/out"; }
@@ -807,6 +909,8 @@ if crossing longWordSession "$longWordEdge" $((longWordEdge + 230)) 10 1 \
     echo "a 40-character first word: $((longWordTotal + sessions)) sessions from $longWordEdge KB (where the program first starts), $longWordShort of them short of memory, each answered"
   fi
 fi
+# The cases are done: their slot goes to the jobs.
+giveSlot
 for job in "${jobs[@]}"; do
   wait "${job%%:*}" || failed=1
   cat "$dir/${job#*:}.log"

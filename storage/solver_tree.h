@@ -152,11 +152,11 @@ struct SolverTree {
   int32_t lastResultsIteration = -1;
   // What a pass over this tree keeps at once (PassThreadBytes and
   // PassSharedBytes): rows per thread and shared by the team, queued tasks,
-  // the bytes each thread and the team take for compressed storages, and
+  // the bytes each thread takes for compressed storages, and
   // what the regret streams of compressed storages hold by the first check
   // and the sum streams once first written; -1 until first counted.
   int64_t passThreadRows = -1, passSharedRows = 0, passTasks = 0;
-  uint64_t passThreadBytes = 0, passTeamBytes = 0, streamAllowanceBytes = 0, sumStreamAllowanceBytes = 0;
+  uint64_t passThreadBytes = 0, streamAllowanceBytes = 0, sumStreamAllowanceBytes = 0;
   // How much the last iteration made the streams of compressed storages
   // grow (the solver's next passes count as much again).
   uint64_t lastStreamGrowth = 0;

@@ -198,11 +198,14 @@ double StreamHeapFactor(const CompressedRiverStorage& storage) {
 // block of the scalable allocator per storage; the largest sub-tree's blocks
 // count for each thread. Where streams are entropy-coded, a thread reading or
 // writing a sub-tree's boards holds a coder for each player's stream, and
-// keeps lane blocks the coded streams are collected in. Measured at levels 3
-// and 4 with 1 to 8 threads, on 2 and 8 cores: the C allocator's heap grows
-// by 1.4 to 1.7 MB for each worker, about a coder and its lane blocks; a
-// pass's first thread holds two coders at once. So a coder counts for each
-// thread and one more for the team.
+// keeps lane blocks the coded streams are collected in. On average the C
+// allocator's heap grows by 1.4 to 1.7 MB for each worker (measured at
+// levels 3 and 4 with 1 to 8 threads), about a coder and its lane blocks;
+// but the threads' sub-trees can meet in their reads and writes, each then
+// holding its two coders at once: a small level-4 tree solved by a team of
+// two to four under a cap that held one coder a thread ended the process
+// with "out of memory" in its first iteration, now and then. So two coders
+// count for each thread.
 // Each river sub-tree has a stream for each board (turn card) and player,
 // of the regrets and of the strategy sums, that the first node of the
 // player in the sub-tree owns; it holds the rows of all the player's nodes
@@ -210,7 +213,7 @@ double StreamHeapFactor(const CompressedRiverStorage& storage) {
 // up to the first check; the sum streams are first written when averaging
 // starts.
 void CountCompressedBytes(SolverTree& tree) {
-  tree.passThreadBytes = tree.passTeamBytes = tree.streamAllowanceBytes = tree.sumStreamAllowanceBytes = 0;
+  tree.passThreadBytes = tree.streamAllowanceBytes = tree.sumStreamAllowanceBytes = 0;
   if (tree.compression[0] == 0 && tree.compression[1] == 0) return;
   // Each layout's largest board, its rows packed as zeros and their number,
   // and the longest row, counted once (nodes of an action count share their
@@ -264,8 +267,7 @@ void CountCompressedBytes(SolverTree& tree) {
     }
     largest = std::max(largest, sums[root[i]]);
   }
-  tree.passThreadBytes = largest + (coded ? kCoderBytes : 0);
-  tree.passTeamBytes = coded ? kCoderBytes : 0;
+  tree.passThreadBytes = largest + (coded ? 2 * kCoderBytes : 0);
   tree.streamAllowanceBytes = static_cast<uint64_t>(regretStreams);
   tree.sumStreamAllowanceBytes = static_cast<uint64_t>(sumStreams);
 }
@@ -353,7 +355,7 @@ uint64_t PassThreadBytes(SolverTree& tree) {
 uint64_t PassSharedBytes(SolverTree& tree, unsigned growth) {
   const uint64_t row = PassRowBytes(tree);
   return static_cast<uint64_t>(tree.passSharedRows) * row + static_cast<uint64_t>(tree.passTasks) * kTaskBytes +
-         tree.passTeamBytes + kAllocatorBytes + PassGrowthBytes(tree, growth);
+         kAllocatorBytes + PassGrowthBytes(tree, growth);
 }
 
 uint64_t PassGrowthBytes(SolverTree& tree, unsigned growth) {

@@ -49,11 +49,11 @@ constexpr int32_t kFirstCheckIteration = 25;
 // The memory a pass over the tree (an iteration, an evaluation, a report's
 // walk) allocates besides the storages: for each thread (PassThreadBytes),
 // the rows it keeps along its deepest path (reach, values and the strategy
-// rows of every level) and the blocks and coder it decodes compressed river
-// storages with; for the team (PassSharedBytes), the rows and tasks of the
-// chance nodes, a second coder, what the allocators map besides the rows,
-// the growth of the records and streams (`growth`) and a slack. Rows count at the address space their
-// blocks take (AlignedArrayAddressBytes).
+// rows of every level) and the blocks and coders it decodes and codes
+// compressed river storages with; for the team (PassSharedBytes), the rows
+// and tasks of the chance nodes, what the allocators map besides the rows,
+// the growth of the records and streams (`growth`) and a slack. Rows count
+// at the address space their blocks take (AlignedArrayAddressBytes).
 uint64_t PassThreadBytes(SolverTree& tree);
 uint64_t PassSharedBytes(SolverTree& tree, unsigned growth);
 // The growth a pass adds (`growth`) and the slack: what a pass needs of a

@@ -370,6 +370,8 @@ uint64_t PassGrowthBytes(SolverTree& tree, unsigned growth) {
     // iteration.)
     const bool sumsFromStart = tree.averagingMode == 2;
     const uint64_t allowance = tree.streamAllowanceBytes + (sumsFromStart ? tree.sumStreamAllowanceBytes : 0);
+    // What the streams hold counts with the heap's holes beside it (at the
+    // smaller of the two factors: what is left to grow counts the more).
     const uint64_t heldInHeap = static_cast<uint64_t>(static_cast<double>(held) * kPackedStreamHeapFactor);
     if (tree.iterationCount < kFirstCheckIteration && allowance > heldInHeap) streams = allowance - heldInHeap;
     if (tree.averagingMode == 1 && tree.iterationCount == kAveragingStartIteration)

@@ -353,8 +353,18 @@ inBackground() {
    : > "$bounds/turn$turn"
    "$@"
    giveSlot
-   exit $failed) > "$dir/$name.log" 2>&1 &
+   echo "$failed" > "$dir/../$name.status") > "$dir/$name.log" 2>&1 &
   jobs+=("$!:$name")
+}
+# Whether the job named $1, started by inBackground as process $2, passed,
+# once it has ended. Its verdict is read from the file it leaves, not from
+# wait's status: the jobs end minutes before they are waited for, and the
+# kernel hands out process ids again (32768 of them by default); once this
+# shell has started a process under a job's old id, bash no longer knows
+# the job ("wait: pid ... is not a child of this shell", status 127).
+jobPassed() {
+  wait "$2" 2> /dev/null
+  [ "$(cat "$dir/$1.status" 2> /dev/null)" = 0 ]
 }
 flopSpot=("set_board Qs Jh 2h" "set_pot 0 0 100" "set_range OOP $weights" "set_range IP $weights"
   "set_compression none")
@@ -406,11 +416,10 @@ flopResults() {
        "calc_results after an iteration of a flop tree, the cap %s KB above the mapped size" answeredOrRefused &&
        echo "calc_results after a short solve of a flop tree: $sessions sessions from $((first - 10240 + offset)) KB above the mapped size in steps of 4 MB (first answered at $first KB), each answered or refused"
      [ $offset = 0 ] || giveSlot
-     exit $failed) &
+     echo "$failed" > "$dir/../half$offset.status") &
     pids+=("$!")
   done
-  local pid
-  for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+  for offset in 0 1; do jobPassed "half$((offset * 2048))" "${pids[$offset]}" || failed=1; done
 }
 inBackground results flopResults
 # A team of eight made after the cap dropped: a one-line flop built with the
@@ -912,7 +921,7 @@ fi
 # The cases are done: their slot goes to the jobs.
 giveSlot
 for job in "${jobs[@]}"; do
-  wait "${job%%:*}" || failed=1
+  jobPassed "${job#*:}" "${job%%:*}" || failed=1
   cat "$dir/${job#*:}.log"
 done
 exit $failed

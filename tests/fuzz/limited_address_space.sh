@@ -386,7 +386,6 @@ flopGo() {
     "go 26 steps on a flop tree, the cap %s KB above the mapped size" solvedOrStopped &&
     echo "go 26 steps on a flop tree: $sessions sessions from $((flopEdge + $1)) KB above the mapped size (go first acknowledged at $flopEdge KB) in steps of 5 MB, each solved, stopped or refused"
 }
-for offset in 0 1024 2048 3072 4096; do inBackground "go$offset" flopGo "$offset"; done
 # Twelve river chance nodes, one iteration solved by two threads, then the
 # cap lowered:
 # calc_results (an evaluation that makes every deal's values) is answered or
@@ -421,7 +420,6 @@ flopResults() {
   done
   for offset in 0 1; do jobPassed "half$((offset * 2048))" "${pids[$offset]}" || failed=1; done
 }
-inBackground results flopResults
 # A team of eight made after the cap dropped: a one-line flop built with the
 # address space free, by a process whose runtime starts with one thread; the
 # cap then lowered from outside to 2 to 20 MB above the mapped size. Each
@@ -437,7 +435,6 @@ teamAfterDrop() {
     "a team of eight made after the cap dropped to %s KB above the mapped size" answeredOrRefused &&
     echo "a team of eight made after the cap dropped: $sessions sessions 2 to 20 MB above the mapped size, each command answered or refused"
 }
-inBackground team teamAfterDrop
 
 # Runs the commands that the function $1 prints in a session started with
 # the address space free and prints the session's peak of mapped memory
@@ -512,8 +509,8 @@ compressedUnderCap() {
 }
 compressedGoUnderCap() { compressedUnderCap "$1" compressedGoOnly; }
 solvedWhenAcknowledged() { answeredOrRefused && { ! goAcknowledged || solved; }; }
-compressedSolve() {
-  local peak cap edge trips
+compressedTripsSolve() {
+  local peak cap edge
   compressedSpot=compressedTrips
   peak=$(uncappedPeak compressedTripsSession)
   [ -n "$peak" ] || { fail "a compressed flop solve: the uncapped session gave no answer"; return; }
@@ -525,8 +522,11 @@ compressedSolve() {
   fi
   edge=$(bisect compressedGoUnderCap 65536 "$cap" goAcknowledged 1024)
   crossing compressedUnderCap $((edge - 1024)) $((edge + 3072)) 1024 1 \
-    "a compressed flop solve under a %s KB address space" solvedWhenAcknowledged || return
-  trips="a team of four under $cap KB (1.4 times its peak); $sessions sessions from 1 MB below $edge KB (go first acknowledged) up 4 MB"
+    "a compressed flop solve under a %s KB address space" solvedWhenAcknowledged &&
+    echo "a compressed trips flop solve: a team of four under $cap KB (1.4 times its peak); $sessions sessions from 1 MB below $edge KB (go first acknowledged) up 4 MB, each refused or solved past its first check"
+}
+compressedThreeBetSolve() {
+  local peak cap edge
   compressedSpot=compressedThreeBet
   peak=$(uncappedPeak compressedThreeBetSession)
   [ -n "$peak" ] || { fail "a compressed 3-bet pot solve: the uncapped session gave no answer"; return; }
@@ -534,11 +534,34 @@ compressedSolve() {
   compressedUnderCap "$cap"
   solved || { fail "a compressed 3-bet pot solve under 1.1 times its peak ($cap KB): $(grep -e '^\[go' -e '^SOLVER: stopped' -e '^ERROR' "$dir/out" | tr '\n' ' ')"; return; }
   edge=$(bisect compressedGoUnderCap 65536 "$cap" goAcknowledged 1024)
-  crossing compressedUnderCap $((edge - 1024)) $((peak * 115 / 100)) 4096 1 \
-    "a compressed 3-bet pot solve under a %s KB address space" solvedWhenAcknowledged &&
-    echo "compressed flop solves: trips, $trips; a 3-bet pot solved under $cap KB (1.1 times its peak), $sessions sessions from 1 MB below $edge KB (go first acknowledged) to 1.15 times its peak; each refused or solved past its first check"
+  # Two halves side by side (its sessions take seconds each), each in a
+  # directory of its own: the first in this job's slot, the second in a
+  # slot of its own.
+  local offset pids=() total=0
+  for offset in 0 4096; do
+    (dir=$(mktemp -d "$dir/half.XXXX"); failed=0
+     [ $offset = 0 ] || takeSlot
+     crossing compressedUnderCap $((edge - 1024 + offset)) $((peak * 115 / 100)) 8192 1 \
+       "a compressed 3-bet pot solve under a %s KB address space" solvedWhenAcknowledged &&
+       echo "$sessions" > "$dir/../sessions$offset"
+     [ $offset = 0 ] || giveSlot
+     echo "$failed" > "$dir/../half$offset.status") &
+    pids+=("$!")
+  done
+  for offset in 0 1; do
+    jobPassed "half$((offset * 4096))" "${pids[$offset]}" && total=$((total + $(cat "$dir/sessions$((offset * 4096))"))) ||
+      failed=1
+  done
+  [ $failed = 1 ] ||
+    echo "a compressed 3-bet pot solve: solved under $cap KB (1.1 times its peak), $total sessions from 1 MB below $edge KB (go first acknowledged) to 1.15 times its peak, each refused or solved past its first check"
 }
-inBackground compressed compressedSolve
+# The jobs take the slots in the order started: the longest first (the
+# 3-bet pot's sessions take seconds each).
+inBackground threeBet compressedThreeBetSolve
+inBackground trips compressedTripsSolve
+for offset in 0 1024 2048 3072 4096; do inBackground "go$offset" flopGo "$offset"; done
+inBackground results flopResults
+inBackground team teamAfterDrop
 
 # A solve that started with a smaller team than set, under a cap lowered
 # from outside, gets its team back at its next iterations once the cap is

@@ -509,13 +509,19 @@ compressedUnderCap() {
 }
 compressedGoUnderCap() { compressedUnderCap "$1" compressedGoOnly; }
 solvedWhenAcknowledged() { answeredOrRefused && { ! goAcknowledged || solved; }; }
+# Sets peak to what the spot named $1 maps uncapped and cap to $2 tenths of
+# it, and solves the spot under that cap; fails when the uncapped session
+# gives no answer.
+compressedAtPeak() {
+  compressedSpot=$1
+  peak=$(uncappedPeak "$1Session")
+  [ -n "$peak" ] || { fail "$1: the uncapped session gave no answer"; return 1; }
+  cap=$((peak * $2 / 10))
+  compressedUnderCap "$cap"
+}
 compressedTripsSolve() {
   local peak cap edge
-  compressedSpot=compressedTrips
-  peak=$(uncappedPeak compressedTripsSession)
-  [ -n "$peak" ] || { fail "a compressed flop solve: the uncapped session gave no answer"; return; }
-  cap=$((peak * 14 / 10))
-  compressedUnderCap "$cap"
+  compressedAtPeak compressedTrips 14 || return
   if ! grep -qx '\[go 4 threads\]' "$dir/out" || ! solved; then
     fail "a compressed flop solve under 1.4 times its peak ($cap KB): $(grep -o '^\[go .*\]' "$dir/out"), $(grep '^SOLVER: stopped' "$dir/out")"
     return
@@ -527,11 +533,7 @@ compressedTripsSolve() {
 }
 compressedThreeBetSolve() {
   local peak cap edge
-  compressedSpot=compressedThreeBet
-  peak=$(uncappedPeak compressedThreeBetSession)
-  [ -n "$peak" ] || { fail "a compressed 3-bet pot solve: the uncapped session gave no answer"; return; }
-  cap=$((peak * 11 / 10))
-  compressedUnderCap "$cap"
+  compressedAtPeak compressedThreeBet 11 || return
   solved || { fail "a compressed 3-bet pot solve under 1.1 times its peak ($cap KB): $(grep -e '^\[go' -e '^SOLVER: stopped' -e '^ERROR' "$dir/out" | tr '\n' ' ')"; return; }
   edge=$(bisect compressedGoUnderCap 65536 "$cap" goAcknowledged 1024)
   # Two halves side by side (its sessions take seconds each), each in a
